@@ -1,0 +1,237 @@
+// CComponentMethods: the one object a host creates and drives.
+//
+// It holds every setting, both connections (socket, receive buffer, reader
+// thread, assembler), the seven callback slots and the counters, and exposes
+// the 31 members of the script interface with their argument checks. The
+// interface methods run on the owner (host) thread; the reader threads and
+// the keep-alive worker share flags and counters through atomics, and the
+// texts they hand over through the router's locked queue. Received messages
+// reach the callbacks on the owner thread through the mailbox.
+//
+// The interface methods live in component/; the connection work (attempts,
+// proxy, readers, keep-alive, sending) in connection/.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "component/callback.h"
+#include "component/variant.h"
+#include "delivery/router.h"
+#include "platform/mailbox.h"
+#include "platform/proxy_settings.h"
+#include "platform/socket.h"
+#include "receive/assembler.h"
+
+namespace corvane {
+
+inline constexpr int32_t kRecvBufferSize = 0x8000;
+
+// Event texts of the connection callbacks.
+inline constexpr std::string_view kEventTrue = "true";
+inline constexpr std::string_view kEventFalse = "false";
+inline constexpr std::string_view kEventInteractive = "1";
+inline constexpr std::string_view kEventBroadcast = "2";
+
+class CComponentMethods : private ReceiveHost, private DeliveryHost {
+ public:
+  CComponentMethods();
+  ~CComponentMethods() override;
+  CComponentMethods(const CComponentMethods&) = delete;
+  CComponentMethods& operator=(const CComponentMethods&) = delete;
+
+  // Second construction step on the owner thread: makes the mailbox (the
+  // hidden window on Windows). Fails with the HRESULT of the system's last
+  // error when it cannot be made (S_OK when that error is 0).
+  HResult FinalConstruct();
+
+  // Native convenience: constructed and FinalConstruct-ed, or nullptr.
+  static std::unique_ptr<CComponentMethods> Create(HResult* result = nullptr);
+
+  // ---- The script interface (dispids in comments) ----
+  HResult SetProxyCredentials(const Variant& vUserId, const Variant& vPassword);      // 1
+  HResult SendConnect(Variant* pRetVal);                                              // 2
+  HResult ReceiveData(Variant* pData);                                                // 5
+  HResult ConnectToServer(Variant* pRetVal);                                          // 6
+  HResult SetServerDetails(const Variant& vIpAddr, const Variant& vInteractivePort,   // 7
+                           const Variant& vBcastPort, const Variant& vIPAddrFormatFlag,
+                           Variant* pRetVal);
+  HResult setKeepAliveTimerDetail(const Variant& vKeepAliveInterval);                 // 8
+  HResult setTimerDetails(const Variant& vSocketReconnTime,                           // 9
+                          const Variant& vSocketReconnCount);
+  HResult setEncryption(const Variant& vbEncryption);                                 // 10
+  HResult setCompression(const Variant& vbCompression);                               // 11
+  HResult setMultiOC(const Variant& vbMultiOC);                                       // 12
+  HResult get_handleConnect(std::shared_ptr<CallbackTarget>* pVal);                   // 13
+  HResult putref_handleConnect(std::shared_ptr<CallbackTarget> newVal);
+  HResult get_handleConnectionFailure(std::shared_ptr<CallbackTarget>* pVal);         // 14
+  HResult putref_handleConnectionFailure(std::shared_ptr<CallbackTarget> newVal);
+  HResult get_handleMaximumReConnection(std::shared_ptr<CallbackTarget>* pVal);       // 15
+  HResult putref_handleMaximumReConnection(std::shared_ptr<CallbackTarget> newVal);
+  HResult get_handleDisConnect(std::shared_ptr<CallbackTarget>* pVal);                // 17
+  HResult putref_handleDisConnect(std::shared_ptr<CallbackTarget> newVal);
+  HResult setOCDetails(const Variant& vInteractiveIp, const Variant& vInteractivePort,  // 18
+                       const Variant& vBcastIp, const Variant& vBcastPort,
+                       const Variant& vPolicyIp, const Variant& vPolicyPort);
+  HResult get_handleData(std::shared_ptr<CallbackTarget>* pVal);                      // 19
+  HResult putref_handleData(std::shared_ptr<CallbackTarget> newVal);
+  HResult get_handleAuthentication(std::shared_ptr<CallbackTarget>* pVal);            // 21
+  HResult putref_handleAuthentication(std::shared_ptr<CallbackTarget> newVal);
+  HResult startKeepAlive(const Variant& sRequest, Variant* pRetVal);                  // 22
+  HResult sendRequest(const Variant& vRequest, Variant* pRetVal);                     // 23
+  HResult sendBCRequest(const Variant& vRequest, Variant* pRetVal);                   // 24
+  HResult get_handleBCDisConnect(std::shared_ptr<CallbackTarget>* pVal);              // 25
+  HResult putref_handleBCDisConnect(std::shared_ptr<CallbackTarget> newVal);
+  HResult getPacketCount(Variant* pPacketCount);                                      // 26
+  HResult getRequestCount(Variant* pReqCount);                                        // 27
+  HResult setProxyServerDetails(const Variant& vProxyIp, const Variant& vProxyPort,   // 28
+                                const Variant& vProxyUid, const Variant& vProxyPwd,
+                                Variant* pRetVal);
+
+  // ---- Owner-thread delivery ----
+  // Handlers of the two notifications; each delivers the next queued event.
+  void OnDeliverData();
+  void OnDeliverAuthentication();
+  // Native hosts: handle every posted notification now; returns how many.
+  int PumpEvents();
+  // What a host's event loop waits on (see Mailbox::WaitHandle).
+  intptr_t EventWaitHandle() const;
+
+  // Calls the slot's target with the text; -1 for an empty slot.
+  int FireCallback(const std::shared_ptr<CallbackTarget>& slot, std::string_view text);
+
+  // ---- Receive side, as a reader thread drives it ----
+  // Decoding dispatch of one chunk on the selected connection (true =
+  // interactive). Serialised with the reset per connection.
+  int32_t DispatchReceived(bool interactive, int32_t length, const unsigned char* data);
+  void SetDataSeen(bool interactive);
+  void SetReading(bool interactive, bool reading);
+
+  // ---- Read access for tools, tests and the native face ----
+  struct Snapshot {
+    std::string interactiveIp, bcastIp, proxyIp, proxyUid, proxyPwd, proxyAuth;
+    int32_t interactivePort, bcastPort, proxyEnable, proxyPort, ipAddrFormatFlag;
+    bool proxyCredentials, multiOC, compression, encryption;
+    int32_t socketReconnTime, socketReconnCount, keepAliveInterval;
+    bool interactiveReading, bcastReading, loggedOn;
+    int32_t interactivePacketCount, bcastPacketCount, requestCount;
+  };
+  Snapshot GetSnapshot() const;
+  const CMessageRouter& Router() const { return m_router; }
+
+  // Where proxy settings come from (the registry or the environment by
+  // default); tests substitute their own.
+  void SetProxySettingsSource(std::shared_ptr<ProxySettingsSource> source);
+
+ private:
+  // ReceiveHost / DeliveryHost
+  bool Compression() const override { return m_bCompression.load() != 0; }
+  bool Encryption() const override { return m_bEncryption.load() != 0; }
+  int32_t ProxyEnable() const override { return m_nProxyEnable.load(); }
+  bool ProxyCredentials() const override { return m_bProxyCredentials.load() != 0; }
+  bool MultiOC() const override { return m_bMultiOC.load() != 0; }
+  bool InteractiveReading() const override { return m_bInteractiveReading.load() != 0; }
+  void SetInteractiveReading() override { m_bInteractiveReading.store(1); }
+  int SplitAndDeliver(std::string_view block) override { return m_router.SplitAndDeliver(block); }
+  int32_t InteractiveDataSeen() const override { return m_bInteractiveDataSeen.load(); }
+  int32_t BcastDataSeen() const override { return m_bBcastDataSeen.load(); }
+  bool PostNotification(unsigned message) override;
+
+  void Reset();
+  void StoreProxyCredentials(const Variant& vUserId, const Variant& vPassword);
+  void DeliverNext();
+  void FireEvent(const std::shared_ptr<CallbackTarget>& slot, std::string_view text) {
+    FireCallback(slot, text);
+  }
+
+  // ---- Connection work (connection/) ----
+  int32_t ConnectSocket(bool interactive);
+  int32_t ResolveHostName(int which);
+  int32_t ReadProxySettings();
+  int32_t SendProxyConnect();
+  int32_t ConnectInteractive();
+  int32_t ConnectBroadcast();
+  HResult StartInteractiveReader(int32_t period);
+  HResult StartBcastReader(int32_t period);
+  int32_t InteractiveReaderProc();
+  int32_t BcastReaderProc();
+  int32_t ReceiveLoop(bool interactive);
+  int32_t CloseConnection(bool interactive);
+  void StopThreads();
+  int32_t KeepAliveProc();
+  std::string BuildRequest(const Variant& vRequest);
+  int32_t SendBuffer(const char* buffer, int32_t length);
+  // Ends every reader and the keep-alive worker and joins them.
+  void Shutdown();
+
+  // ---- Settings ----
+  std::string m_strInteractiveIp;
+  std::string m_strBcastIp;
+  std::string m_strProxyIp;
+  std::string m_strProxyUid;
+  std::string m_strProxyPwd;
+  std::string m_strProxyAuth;
+  std::atomic<int32_t> m_nInteractivePort{0};
+  std::atomic<int32_t> m_nBcastPort{0};
+  std::atomic<int32_t> m_nProxyEnable{0};
+  std::atomic<int32_t> m_nProxyPort{0};
+  std::atomic<int32_t> m_nIPAddrFormatFlag{0};
+  std::atomic<uint8_t> m_bProxyCredentials{0};
+  std::atomic<uint8_t> m_bMultiOC{0};
+  std::atomic<uint8_t> m_bCompression{1};
+  std::atomic<uint8_t> m_bEncryption{1};
+  std::atomic<int32_t> m_nSocketReconnTime{0};
+  std::atomic<int32_t> m_nSocketReconnCount{0};
+  std::atomic<int32_t> m_nKeepAliveInterval{0};
+
+  // ---- Connections ----
+  std::atomic<SocketHandle> m_sockInteractive{0};
+  std::atomic<SocketHandle> m_sockBcast{0};
+  std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_interactiveRecvBuf;
+  std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_bcastRecvBuf;
+  std::atomic<uint8_t> m_bInteractiveConnectPending{0};
+  std::atomic<uint8_t> m_bBcastConnectPending{0};
+  std::atomic<uint8_t> m_bInteractiveReading{0};
+  std::atomic<uint8_t> m_bBcastReading{0};
+  std::atomic<int32_t> m_nReaderTimerPeriod{0};
+  std::atomic<int32_t> m_bInteractiveDataSeen{0};
+  std::atomic<int32_t> m_bBcastDataSeen{0};
+  std::shared_ptr<ProxySettingsSource> m_proxySource;
+
+  // ---- Connection work state (connection/) ----
+  // BEGIN connection members
+  std::thread m_hInteractiveThread;
+  std::thread m_hBcastThread;
+  std::thread m_hKeepAliveThread;
+  // END connection members
+
+  // ---- Counters ----
+  std::atomic<int32_t> m_nPacketCount{0};
+  std::atomic<int32_t> m_nRequestCount{0};
+
+  // ---- Callback slots (owner thread only) ----
+  std::shared_ptr<CallbackTarget> m_pHandleConnect;
+  std::shared_ptr<CallbackTarget> m_pHandleConnectionFailure;
+  std::shared_ptr<CallbackTarget> m_pHandleMaximumReConnection;
+  std::shared_ptr<CallbackTarget> m_pHandleDisConnect;
+  std::shared_ptr<CallbackTarget> m_pHandleBCDisConnect;
+  std::shared_ptr<CallbackTarget> m_pHandleData;
+  std::shared_ptr<CallbackTarget> m_pHandleAuthentication;
+
+  // ---- Receive and delivery ----
+  CMessageRouter m_router;
+  std::mutex m_interactiveAssemblyMutex;
+  std::mutex m_bcastAssemblyMutex;
+  CReceiveAssembler m_interactiveAssembler;
+  CReceiveAssembler m_bcastAssembler;
+  std::unique_ptr<Mailbox> m_mailbox;
+};
+
+}  // namespace corvane

@@ -1,0 +1,85 @@
+// Message splitting, routing and logon interpretation (sans-I/O).
+//
+// Reader threads hand complete blocks of message text to SplitAndDeliver. A
+// block is STX-introduced messages; each STX consumed counts one packet. Until a
+// successful logon response has been seen, every message is a logon response
+// and becomes an authentication event; afterwards every message is a data event.
+//
+// Events are queued in routing order and each queued event is announced by one
+// notification posted to the owner thread (WM_DELIVER_DATA or
+// WM_DELIVER_AUTHENTICATION). The owner thread takes them with TakeNext, one
+// per notification, so every message is delivered exactly once and in order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+inline constexpr unsigned kWmUser = 0x0400;
+inline constexpr unsigned WM_DELIVER_DATA = kWmUser + 101;
+inline constexpr unsigned WM_DELIVER_AUTHENTICATION = kWmUser + 102;
+
+enum class EventKind { Data, Authentication };
+
+struct DeliveredEvent {
+  EventKind kind = EventKind::Data;
+  std::string text;
+};
+
+// What the router needs from the component that owns it.
+class DeliveryHost {
+ public:
+  virtual ~DeliveryHost() = default;
+  virtual bool Encryption() const = 0;             // m_bEncryption
+  virtual int32_t InteractiveDataSeen() const = 0;  // m_bInteractiveDataSeen
+  virtual int32_t BcastDataSeen() const = 0;        // m_bBcastDataSeen
+  // Posts a payload-free notification to the owner thread; false when lost.
+  virtual bool PostNotification(unsigned message) = 0;
+};
+
+class CMessageRouter {
+ public:
+  explicit CMessageRouter(DeliveryHost& host);
+
+  int SplitAndDeliver(std::string_view block);
+  int SplitAndDeliver(int32_t length, std::string_view block);
+  int RouteMessage(std::string text);
+  int InterpretLogonResponse(std::string text);
+  static std::string GetTagValue(std::string_view message, std::string_view tag);
+
+  // Owner thread: the next queued event; false when none is queued.
+  bool TakeNext(DeliveredEvent& event);
+
+  // The component reset: logged off, counters 0. Queued events and the
+  // status and pending texts stay.
+  void Reset();
+
+  int32_t InteractivePacketCount() const { return m_nInteractivePacketCount.load(); }
+  int32_t BcastPacketCount() const { return m_nBcastPacketCount.load(); }
+  bool LoggedOn() const { return m_bLoggedOn.load() != 0; }
+  std::string LogonStatus() const;
+  std::string PendingAuth() const;  // the last authentication text routed
+  std::string PendingData() const;  // the last data text routed
+
+ private:
+  void CountPacket();
+  void Enqueue(EventKind kind, std::string text, unsigned message);
+
+  DeliveryHost& m_host;
+  std::atomic<uint8_t> m_bLoggedOn{0};
+  std::atomic<int32_t> m_nInteractivePacketCount{0};
+  std::atomic<int32_t> m_nBcastPacketCount{0};
+
+  mutable std::mutex m_mutex;  // guards everything below
+  std::string m_strLogonStatus;
+  std::string m_strPendingAuth;
+  std::string m_strPendingData;
+  std::deque<DeliveredEvent> m_queue;
+};
+
+}  // namespace corvane
