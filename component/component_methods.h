@@ -129,6 +129,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   // Where proxy settings come from (the registry or the environment by
   // default); tests substitute their own.
   void SetProxySettingsSource(std::shared_ptr<ProxySettingsSource> source);
+  // What proxy discovery would have found (1 = through the proxy), for
+  // replaying captured traffic without a connection attempt.
+  void SetProxyEnable(int32_t value);
 
  private:
   // ReceiveHost / DeliveryHost
