@@ -1,0 +1,274 @@
+// The script interface's argument checks, the reset, credentials, callback
+// slots and owner-thread delivery, as a native host drives them.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <poll.h>
+#endif
+
+#include <string>
+#include <vector>
+
+#include "codec/keys.h"
+#include "component/component_methods.h"
+
+namespace corvane {
+namespace {
+
+struct Recorded {
+  std::string kind;
+  std::string text;
+  bool operator==(const Recorded&) const = default;
+};
+
+class ComponentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    component = CComponentMethods::Create();
+    ASSERT_NE(component, nullptr);
+  }
+
+  std::shared_ptr<CallbackTarget> Recorder(const std::string& kind) {
+    return MakeCallback([this, kind](CComponentMethods& self, const std::string& text) {
+      EXPECT_EQ(&self, component.get());
+      events.push_back({kind, text});
+    });
+  }
+
+  // Plain traffic as the interactive reader would hand it over.
+  void FeedPlain(const std::string& body) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+    component->SetDataSeen(true);
+    component->DispatchReceived(true, static_cast<int32_t>(response.size()),
+                                reinterpret_cast<const unsigned char*>(response.data()));
+  }
+
+  void PlainSetup() {
+    component->setMultiOC(Variant::Bool(false));
+    component->setCompression(Variant::Bool(false));
+    component->setEncryption(Variant::Bool(false));
+    component->putref_handleData(Recorder("data"));
+    component->putref_handleAuthentication(Recorder("authentication"));
+  }
+
+  std::unique_ptr<CComponentMethods> component;
+  std::vector<Recorded> events;
+};
+
+TEST_F(ComponentTest, ResetValuesAtConstruction) {
+  const auto s = component->GetSnapshot();
+  EXPECT_TRUE(s.compression);
+  EXPECT_TRUE(s.encryption);
+  EXPECT_FALSE(s.multiOC);
+  EXPECT_FALSE(s.proxyCredentials);
+  EXPECT_EQ(s.interactivePort, 0);
+  EXPECT_EQ(s.bcastPort, 0);
+  EXPECT_EQ(s.proxyEnable, 0);
+  EXPECT_EQ(s.socketReconnCount, 0);
+  EXPECT_EQ(s.keepAliveInterval, 0);
+  EXPECT_FALSE(s.loggedOn);
+}
+
+// A VT_BOOL argument turns a flag off whatever its value; any other type turns
+// it on. By-reference arguments are judged by what they refer to.
+TEST_F(ComponentTest, CodecAndMultiFlagsFollowTheArgumentType) {
+  const Variant boolTrue = Variant::Bool(true);
+  const struct {
+    const char* name;
+    Variant argument;
+    bool expected;
+  } cases[] = {
+      {"bool true", Variant::Bool(true), false},
+      {"bool false", Variant::Bool(false), false},
+      {"byref bool", Variant::ByRef(boolTrue), false},
+      {"number 1", Variant::I4(1), true},
+      {"number 0", Variant::I4(0), true},
+      {"string", Variant::Str("false"), true},
+      {"empty", Variant::Empty(), true},
+      {"double", Variant::R8(0.0), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    component->setMultiOC(c.argument);
+    component->setEncryption(c.argument);
+    component->setCompression(c.argument);
+    const auto s = component->GetSnapshot();
+    EXPECT_EQ(s.multiOC, c.expected);
+    EXPECT_EQ(s.encryption, c.expected);
+    EXPECT_EQ(s.compression, c.expected);
+  }
+}
+
+TEST_F(ComponentTest, SetMultiOCResetsTheOtherSettingsFirst) {
+  component->setCompression(Variant::Bool(false));
+  component->setEncryption(Variant::Bool(false));
+  component->setTimerDetails(Variant::I4(500), Variant::I4(3));
+  component->setKeepAliveTimerDetail(Variant::I4(1000));
+  component->SetProxyCredentials(Variant::Str("u"), Variant::Str("p"));
+  component->setMultiOC(Variant::I4(1));
+  const auto s = component->GetSnapshot();
+  EXPECT_TRUE(s.compression);
+  EXPECT_TRUE(s.encryption);
+  EXPECT_EQ(s.socketReconnTime, 0);
+  EXPECT_EQ(s.socketReconnCount, 0);
+  EXPECT_EQ(s.keepAliveInterval, 0);
+  EXPECT_FALSE(s.proxyCredentials);
+  EXPECT_TRUE(s.multiOC);
+  // The reset keeps the credential strings themselves.
+  EXPECT_EQ(s.proxyUid, "u");
+}
+
+TEST_F(ComponentTest, TimerSettersTakeOnlyFourByteIntegers) {
+  const Variant five = Variant::I4(5);
+  const struct {
+    const char* name;
+    Variant time, count;
+    int32_t expectedTime, expectedCount;
+  } cases[] = {
+      {"number and string", Variant::I4(500), Variant::Str("3"), 0, 0},
+      {"VT_INT count", Variant::I4(500), Variant::Int(3), 0, 0},
+      {"double time", Variant::R8(500), Variant::I4(3), 0, 0},
+      {"two numbers", Variant::I4(500), Variant::I4(3), 500, 3},
+      {"by reference", Variant::I4(250), Variant::ByRef(five), 250, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    component->setMultiOC(Variant::Bool(false));
+    component->setTimerDetails(c.time, c.count);
+    EXPECT_EQ(component->GetSnapshot().socketReconnTime, c.expectedTime);
+    EXPECT_EQ(component->GetSnapshot().socketReconnCount, c.expectedCount);
+  }
+  component->setKeepAliveTimerDetail(Variant::R8(2.5));
+  EXPECT_EQ(component->GetSnapshot().keepAliveInterval, 0);
+  component->setKeepAliveTimerDetail(Variant::Int(7));
+  EXPECT_EQ(component->GetSnapshot().keepAliveInterval, 0);
+  component->setKeepAliveTimerDetail(Variant::I4(30000));
+  EXPECT_EQ(component->GetSnapshot().keepAliveInterval, 30000);
+}
+
+// Basic credentials: user id ":" password in Base64 (RFC 4648 alphabet).
+TEST_F(ComponentTest, ProxyCredentialsAndTheAbsentMarker) {
+  const struct {
+    const char* name;
+    Variant uid, pwd;
+    const char *expectedUid, *expectedPwd, *expectedAuth;
+  } cases[] = {
+      {"both given", Variant::Str("Aladdin"), Variant::Str("open sesame"), "Aladdin",
+       "open sesame", "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
+      {"absent user id", Variant::Str("-99"), Variant::Str("x"), "", "x", "Ong="},
+      {"absent password", Variant::Str("user"), Variant::Str("-99"), "user", "", "dXNlcjo="},
+      {"text starting with -99", Variant::Str("-99abc"), Variant::Str("pw"), "", "pw", "OnB3"},
+      {"numeric -99", Variant::I4(-99), Variant::Str("pw"), "", "pw", "OnB3"},
+      {"-990 is not the marker", Variant::Str("-990"), Variant::Str(""), "-990", "", "LTk5MDo="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    component->SetProxyCredentials(c.uid, c.pwd);
+    const auto s = component->GetSnapshot();
+    EXPECT_TRUE(s.proxyCredentials);
+    EXPECT_EQ(s.proxyUid, c.expectedUid);
+    EXPECT_EQ(s.proxyPwd, c.expectedPwd);
+    EXPECT_EQ(s.proxyAuth, c.expectedAuth);
+  }
+}
+
+TEST_F(ComponentTest, SetProxyServerDetailsStoresOnlyTheCredentials) {
+  Variant result = Variant::I4(77);
+  component->setProxyServerDetails(Variant::Str("10.1.1.1"), Variant::I4(8080),
+                                   Variant::Str("-99"), Variant::Str("pw"), &result);
+  const auto s = component->GetSnapshot();
+  EXPECT_EQ(s.proxyAuth, "OnB3");
+  EXPECT_EQ(s.proxyIp, "");
+  EXPECT_EQ(s.proxyPort, 0);
+  EXPECT_EQ(result.vt, kVtI4);
+  EXPECT_EQ(result.intValue, 77);
+}
+
+TEST_F(ComponentTest, CountersAreStableWithoutTraffic) {
+  Variant first, second, requests;
+  component->getPacketCount(&first);
+  component->getPacketCount(&second);
+  component->getRequestCount(&requests);
+  EXPECT_EQ(first.vt, kVtInt);
+  EXPECT_EQ(first.intValue, 0);
+  EXPECT_EQ(second.intValue, first.intValue);
+  EXPECT_EQ(requests.vt, kVtInt);
+  EXPECT_EQ(requests.intValue, 0);
+}
+
+TEST_F(ComponentTest, CallbackSlotsStoreAndReturnTheirTargets) {
+  auto target = Recorder("x");
+  std::shared_ptr<CallbackTarget> out;
+  component->putref_handleBCDisConnect(target);
+  component->get_handleBCDisConnect(&out);
+  EXPECT_EQ(out, target);
+  component->putref_handleBCDisConnect(nullptr);
+  component->get_handleBCDisConnect(&out);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(component->FireCallback(nullptr, "true"), -1);
+  EXPECT_EQ(component->FireCallback(target, "true"), 0);
+  EXPECT_EQ(events, (std::vector<Recorded>{{"x", "true"}}));
+}
+
+// Every routed message is delivered exactly once and in order, however many
+// are routed before the owner thread handles the first notification.
+TEST_F(ComponentTest, EveryMessageOfABlockIsDeliveredOnceInOrder) {
+  PlainSetup();
+  FeedPlain("\x02" "70=10001\x02" "70=10000\x02" "first\x02" "second\x02" "third");
+  FeedPlain("\x02" "fourth");
+  EXPECT_TRUE(events.empty()) << "nothing reaches script before the owner thread pumps";
+  EXPECT_EQ(component->PumpEvents(), 6);
+  EXPECT_EQ(events, (std::vector<Recorded>{
+                        {"authentication", "true|10001|Incorrect Client ID/Password"},
+                        {"authentication", "true|10000|Logon success"},
+                        {"data", "first"},
+                        {"data", "second"},
+                        {"data", "third"},
+                        {"data", "fourth"},
+                    }));
+  Variant packets;
+  component->getPacketCount(&packets);
+  EXPECT_EQ(packets.intValue, 6);
+}
+
+#ifndef _WIN32
+TEST_F(ComponentTest, NotificationWakesTheHostsEventLoop) {
+  PlainSetup();
+  pollfd fd{static_cast<int>(component->EventWaitHandle()), POLLIN, 0};
+  EXPECT_EQ(poll(&fd, 1, 0), 0);
+  FeedPlain("\x02" "70=10000");
+  EXPECT_EQ(poll(&fd, 1, 0), 1);
+  component->PumpEvents();
+  EXPECT_EQ(poll(&fd, 1, 0), 0);
+  EXPECT_EQ(events.size(), 1u);
+}
+#endif
+
+TEST_F(ComponentTest, AnEmptyOrThrowingSlotDoesNotStopDelivery) {
+  PlainSetup();
+  component->putref_handleData(nullptr);
+  FeedPlain("\x02" "70=10000\x02" "dropped");
+  component->PumpEvents();
+  int calls = 0;
+  component->putref_handleData(MakeCallback([&](CComponentMethods&, const std::string& text) {
+    ++calls;
+    if (text == "boom") throw std::runtime_error("script error");
+  }));
+  FeedPlain("\x02" "boom\x02" "after");
+  component->PumpEvents();
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(events, (std::vector<Recorded>{{"authentication", "true|10000|Logon success"}}));
+}
+
+TEST_F(ComponentTest, EmptyMessagesAreDeliveredAsEmptyTexts) {
+  PlainSetup();
+  FeedPlain("\x02" "70=10000\x02\x02" "x");
+  component->PumpEvents();
+  EXPECT_EQ(events, (std::vector<Recorded>{{"authentication", "true|10000|Logon success"},
+                                           {"data", ""},
+                                           {"data", "x"}}));
+}
+
+}  // namespace
+}  // namespace corvane
