@@ -13,10 +13,12 @@ var seconds = WScript.Arguments.length > 3 ? parseInt(WScript.Arguments(3), 10) 
 var corvane = new ActiveXObject("Corvane.ComponentMethods");
 
 // setMultiOC first: it resets every other setting. A boolean argument turns a
-// flag off whatever its value, so "on" is written as the number 1.
+// flag off whatever its value (true included), so "on" is written as the number 1.
 corvane.setMultiOC(1);
-corvane.setCompression(1);
-corvane.setEncryption(1);
+// Plain traffic. (sendRequest switches both codec flags off on every call,
+// so a session that sends requests reads plain traffic from then on anyway.)
+corvane.setCompression(false);
+corvane.setEncryption(false);
 corvane.setTimerDetails(1000, 2);        // reconnection pause (ms), further attempts
 corvane.setKeepAliveTimerDetail(30000);
 
