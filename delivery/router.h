@@ -35,7 +35,7 @@ struct DeliveredEvent {
 class DeliveryHost {
  public:
   virtual ~DeliveryHost() = default;
-  virtual bool Encryption() const = 0;             // m_bEncryption
+  virtual bool Encryption() const = 0;              // m_bEncryption
   virtual int32_t InteractiveDataSeen() const = 0;  // m_bInteractiveDataSeen
   virtual int32_t BcastDataSeen() const = 0;        // m_bBcastDataSeen
   // Posts a payload-free notification to the owner thread; false when lost.
@@ -68,6 +68,8 @@ class CMessageRouter {
 
  private:
   void CountPacket();
+  // Both with m_mutex held.
+  void InterpretLocked(std::string text);
   void Enqueue(EventKind kind, std::string text, unsigned message);
 
   DeliveryHost& m_host;

@@ -5,8 +5,15 @@
 // assemblers keep partial headers, bodies and frames across chunks, decode them
 // and hand every complete block of message text to the host's SplitAndDeliver.
 // Each connection has its own assembler, so the two streams never mix.
+//
+// A well-formed stream gives the same blocks however it is cut into chunks:
+// a header end, a body, a frame's marker and length digits, its payload and the
+// "HTTP" that must follow a frame are all completed from the following chunks.
+// Memory stays bounded: bodies above kMaxBodyLength are skipped, header parts
+// above kMaxHeaderLength are dropped, and a frame payload has five digits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +38,11 @@ class ReceiveHost {
 
 class CReceiveAssembler {
  public:
+  // A body longer than this is consumed and dropped instead of being held.
+  static constexpr int64_t kMaxBodyLength = int64_t{64} << 20;
+  // A header part that grows past this without its end is dropped.
+  static constexpr size_t kMaxHeaderLength = size_t{64} << 10;
+
   explicit CReceiveAssembler(ReceiveHost& host);
 
   int32_t DispatchReceived(int32_t length, const unsigned char* data);
@@ -47,9 +59,47 @@ class CReceiveAssembler {
   int32_t FrameMode() const { return m_nFrameMode; }
 
  private:
+  // What is held of a compressed frame between chunks (frame mode 0).
+  enum class FrameCarry : uint8_t {
+    None,     // nothing held
+    Header,   // the marker and fewer than five length digits
+    Payload,  // part of the payload; m_nFrameRemaining bytes still missing
+    Trailer,  // the whole payload, and one to three bytes of "HTTP" after it
+  };
+  // Where a frame whose payload starts at offset S of the bytes at hand stands.
+  enum class FrameFit : uint8_t { AtEnd, BeforeHttp, AwaitHttp, NotFollowed, Cut };
+  enum class HttpEnd : uint8_t { Normal, TunnelWait, Exception };
+
+  HttpEnd RunHttp(std::string_view d, bool encrypted, int32_t& result);
+  void DeliverBody(std::string_view body, bool encrypted, int32_t& result);
+  int32_t ParseFrames(int32_t length, const unsigned char* data, bool encrypted);
+  static FrameFit FitFrame(const unsigned char* b, size_t n, size_t s, int64_t len);
+  void DecodeFrame(const unsigned char* payload, size_t len, bool decrypt, bool fixedKey,
+                   int32_t& result);
+  void CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len);
+  void ClearHttp();
+  void ClearFrame();
+
   ReceiveHost& m_host;
-  // Implementation state is added here by the receive work.
-  int32_t m_nFrameMode = 1;
+
+  // HTTP-framed traffic (plain and encrypted bodies).
+  std::string m_strFragment;         // held header part or first part of a body
+  bool m_bFragmentPending = false;   // something is held in m_strFragment
+  int64_t m_nRemainingBodyLen = 0;   // 0: header part held; > 0: body bytes missing
+  int64_t m_nDiscardRemaining = 0;   // bytes of a skipped body still to consume
+  int32_t m_nTunnelEstablished = 0;  // the proxy's answer to CONNECT has been taken
+
+  // Compressed frames.
+  int32_t m_nFrameMode = 1;       // 1: search for frames; 0: a frame is carried
+  int64_t m_nFrameLen = 0;        // payload length L of the carried frame
+  int64_t m_nFrameCarried = 0;    // payload bytes held
+  int64_t m_nFrameRemaining = 0;  // payload bytes still missing
+  size_t m_nFrameScanPos = 0;     // where the parser starts in the current chunk
+  FrameCarry m_frameCarry = FrameCarry::None;
+  unsigned char m_frameHeader[6] = {};  // marker and length digits being completed
+  size_t m_nFrameHeaderHeld = 0;
+  size_t m_nTrailerHeld = 0;                   // bytes of "HTTP" seen after a whole payload
+  std::vector<unsigned char> m_frameCarryBuf;  // grows up to the five-digit length
 };
 
 }  // namespace corvane

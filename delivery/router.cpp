@@ -1,0 +1,219 @@
+// Message splitting, routing and logon interpretation.
+//
+// A block is STX (0x02) introduced messages; every STX consumed counts one
+// packet, on the interactive counter once the interactive connection has seen
+// data, else on the broadcast one once that has. Routing happens under m_mutex:
+// the logged-on test, the logon interpretation (which may log on) and the push
+// onto the queue with its notification form one step, so the queue, and with
+// it the notifications, keep the order in which messages were routed even when
+// both reader threads deliver at once. The owner thread pops one event per
+// notification with TakeNext.
+#include "delivery/router.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "codec/keys.h"
+
+namespace corvane {
+namespace {
+
+constexpr char kStx = '\x02';
+
+struct StatusRow {
+  std::string_view code;
+  std::string_view text;
+};
+
+// Failure codes, in the order they are tested. "10010" takes tag 19 instead.
+constexpr std::array<StatusRow, 19> kFailureTexts{{
+    {"10001", "Incorrect Client ID/Password"},
+    {"10002", "Incorrect Client ID/Password"},
+    {"10003", "Account is disabled. Contact Admin"},
+    {"10005", "Invalid password. Account is disabled. Contact Admin"},
+    {"10007", "Your password expired, Please change the password"},
+    {"10008", "User Already Logged In"},
+    {"10009", "Password validation Failed"},
+    {"10010", ""},
+    {"10013", "New Password cannot be same as previous passwords"},
+    {"10015", "Invalid Purge value in Logon Request"},
+    {"10016", "User suspended"},
+    {"10017", "User deleted"},
+    {"10018", "Account disabled due to lapse of account expiry date"},
+    {"10022", "Access Denied"},
+    {"10011", "Invalid Connection Type"},
+    {"10024", " OMS Server is not up."},
+    {"10025", "Orvex login not allowed for user"},
+    {"10026", "Orvex Lite login not allowed for user"},
+    {"10027", "Palko login not allowed for user"},
+}};
+
+}  // namespace
+
+CMessageRouter::CMessageRouter(DeliveryHost& host) : m_host(host) {}
+
+void CMessageRouter::CountPacket() {
+  if (m_host.InteractiveDataSeen() == 1) {
+    m_nInteractivePacketCount.fetch_add(1);
+  } else if (m_host.BcastDataSeen() == 1) {
+    m_nBcastPacketCount.fetch_add(1);
+  }
+}
+
+int CMessageRouter::SplitAndDeliver(std::string_view block) {
+  try {
+    bool started = false;
+    while (!block.empty()) {
+      if (block.front() == kStx) {
+        block.remove_prefix(1);
+        CountPacket();
+        started = true;
+      }
+      // A block that does not begin with STX is not ours to split.
+      if (!started) return 0;
+      const size_t next = block.find(kStx);
+      if (next != std::string_view::npos) {
+        CountPacket();
+        const std::string_view message = block.substr(0, next);
+        block.remove_prefix(next + 1);
+        RouteMessage(std::string(message));
+      } else {
+        const std::string_view message = block;
+        block = {};
+        RouteMessage(std::string(message));
+      }
+    }
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int CMessageRouter::SplitAndDeliver(int32_t length, std::string_view block) {
+  if (length < 0) length = 0;
+  return SplitAndDeliver(block.substr(0, std::min(block.size(), static_cast<size_t>(length))));
+}
+
+int CMessageRouter::RouteMessage(std::string text) {
+  try {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bLoggedOn.load() == 0) {
+      InterpretLocked(std::move(text));
+      return 0;
+    }
+    m_strPendingData = text;
+    Enqueue(EventKind::Data, std::move(text), WM_DELIVER_DATA);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int CMessageRouter::InterpretLogonResponse(std::string text) {
+  try {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    InterpretLocked(std::move(text));
+  } catch (...) {
+  }
+  return 0;
+}
+
+void CMessageRouter::InterpretLocked(std::string text) {
+  const std::string code = GetTagValue(text, "70");
+  const std::string passwordDays = GetTagValue(text, "97");
+  const std::string serverText = GetTagValue(text, "19");
+  const std::string accountDays = GetTagValue(text, "997");
+
+  // Every response replaces the session key when encryption is on, even one
+  // without tag 394.
+  if (m_host.Encryption()) SetSessionKey(GetTagValue(text, "394"));
+
+  bool success = true;
+  if (code == "10000") {
+    m_strLogonStatus = "Logon success";
+  } else if (code == "10006") {
+    m_strLogonStatus =
+        "New Password Changed Successfully Password expires in " + passwordDays + " days";
+  } else if (code == "10004") {
+    m_strLogonStatus = "Password expires in " + passwordDays + " days";
+  } else if (code == "10019") {
+    m_strLogonStatus =
+        "Password expires in " + passwordDays + " daysAccount expires in " + accountDays + "days";
+  } else if (code == "10020") {
+    m_strLogonStatus = "Account expires in " + accountDays + " days";
+  } else {
+    success = false;
+    for (const StatusRow& row : kFailureTexts) {
+      if (code == row.code) {
+        m_strLogonStatus = row.code == "10010" ? serverText : std::string(row.text);
+        break;
+      }
+    }
+  }
+  if (success) m_bLoggedOn.store(1);
+
+  m_strPendingAuth = "true|" + code + "|" + m_strLogonStatus;
+  Enqueue(EventKind::Authentication, m_strPendingAuth, WM_DELIVER_AUTHENTICATION);
+}
+
+std::string CMessageRouter::GetTagValue(std::string_view message, std::string_view tag) {
+  std::string_view result;
+  std::string_view rest = message;
+  while (!rest.empty()) {
+    std::string_view pair;
+    const size_t bar = rest.find('|');
+    if (bar != std::string_view::npos) {
+      pair = rest.substr(0, bar);
+      rest.remove_prefix(bar + 1);
+    } else {
+      pair = rest;
+      rest = {};
+    }
+    const size_t eq = pair.find('=');
+    const std::string_view key = eq != std::string_view::npos ? pair.substr(0, eq) : pair;
+    const std::string_view value = eq != std::string_view::npos ? pair.substr(eq + 1) : pair;
+    // The last pair with the tag wins.
+    if (key == tag) result = value;
+  }
+  return std::string(result);
+}
+
+// Called with m_mutex held, so that queue order is notification order.
+void CMessageRouter::Enqueue(EventKind kind, std::string text, unsigned message) {
+  m_queue.push_back(DeliveredEvent{kind, std::move(text)});
+  // A notification that cannot be posted loses its event, not the next one's.
+  if (!m_host.PostNotification(message)) m_queue.pop_back();
+}
+
+bool CMessageRouter::TakeNext(DeliveredEvent& event) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_queue.empty()) return false;
+  event = std::move(m_queue.front());
+  m_queue.pop_front();
+  return true;
+}
+
+void CMessageRouter::Reset() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bLoggedOn.store(0);
+  m_nInteractivePacketCount.store(0);
+  m_nBcastPacketCount.store(0);
+}
+
+std::string CMessageRouter::LogonStatus() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_strLogonStatus;
+}
+
+std::string CMessageRouter::PendingAuth() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_strPendingAuth;
+}
+
+std::string CMessageRouter::PendingData() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_strPendingData;
+}
+
+}  // namespace corvane

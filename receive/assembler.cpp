@@ -1,0 +1,545 @@
+// Receive assembly for one connection.
+//
+// HTTP-framed traffic (plain, and encrypted bodies): each pass over the chunk
+// takes one response. A header part or the first part of a body that the chunk
+// does not complete is held in m_strFragment; everything else is looked at in
+// place through string_views over the chunk. The header end is CR LF CR LF,
+// found by its middle LF CR, also when a chunk boundary cuts it anywhere (the
+// search starts two bytes before the end of a held header part, and an LF CR at
+// the very end waits for the LF that completes it). Bodies of responses that are
+// not "HTTP/1.1 200 OK" but carry a Content-Length, and bodies longer than
+// kMaxBodyLength, are counted off in m_nDiscardRemaining without being stored.
+//
+// Compressed frames: marker byte, five length digits, payload. The parser walks
+// the chunk from marker to marker; a frame is taken when it ends the chunk or is
+// followed by "HTTP". Whatever a chunk boundary cuts (the marker and digits, the
+// payload, or the "HTTP" after a whole payload) is carried, frame mode 0, and
+// ContinueCompressedFrame completes it from the next chunk before the parser
+// goes on with the rest of that chunk at m_nFrameScanPos.
+#include "receive/assembler.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "codec/des.h"
+#include "codec/inflate.h"
+#include "codec/keys.h"
+#include "platform/trace.h"
+
+namespace corvane {
+namespace {
+
+constexpr std::string_view kStatusOk = "HTTP/1.1 200 OK";
+constexpr std::string_view kContentLength = "Content-Length:";
+constexpr std::string_view kTunnelWord = "stablished";  // "Established" or "established"
+constexpr char kHttp[] = "HTTP";
+constexpr size_t kFramePrefix = 6;      // marker and five digits
+constexpr size_t kEncryptedPrefix = 6;  // marker and five digits ahead of a ciphertext body
+constexpr unsigned char kMarkerZlib = 0x05;
+constexpr unsigned char kMarkerFixedKey = 0x06;
+constexpr unsigned char kMarkerSessionKey = 0x07;
+
+bool IsBlank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The decimal value of the leading digits after optional blanks and a sign, 0
+// when there are none. Saturates rather than overflows on absurd lengths.
+int64_t LeadingInt(const unsigned char* p, size_t n) {
+  size_t i = 0;
+  while (i < n && IsBlank(p[i])) ++i;
+  bool negative = false;
+  if (i < n && (p[i] == '+' || p[i] == '-')) {
+    negative = p[i] == '-';
+    ++i;
+  }
+  int64_t value = 0;
+  for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
+    if (value < 100000000000000000) value = value * 10 + (p[i] - '0');
+  }
+  return negative ? -value : value;
+}
+
+int64_t LeadingInt(std::string_view text) {
+  return LeadingInt(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+// The body length a header announces: the text one character after the colon
+// of "Content-Length:" up to the line end. found is false without that line.
+int64_t ContentLength(std::string_view header, bool& found) {
+  const size_t p = header.find(kContentLength);
+  found = p != std::string_view::npos;
+  if (!found) return 0;
+  const size_t from = p + kContentLength.size() + 1;
+  if (from >= header.size()) return 0;
+  std::string_view value = header.substr(from);
+  return LeadingInt(value.substr(0, value.find("\r\n")));
+}
+
+// Offset, in held + d, of the first LF CR (the middle of the header end). A held
+// header part has none before its last two bytes, so the search starts there.
+size_t FindHeaderEnd(std::string_view held, std::string_view d) {
+  const size_t total = held.size() + d.size();
+  auto at = [&](size_t i) { return i < held.size() ? held[i] : d[i - held.size()]; };
+  for (size_t i = held.size() >= 2 ? held.size() - 2 : 0; i < held.size(); ++i) {
+    if (at(i) == '\n' && i + 1 < total && at(i + 1) == '\r') return i;
+  }
+  const char* p = d.data();
+  const size_t n = d.size();
+  size_t k = 0;
+  while (k + 1 < n) {
+    const void* lf = std::memchr(p + k, '\n', n - 1 - k);
+    if (lf == nullptr) break;
+    k = static_cast<size_t>(static_cast<const char*>(lf) - p);
+    if (p[k + 1] == '\r') return held.size() + k;
+    ++k;
+  }
+  return std::string_view::npos;
+}
+
+// Length of the longest end of d that is the beginning of the status line.
+size_t StatusPrefixAtEnd(std::string_view d) {
+  for (size_t k = std::min(d.size(), kStatusOk.size() - 1); k > 0; --k) {
+    if (d.substr(d.size() - k) == kStatusOk.substr(0, k)) return k;
+  }
+  return 0;
+}
+
+std::string KeyFor(int32_t useFixedKey) {
+  return useFixedKey == 1 ? std::string(g_strFixedKey) : GetSessionKey();
+}
+
+}  // namespace
+
+CReceiveAssembler::CReceiveAssembler(ReceiveHost& host) : m_host(host) {}
+
+void CReceiveAssembler::ClearHttp() {
+  m_strFragment = std::string();
+  m_bFragmentPending = false;
+  m_nRemainingBodyLen = 0;
+  m_nDiscardRemaining = 0;
+}
+
+void CReceiveAssembler::ClearFrame() {
+  m_nFrameMode = 1;
+  m_nFrameLen = 0;
+  m_nFrameCarried = 0;
+  m_nFrameRemaining = 0;
+  m_nFrameScanPos = 0;
+  m_frameCarry = FrameCarry::None;
+  m_nFrameHeaderHeld = 0;
+  m_nTrailerHeld = 0;
+}
+
+void CReceiveAssembler::Reset() {
+  ClearHttp();
+  ClearFrame();
+  m_nTunnelEstablished = 0;
+  m_frameCarryBuf = std::vector<unsigned char>();
+}
+
+int32_t CReceiveAssembler::DispatchReceived(int32_t length, const unsigned char* data) {
+  int32_t result = 0;
+  try {
+    if (length <= 0 || data == nullptr) return 0;
+    const bool compression = m_host.Compression();
+    const bool encryption = m_host.Encryption();
+    if (!compression && !encryption) {
+      // Plain traffic is text: the chunk ends at its first zero byte.
+      const void* zero = std::memchr(data, 0, static_cast<size_t>(length));
+      const size_t size = zero != nullptr
+                              ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - data)
+                              : static_cast<size_t>(length);
+      result = ProcessPacket(length, std::string_view(reinterpret_cast<const char*>(data), size));
+    } else if (!encryption) {
+      if (m_nFrameMode == 0) result = ContinueCompressedFrame(length, data);
+      if (m_nFrameMode == 1) result = ProcessCompressedFrames(length, data);
+    } else if (!compression) {
+      result = ProcessEncryptedPacket(length, data);
+    } else {
+      if (m_nFrameMode == 0) result = ContinueCompressedFrame(length, data);
+      if (m_nFrameMode == 1) result = ProcessCompressedEncryptedFrames(length, data);
+    }
+  } catch (...) {
+  }
+  return result;
+}
+
+// ---- HTTP-framed traffic ----
+
+int32_t CReceiveAssembler::ProcessPacket(int32_t length, std::string_view text) {
+  try {
+    text = text.substr(0, std::min(text.size(), static_cast<size_t>(std::max(length, 0))));
+    int32_t unused = 0;
+    RunHttp(text, false, unused);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CReceiveAssembler::ProcessEncryptedPacket(int32_t length, const unsigned char* data) {
+  try {
+    if (length < 0 || data == nullptr) length = 0;
+    int32_t result = 0;
+    const std::string_view d(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    // The fixed key serves the first encrypted call of the process only; a call
+    // that stops to wait for the interactive reader keeps it.
+    if (RunHttp(d, true, result) == HttpEnd::Normal) g_bUseFixedKey.store(0);
+    return result;
+  } catch (...) {
+    return -1;
+  }
+}
+
+void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, int32_t& result) {
+  if (!encrypted) {
+    m_host.SplitAndDeliver(body);
+    return;
+  }
+  // Marker and five digits, then DES ciphertext; the digits are not used.
+  if (body.size() <= kEncryptedPrefix) return;
+  const auto* cipher = reinterpret_cast<const unsigned char*>(body.data()) + kEncryptedPrefix;
+  const int32_t size = static_cast<int32_t>(body.size() - kEncryptedPrefix);
+  const std::unique_ptr<unsigned char[]> plain = DecryptText(CurrentReceiveKey(), cipher, size);
+  if (!plain) return;
+  const char* text = reinterpret_cast<const char*>(plain.get());
+  const void* zero = std::memchr(text, 0, static_cast<size_t>(size) + 1);
+  const size_t textLen =
+      zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - text) : size;
+  result = m_host.SplitAndDeliver(std::string_view(text, textLen));
+}
+
+CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool encrypted,
+                                                      int32_t& result) {
+  bool afterTunnel = false;
+  while (!d.empty()) {
+    // The body of a skipped response is counted off, never stored.
+    if (m_nDiscardRemaining > 0) {
+      const size_t take = static_cast<size_t>(
+          std::min<int64_t>(m_nDiscardRemaining, static_cast<int64_t>(d.size())));
+      d.remove_prefix(take);
+      m_nDiscardRemaining -= static_cast<int64_t>(take);
+      continue;
+    }
+
+    // After the proxy's answer only a success response is looked for.
+    if (afterTunnel) {
+      const size_t pos = d.find(kStatusOk);
+      if (pos == std::string_view::npos) {
+        ClearHttp();
+        // A status line cut by the end of the chunk is the start of a header.
+        const size_t keep = StatusPrefixAtEnd(d);
+        if (keep > 0) {
+          m_strFragment.assign(d.substr(d.size() - keep));
+          m_bFragmentPending = true;
+        }
+        return HttpEnd::Normal;
+      }
+      d.remove_prefix(pos);
+    }
+
+    std::string held;
+    if (m_bFragmentPending && m_nRemainingBodyLen == 0) {
+      held = std::move(m_strFragment);
+      m_strFragment.clear();
+      m_bFragmentPending = false;
+    }
+
+    if (m_bFragmentPending && m_nRemainingBodyLen > 0) {
+      if (static_cast<int64_t>(d.size()) < m_nRemainingBodyLen) {
+        m_strFragment.append(d);
+        m_nRemainingBodyLen -= static_cast<int64_t>(d.size());
+        return HttpEnd::Normal;
+      }
+      const size_t rest = static_cast<size_t>(m_nRemainingBodyLen);
+      m_strFragment.append(d.substr(0, rest));
+      d.remove_prefix(rest);
+      const std::string body = std::move(m_strFragment);
+      m_strFragment.clear();
+      m_bFragmentPending = false;
+      m_nRemainingBodyLen = 0;
+      DeliverBody(body, encrypted, result);
+      continue;
+    }
+
+    const size_t total = held.size() + d.size();
+    const size_t lf = FindHeaderEnd(held, d);
+    if (lf == std::string_view::npos || lf + 2 >= total) {
+      // No header end yet (or its last LF has not arrived): hold the header part.
+      if (total > kMaxHeaderLength) {
+        DebugTrace("ProcessPacket - header part of %s bytes without its end dropped\n",
+                   std::to_string(total).c_str());
+        ClearHttp();
+        return HttpEnd::Normal;
+      }
+      held.append(d);
+      m_strFragment = std::move(held);
+      m_bFragmentPending = true;
+      m_nRemainingBodyLen = 0;
+      return HttpEnd::Normal;
+    }
+
+    // The header runs up to the first CR of its end; LF, CR, LF are skipped.
+    const size_t consumed = lf + 3 - held.size();
+    std::string_view header;
+    if (lf <= held.size()) {
+      // The header end is cut by the chunk boundary.
+      DebugTrace("ProcessPacket - Fragment Issue!!!\n");
+      held.resize(lf);
+      header = held;
+    } else if (held.empty()) {
+      header = d.substr(0, lf);
+    } else {
+      held.append(d.substr(0, lf - held.size()));
+      header = held;
+    }
+    d.remove_prefix(consumed);
+
+    const std::string_view status = header.substr(0, header.find("\r\n"));
+    const bool success = status == kStatusOk;
+
+    const bool proxyCheck = encrypted ? m_host.ProxyCredentials() : m_host.ProxyEnable() == 1;
+    if (proxyCheck && m_nTunnelEstablished == 0 &&
+        (success || header.find(kTunnelWord) != std::string_view::npos)) {
+      const bool readingRule = !encrypted || m_host.MultiOC();
+      if (readingRule && !m_host.InteractiveReading()) {
+        m_host.SetInteractiveReading();
+        return HttpEnd::TunnelWait;
+      }
+      m_nTunnelEstablished = 1;
+      afterTunnel = true;
+      continue;
+    }
+
+    bool hasLength = false;
+    const int64_t bodyLen = ContentLength(header, hasLength);
+    if (success) {
+      if (encrypted) m_nFrameLen = bodyLen;
+      if (bodyLen > kMaxBodyLength) {
+        DebugTrace("ProcessPacket - body of %s bytes over the limit dropped\n",
+                   std::to_string(bodyLen).c_str());
+        m_nDiscardRemaining = bodyLen;
+        continue;
+      }
+      if (bodyLen >= 0 && static_cast<int64_t>(d.size()) < bodyLen) {
+        m_strFragment.reserve(static_cast<size_t>(bodyLen));
+        m_strFragment.assign(d);
+        m_nRemainingBodyLen = bodyLen - static_cast<int64_t>(d.size());
+        m_bFragmentPending = true;
+        return HttpEnd::Normal;
+      }
+      const std::string_view body = bodyLen < 0 ? d : d.substr(0, static_cast<size_t>(bodyLen));
+      d.remove_prefix(body.size());
+      DeliverBody(body, encrypted, result);
+      continue;
+    }
+
+    // Any other status: a response that says how long it is is skipped whole;
+    // one that does not leaves nothing to resynchronise on, so the rest goes.
+    if (hasLength && bodyLen >= 0) {
+      m_nDiscardRemaining = bodyLen;
+      continue;
+    }
+    ClearHttp();
+    return HttpEnd::Normal;
+  }
+  return HttpEnd::Normal;
+}
+
+// ---- Compressed frames ----
+
+CReceiveAssembler::FrameFit CReceiveAssembler::FitFrame(const unsigned char* b, size_t n, size_t s,
+                                                        int64_t len) {
+  if (len < 0) return FrameFit::NotFollowed;
+  const size_t avail = n - s;
+  const size_t size = static_cast<size_t>(len);
+  if (avail == size) return FrameFit::AtEnd;
+  if (avail < size) return FrameFit::Cut;
+  const size_t after = std::min<size_t>(avail - size, 4);
+  if (std::memcmp(b + s + size, kHttp, after) != 0) return FrameFit::NotFollowed;
+  return after == 4 ? FrameFit::BeforeHttp : FrameFit::AwaitHttp;
+}
+
+void CReceiveAssembler::CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len) {
+  const size_t size = static_cast<size_t>(len);
+  const size_t have = std::min(n - s, size);
+  m_frameCarryBuf.resize(size);
+  if (have > 0) std::memcpy(m_frameCarryBuf.data(), b + s, have);
+  m_nFrameLen = len;
+  m_nFrameCarried = static_cast<int64_t>(have);
+  m_nFrameRemaining = len - static_cast<int64_t>(have);
+  if (m_nFrameRemaining > 0) {
+    m_frameCarry = FrameCarry::Payload;
+    m_nTrailerHeld = 0;
+  } else {
+    m_frameCarry = FrameCarry::Trailer;
+    m_nTrailerHeld = n - s - size;
+  }
+  m_nFrameMode = 0;
+}
+
+void CReceiveAssembler::DecodeFrame(const unsigned char* payload, size_t len, bool decrypt,
+                                    bool fixedKey, int32_t& result) {
+  std::unique_ptr<unsigned char[]> plain;
+  if (decrypt) {
+    plain = DecryptText(KeyFor(fixedKey ? 1 : 0), payload, static_cast<int32_t>(len));
+    if (!plain) return;  // a failed decryption drops the frame
+    payload = plain.get();
+  }
+  const std::string text = InflateText(payload, static_cast<int32_t>(len));
+  result = m_host.SplitAndDeliver(text);
+}
+
+int32_t CReceiveAssembler::ParseFrames(int32_t length, const unsigned char* data, bool encrypted) {
+  int32_t result = 0;
+  const size_t n = length > 0 && data != nullptr ? static_cast<size_t>(length) : 0;
+  // One key per call: the marker says which one the sender used.
+  const bool fixedKey = g_bUseFixedKey.load() == 1;
+  const unsigned char marker =
+      !encrypted ? kMarkerZlib : (fixedKey ? kMarkerFixedKey : kMarkerSessionKey);
+  size_t p = m_nFrameScanPos;
+  while (p < n) {
+    const void* found = std::memchr(data + p, marker, n - p);
+    if (found == nullptr) break;
+    const size_t m = static_cast<size_t>(static_cast<const unsigned char*>(found) - data);
+    if (n - m < kFramePrefix) {
+      // Marker and digits cut by the chunk end: the next chunk completes them.
+      std::memcpy(m_frameHeader, data + m, n - m);
+      m_nFrameHeaderHeld = n - m;
+      m_frameCarry = FrameCarry::Header;
+      m_nFrameMode = 0;
+      break;
+    }
+    const int64_t len = LeadingInt(data + m + 1, 5);
+    const size_t s = m + kFramePrefix;
+    p = s;
+    const FrameFit fit = FitFrame(data, n, s, len);
+    if (fit == FrameFit::AtEnd || fit == FrameFit::BeforeHttp) {
+      p = s + static_cast<size_t>(len);
+      DecodeFrame(data + s, static_cast<size_t>(len), encrypted, fixedKey, result);
+    } else if (fit == FrameFit::Cut || fit == FrameFit::AwaitHttp) {
+      CarryPayload(data, n, s, len);
+      break;
+    }
+    // NotFollowed: the search goes on at the frame's first payload byte.
+  }
+  m_nFrameScanPos = 0;
+  if (encrypted) g_bUseFixedKey.store(0);
+  return result;
+}
+
+int32_t CReceiveAssembler::ProcessCompressedFrames(int32_t length, const unsigned char* data) {
+  try {
+    return ParseFrames(length, data, false);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CReceiveAssembler::ProcessCompressedEncryptedFrames(int32_t length,
+                                                            const unsigned char* data) {
+  try {
+    return ParseFrames(length, data, true);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CReceiveAssembler::ContinueCompressedFrame(int32_t length, const unsigned char* data) {
+  try {
+    const size_t n = length > 0 && data != nullptr ? static_cast<size_t>(length) : 0;
+    const bool decrypt = m_host.Encryption();
+    int32_t result = 0;
+    // A carried frame is decrypted with the key current when it completes.
+    auto decodeCarried = [&]() {
+      DecodeFrame(m_frameCarryBuf.data(), static_cast<size_t>(m_nFrameLen), decrypt,
+                  g_bUseFixedKey.load() == 1, result);
+    };
+    auto searchFrom = [&](size_t pos) {
+      m_frameCarry = FrameCarry::None;
+      m_nFrameCarried = 0;
+      m_nFrameRemaining = 0;
+      m_nFrameHeaderHeld = 0;
+      m_nTrailerHeld = 0;
+      m_nFrameMode = 1;
+      m_nFrameScanPos = pos;
+    };
+
+    switch (m_frameCarry) {
+      case FrameCarry::None:
+        searchFrom(0);
+        break;
+
+      case FrameCarry::Header: {
+        const size_t take = std::min(kFramePrefix - m_nFrameHeaderHeld, n);
+        if (take > 0) std::memcpy(m_frameHeader + m_nFrameHeaderHeld, data, take);
+        m_nFrameHeaderHeld += take;
+        if (m_nFrameHeaderHeld < kFramePrefix) break;
+        const int64_t len = LeadingInt(m_frameHeader + 1, 5);
+        switch (FitFrame(data, n, take, len)) {
+          case FrameFit::AtEnd:
+          case FrameFit::BeforeHttp: {
+            DecodeFrame(data + take, static_cast<size_t>(len), decrypt, g_bUseFixedKey.load() == 1,
+                        result);
+            searchFrom(take + static_cast<size_t>(len));
+            break;
+          }
+          case FrameFit::Cut:
+          case FrameFit::AwaitHttp:
+            m_nFrameHeaderHeld = 0;
+            CarryPayload(data, n, take, len);
+            break;
+          case FrameFit::NotFollowed:
+            searchFrom(take);
+            break;
+        }
+        break;
+      }
+
+      case FrameCarry::Payload: {
+        const size_t r = static_cast<size_t>(m_nFrameRemaining);
+        const size_t c = static_cast<size_t>(m_nFrameCarried);
+        if (n == r || (n >= r + 4 && std::memcmp(data + r, kHttp, 4) == 0)) {
+          std::memcpy(m_frameCarryBuf.data() + c, data, r);
+          decodeCarried();
+          searchFrom(r);
+        } else if (n < r) {
+          std::memcpy(m_frameCarryBuf.data() + c, data, n);
+          m_nFrameCarried += static_cast<int64_t>(n);
+          m_nFrameRemaining -= static_cast<int64_t>(n);
+        } else if (n - r < 4 && std::memcmp(data + r, kHttp, n - r) == 0) {
+          // Whole, but only the start of "HTTP" is here: wait for the rest.
+          std::memcpy(m_frameCarryBuf.data() + c, data, r);
+          m_nFrameCarried = m_nFrameLen;
+          m_nFrameRemaining = 0;
+          m_nTrailerHeld = n - r;
+          m_frameCarry = FrameCarry::Trailer;
+        } else {
+          // The continuation does not line up: drop the frame, search the chunk.
+          searchFrom(0);
+        }
+        break;
+      }
+
+      case FrameCarry::Trailer: {
+        const size_t need = 4 - m_nTrailerHeld;
+        const size_t have = std::min(need, n);
+        if (std::memcmp(data, kHttp + m_nTrailerHeld, have) != 0) {
+          searchFrom(0);
+        } else if (have < need) {
+          m_nTrailerHeld += have;
+        } else {
+          decodeCarried();
+          searchFrom(need);
+        }
+        break;
+      }
+    }
+    return result;
+  } catch (...) {
+    return -1;
+  }
+}
+
+}  // namespace corvane
