@@ -173,6 +173,28 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   int32_t SendBuffer(const char* buffer, int32_t length);
   // Ends every reader and the keep-alive worker and joins them.
   void Shutdown();
+  // Ends one connection's reader thread, if any, and joins it.
+  void StopReader(bool interactive);
+  // Ends the keep-alive worker, if any, and joins it.
+  void StopKeepAlive();
+  // Pause of a reader after a failed or empty read: 100 ms or until stopped.
+  void ReaderPause(bool interactive);
+  // Steps of one attempt up to the non-blocking connected socket (no tunnel).
+  int32_t OpenConnection(bool interactive);
+  HResult StartReader(bool interactive, int32_t period);
+  // The CONNECT request naming host:port.
+  std::string BuildConnectRequest(std::string_view host, int32_t port) const;
+  // Sends the CONNECT request for the selected connection's server on its own
+  // socket when a proxy with credentials is in use: 0, or -3.
+  int32_t SendTunnelRequest(bool interactive);
+  // Sends all length bytes on s, waiting for writability when it would block:
+  // 0, or -3 on an error or a socket that stays unwritable too long.
+  static int32_t SendWhole(SocketHandle s, const char* data, int32_t length);
+  // Decimal value of the leading digits (after blanks and a sign) of text;
+  // 0 when there are none, saturated at the int32 limits.
+  static int32_t DecimalPrefix(std::string_view text);
+  // A port argument: a string by its decimal prefix, a number by its value.
+  static int32_t PortArgument(const Variant& value);
 
   // ---- Settings ----
   std::string m_strInteractiveIp;
@@ -213,6 +235,22 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   std::thread m_hInteractiveThread;
   std::thread m_hBcastThread;
   std::thread m_hKeepAliveThread;
+  // Per-worker stop requests. A reader ends at its next pass once its own flag
+  // is set (or both reading flags are clear); the keep-alive worker at once.
+  std::atomic<bool> m_bInteractiveReaderStop{false};
+  std::atomic<bool> m_bBcastReaderStop{false};
+  std::atomic<bool> m_bKeepAliveStop{false};
+  // Wakes the readers' pauses and the keep-alive wait when a stop is asked.
+  std::mutex m_workerMutex;
+  std::condition_variable m_workerWake;
+  // Keep-alive period, fixed when the worker starts.
+  int32_t m_nKeepAlivePeriod = 0;
+  // The interactive receive buffer is read into by the reader and by
+  // ReceiveData; this keeps the two from writing it at the same time.
+  std::mutex m_interactiveBufferMutex;
+  // Successful socket start-ups made by this object, each matched by one
+  // clean-up at shutdown.
+  int32_t m_nSocketStartups = 0;
   // END connection members
 
   // ---- Counters ----

@@ -1,0 +1,245 @@
+// Server endpoints, single connection attempts and the connection sequences.
+//
+// SetServerDetails and setOCDetails store the endpoints and connect at once,
+// on the calling (host) thread: the interactive sequence makes up to N + 1
+// attempts back to back (N = m_nSocketReconnCount), firing "1" on every
+// failure and "1" on the maximum event when all fail; the broadcast pass makes
+// one attempt and fires "2" on failure. A successful attempt fires "true",
+// sets the connection's reading flag and starts its reader. Every event is
+// fired synchronously, before the method returns.
+//
+// One attempt: start the socket layer, read the proxy settings, resolve names
+// unless addresses are dotted, replace the connection's socket (its reader is
+// ended and joined first, so a descriptor is never closed under a reader),
+// set SO_RCVBUF, blocking connect, then non-blocking mode; through a proxy with
+// credentials the CONNECT request follows.
+#include <cctype>
+#include <climits>
+
+#include "component/component_methods.h"
+
+namespace corvane {
+
+int32_t CComponentMethods::DecimalPrefix(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) break;  // saturates below
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int32_t CComponentMethods::PortArgument(const Variant& value) {
+  const Variant& v = value.Deref();
+  if (v.vt == kVtBstr) return DecimalPrefix(v.text);
+  return value.Int32();
+}
+
+HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Variant& vInteractivePort,
+                                            const Variant& vBcastPort,
+                                            const Variant& vIPAddrFormatFlag, Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(0);
+  if (vIpAddr.Type() != kVtBstr || vInteractivePort.Type() == kVtInt) {
+    *pRetVal = Variant::Int(-1);
+    return kS_OK;
+  }
+  try {
+    m_nIPAddrFormatFlag.store(vIPAddrFormatFlag.Int32() == 1 ? 1 : 0);
+    m_strInteractiveIp = vIpAddr.Deref().text;
+    m_nInteractivePort.store(PortArgument(vInteractivePort));
+    // Broadcast port: every real port (1..65535) is taken. Other values keep
+    // the rule of the low 16 bits as a signed number: positive takes the
+    // value, 0 clears the port, negative leaves it as it was.
+    const int32_t bcast = PortArgument(vBcastPort);
+    const auto low = static_cast<int16_t>(static_cast<uint16_t>(bcast & 0xFFFF));
+    if ((bcast >= 1 && bcast <= 65535) || low > 0) {
+      m_nBcastPort.store(bcast);
+    } else if (low == 0) {
+      m_nBcastPort.store(0);
+    }
+    *pRetVal = Variant::Int(0);
+    m_bInteractiveConnectPending.store(1);
+    ConnectInteractive();
+    if (m_bMultiOC.load() != 0) {
+      m_bBcastConnectPending.store(1);
+      ConnectBroadcast();
+    }
+  } catch (...) {
+    // The result already written stands.
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::setOCDetails(const Variant& vInteractiveIp,
+                                        const Variant& vInteractivePort, const Variant& vBcastIp,
+                                        const Variant& vBcastPort, const Variant& /*vPolicyIp*/,
+                                        const Variant& /*vPolicyPort*/) {
+  if (vInteractiveIp.Type() != kVtBstr || vInteractivePort.Type() == kVtInt) return kS_OK;
+  try {
+    m_strInteractiveIp = vInteractiveIp.Deref().text;
+    m_strBcastIp = vBcastIp.Type() == kVtBstr ? vBcastIp.Deref().text : std::string();
+    m_nInteractivePort.store(PortArgument(vInteractivePort));
+    m_nBcastPort.store(PortArgument(vBcastPort));
+    m_bInteractiveConnectPending.store(1);
+    ConnectInteractive();
+    if (m_bMultiOC.load() != 0) {
+      m_bBcastConnectPending.store(1);
+      ConnectBroadcast();
+    }
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(0);
+  try {
+    // In the two-connection set-up the connections are made by
+    // SetServerDetails and setOCDetails.
+    if (m_nBcastPort.load() != 0) return kS_OK;
+    if (OpenConnection(true) != 0) *pRetVal = Variant::Int(-1);
+  } catch (...) {
+    *pRetVal = Variant::Int(-1);
+  }
+  return kS_OK;
+}
+
+int32_t CComponentMethods::ResolveHostName(int which) {
+  try {
+    if (which != 0 && which != 1) return -1;
+    std::string& name = which == 0 ? m_strInteractiveIp : m_strProxyIp;
+    std::string dotted;
+    if (!net::ResolveIPv4(name, dotted)) return -1;
+    name = dotted;
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CComponentMethods::OpenConnection(bool interactive) {
+  if (!net::Startup()) return -1;
+  ++m_nSocketStartups;
+  ReadProxySettings();
+
+  std::string host;
+  int32_t port = 0;
+  const bool resolve = m_nIPAddrFormatFlag.load() == 0;
+  if (m_nProxyEnable.load() == 1) {
+    if (resolve && ResolveHostName(1) != 0) return -1;
+    host = m_strProxyIp;
+    port = m_nProxyPort.load();
+  } else {
+    // The interactive name is resolved for either connection; the broadcast
+    // address is used as given and must be dotted.
+    if (resolve && ResolveHostName(0) != 0) return -1;
+    host = interactive ? m_strInteractiveIp : m_strBcastIp;
+    port = interactive ? m_nInteractivePort.load() : m_nBcastPort.load();
+  }
+
+  // The new socket replaces the connection's previous one; that one's reader
+  // ends before the socket is closed.
+  std::atomic<SocketHandle>& member = interactive ? m_sockInteractive : m_sockBcast;
+  StopReader(interactive);
+  net::Close(member.exchange(0));
+  const SocketHandle s = net::CreateTcpSocket();
+  if (s == 0) return -1;
+  member.store(s);
+  net::SetReceiveBufferSize(s, kRecvBufferSize);
+  if (!net::Connect(s, host, port)) return -1;
+  net::SetNonBlocking(s, true);
+  return 0;
+}
+
+int32_t CComponentMethods::ConnectSocket(bool interactive) {
+  try {
+    if (OpenConnection(interactive) != 0) return -1;
+    // A failed tunnel request does not fail the attempt; the next failed
+    // send finds the broken connection.
+    if (m_nProxyEnable.load() == 1) {
+      if (interactive) {
+        SendProxyConnect();
+      } else {
+        SendTunnelRequest(false);
+      }
+    }
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CComponentMethods::ConnectInteractive() {
+  try {
+    int64_t failures = 0;
+    for (;;) {
+      if (failures > m_nSocketReconnCount.load()) {
+        FireCallback(m_pHandleMaximumReConnection, kEventInteractive);
+        return 0;
+      }
+      if (ConnectSocket(true) == 0) break;
+      FireCallback(m_pHandleConnectionFailure, kEventInteractive);
+      ++failures;  // no pause between interactive attempts
+    }
+    m_bInteractiveConnectPending.store(0);
+    FireCallback(m_pHandleConnect, kEventTrue);
+    // Set after the event: a keep-alive asked for inside the first
+    // handleConnect starts nothing.
+    m_bInteractiveReading.store(1);
+    StartInteractiveReader(100);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CComponentMethods::ConnectBroadcast() {
+  try {
+    // One attempt per pass, counted from 0: only a negative count is
+    // already exceeded.
+    if (m_nSocketReconnCount.load() < 0) {
+      FireCallback(m_pHandleMaximumReConnection, kEventBroadcast);
+      return 0;
+    }
+    if (ConnectSocket(false) != 0) {
+      FireCallback(m_pHandleConnectionFailure, kEventBroadcast);
+      return 0;
+    }
+    m_bBcastConnectPending.store(0);
+    FireCallback(m_pHandleConnect, kEventTrue);
+    m_bBcastReading.store(1);
+    StartBcastReader(100);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t CComponentMethods::CloseConnection(bool interactive) {
+  try {
+    // The reader owns the descriptor while it runs: end it first, so a
+    // closed (and perhaps reused) descriptor is never read.
+    StopReader(interactive);
+    net::Close((interactive ? m_sockInteractive : m_sockBcast).exchange(0));
+    if (interactive) {
+      std::lock_guard<std::mutex> lock(m_interactiveBufferMutex);
+      m_interactiveRecvBuf->fill(0);
+    } else {
+      m_bcastRecvBuf->fill(0);
+    }
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,136 @@
+// Proxy discovery, the CONNECT tunnel request and the script's own reads.
+//
+// Before every attempt the proxy settings are read from the source (the
+// registry on Windows, the environment elsewhere): a failed read gives
+// m_nProxyEnable -1 (direct), a disabled proxy 0, otherwise 1 with the
+// "ProxyServer" text split at its first ':' into address and port (the
+// decimal value of at most 10 characters after it). The text may be of any
+// length.
+//
+// Through a proxy with credentials the connection's first bytes are the
+// CONNECT request, CR LF after every line:
+//   CONNECT host:port HTTP/1.1
+//   Accept: */*
+//   Accept-Language: en-us
+//   Accept-Encoding: gzip, deflate
+//   User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)
+//   Proxy-Authorization: Basic <Base64 of user:password>
+//   Host: host:port
+//   Connection: Keep-Alive
+//   <empty line>
+// It is sent whole whatever its length. The proxy's answer is recognised by
+// the receive path, not here. Without credentials nothing is sent.
+#include <cstring>
+
+#include "component/component_methods.h"
+
+namespace corvane {
+
+int32_t CComponentMethods::ReadProxySettings() {
+  try {
+    ProxySettings settings;
+    const std::shared_ptr<ProxySettingsSource> source = m_proxySource;
+    if (!source || !source->Read(m_strInteractiveIp, settings)) {
+      m_nProxyEnable.store(-1);
+      return -1;
+    }
+    if (!settings.enabled) {
+      m_nProxyEnable.store(0);
+      return 0;
+    }
+    const std::string& server = settings.server;
+    const size_t colon = server.find(':');
+    if (colon == std::string::npos) {
+      m_strProxyIp = server;
+      m_nProxyPort.store(DecimalPrefix(std::string_view(server).substr(0, 10)));
+    } else {
+      m_strProxyIp = server.substr(0, colon);
+      m_nProxyPort.store(DecimalPrefix(std::string_view(server).substr(colon + 1, 10)));
+    }
+    m_nProxyEnable.store(1);
+    return 0;
+  } catch (...) {
+    m_nProxyEnable.store(-1);
+    return -1;
+  }
+}
+
+std::string CComponentMethods::BuildConnectRequest(std::string_view host, int32_t port) const {
+  const std::string target = std::string(host) + ":" + std::to_string(port);
+  std::string request;
+  request.reserve(300 + 2 * target.size() + m_strProxyAuth.size());
+  request += "CONNECT " + target + " HTTP/1.1\r\n";
+  request += "Accept: */*\r\n";
+  request += "Accept-Language: en-us\r\n";
+  request += "Accept-Encoding: gzip, deflate\r\n";
+  request +=
+      "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n";
+  request += "Proxy-Authorization: Basic " + m_strProxyAuth + "\r\n";
+  request += "Host: " + target + "\r\n";
+  request += "Connection: Keep-Alive\r\n";
+  request += "\r\n";
+  return request;
+}
+
+int32_t CComponentMethods::SendTunnelRequest(bool interactive) {
+  // Only a proxy with credentials gets a tunnel request: the request always
+  // carries the authorization line.
+  if (m_nProxyEnable.load() != 1 || m_bProxyCredentials.load() == 0) return 0;
+  // Each connection asks the proxy for its own server on its own socket.
+  const std::string request =
+      interactive ? BuildConnectRequest(m_strInteractiveIp, m_nInteractivePort.load())
+                  : BuildConnectRequest(m_strBcastIp, m_nBcastPort.load());
+  const SocketHandle s = (interactive ? m_sockInteractive : m_sockBcast).load();
+  return SendWhole(s, request.data(), static_cast<int32_t>(request.size()));
+}
+
+int32_t CComponentMethods::SendProxyConnect() {
+  try {
+    return SendTunnelRequest(true);
+  } catch (...) {
+    return 0;
+  }
+}
+
+HResult CComponentMethods::SendConnect(Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(0);
+  try {
+    if (SendTunnelRequest(true) != 0) {
+      *pRetVal = Variant::Int(-3);
+      return kHrSendFailed;
+    }
+  } catch (...) {
+    *pRetVal = Variant::Int(-1);
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::ReceiveData(Variant* pData) {
+  if (pData == nullptr) return kE_POINTER;
+  *pData = Variant::Str(std::string());
+  try {
+    std::lock_guard<std::mutex> lock(m_interactiveBufferMutex);
+    auto& buffer = *m_interactiveRecvBuf;
+    buffer.fill(0);
+    const int n = net::Recv(m_sockInteractive.load(), buffer.data(), kRecvBufferSize);
+    if (n > 0) {
+      // The text ends at the first zero byte.
+      const char* bytes = reinterpret_cast<const char*>(buffer.data());
+      const void* zero = std::memchr(bytes, 0, static_cast<size_t>(n));
+      const size_t length = zero ? static_cast<size_t>(static_cast<const char*>(zero) - bytes)
+                                 : static_cast<size_t>(n);
+      pData->text.assign(bytes, length);
+    } else if (n == 0) {
+      // The peer has closed: the system's closed-peer marker, so a polling
+      // script can tell it from "nothing yet".
+      pData->text = "Socket Error: -3";
+    } else if (const int error = net::LastError(); error != net::kWouldBlock) {
+      pData->text = "Socket Error: " + std::to_string(error);
+    }
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
+}  // namespace corvane

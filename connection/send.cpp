@@ -1,0 +1,109 @@
+// Request sending on the interactive connection.
+//
+// sendRequest switches both codec flags off on every call (requests always go
+// out plain, and received traffic is then read as plain too), builds the HTTP
+// GET request that carries the message and sends it whole. A failed send is
+// how the component learns that the interactive connection is gone: it fires
+// "false" on handleDisConnect, closes the connection and runs the interactive
+// connection sequence again inside the same call; the script still receives
+// the send's -3. sendBCRequest sends nothing.
+//
+// SendWhole keeps sending after partial sends. When the socket would block it
+// waits for writability, at most kSendStallMs each time; a socket that
+// accepts nothing for that long is treated as broken (-3).
+#include "component/component_methods.h"
+#include "send/http_request.h"
+
+namespace corvane {
+namespace {
+
+// How long one send may wait for a socket that would block.
+constexpr int kSendStallMs = 2000;
+
+}  // namespace
+
+int32_t CComponentMethods::SendWhole(SocketHandle s, const char* data, int32_t length) {
+  int32_t sent = 0;
+  for (;;) {
+    const int n = net::Send(s, data + sent, length - sent);
+    if (n > 0) {
+      sent += n;
+      if (sent >= length) return 0;
+      continue;
+    }
+    if (n == 0) {
+      if (sent >= length) return 0;  // nothing left to send
+    } else if (net::LastError() != net::kWouldBlock) {
+      return -3;
+    }
+    if (net::WaitWritable(s, kSendStallMs) != net::WaitResult::Ready) return -3;
+  }
+}
+
+std::string CComponentMethods::BuildRequest(const Variant& vRequest) {
+  const Variant& request = vRequest.Deref();
+  if (request.vt != kVtBstr) return std::string();
+  // The message ends at its first zero character.
+  const std::string_view text(request.text.data(), request.text.find('\0') == std::string::npos
+                                                       ? request.text.size()
+                                                       : request.text.find('\0'));
+  return BuildHttpRequest(m_strInteractiveIp, text, m_nProxyEnable.load(),
+                          m_bProxyCredentials.load() != 0, m_strProxyAuth);
+}
+
+int32_t CComponentMethods::SendBuffer(const char* buffer, int32_t length) {
+  try {
+    return SendWhole(m_sockInteractive.load(), buffer, length);
+  } catch (...) {
+    return -1;
+  }
+}
+
+HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal) {
+  // Before anything else, also for a rejected argument.
+  m_bCompression.store(0);
+  m_bEncryption.store(0);
+  if (pRetVal == nullptr) return kE_POINTER;
+  try {
+    *pRetVal = Variant::Int(0);
+    if (vRequest.Type() != kVtBstr) {
+      *pRetVal = Variant::Int(-1);
+      return kS_OK;
+    }
+    const std::string request = BuildRequest(vRequest);
+    const int32_t result = SendBuffer(request.data(), static_cast<int32_t>(request.size()));
+    *pRetVal = Variant::Int(result);
+    if (result == 0) {
+      m_nRequestCount.fetch_add(1);
+      return kS_OK;
+    }
+    // The connection is gone (or was never made): report it, close it and
+    // connect again now. The request is not sent again.
+    FireCallback(m_pHandleDisConnect, kEventFalse);
+    CloseConnection(true);
+    m_bInteractiveConnectPending.store(1);
+    ConnectInteractive();
+  } catch (...) {
+    *pRetVal = Variant::Int(-1);
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::sendBCRequest(const Variant& vRequest, Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  try {
+    if (m_bMultiOC.load() == 0) {
+      // Counted as a request; the result keeps the caller's value, typed VT_INT.
+      const int32_t previous = pRetVal->intValue;
+      *pRetVal = Variant::Int(previous);
+      m_nRequestCount.fetch_add(1);
+      return kS_OK;
+    }
+    *pRetVal = Variant::Int(vRequest.Type() == kVtBstr ? 0 : -1);
+  } catch (...) {
+    *pRetVal = Variant::Int(-1);
+  }
+  return kS_OK;
+}
+
+}  // namespace corvane

@@ -1,0 +1,180 @@
+// Windows Sockets 2.2 behind the platform socket interface.
+//
+// A SocketHandle is the SOCKET value itself (INVALID_SOCKET becomes 0, which
+// Winsock never hands out as a socket). Errors are Winsock's own codes from
+// WSAGetLastError(); calls on handle 0 set WSAENOTSOCK. Waits use select(),
+// whose fd_set holds the one socket. Addresses are parsed with inet_addr,
+// which the system keeps for exactly the dotted forms the component takes.
+#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
+#define _WINSOCK_DEPRECATED_NO_WARNINGS
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+#include "platform/socket.h"
+
+namespace corvane::net {
+namespace {
+
+bool Valid(SocketHandle s) {
+  if (s == 0 || static_cast<SOCKET>(s) == INVALID_SOCKET) {
+    WSASetLastError(WSAENOTSOCK);
+    return false;
+  }
+  return true;
+}
+
+SOCKET Sock(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+sockaddr_in MakeAddress(const std::string& dottedAddress, int32_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  address.sin_addr.s_addr = inet_addr(dottedAddress.c_str());
+  return address;
+}
+
+WaitResult WaitFor(SocketHandle s, bool forWrite, int timeoutMs) {
+  if (!Valid(s)) return WaitResult::Failed;
+  if (timeoutMs < 0) timeoutMs = 0;
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(Sock(s), &ready);
+  FD_SET(Sock(s), &failed);
+  timeval timeout;
+  timeout.tv_sec = timeoutMs / 1000;
+  timeout.tv_usec = (timeoutMs % 1000) * 1000;
+  int r = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &timeout);
+  if (r == SOCKET_ERROR) return WaitResult::Failed;
+  if (r == 0) {
+    WSASetLastError(0);
+    return WaitResult::TimedOut;
+  }
+  WSASetLastError(0);
+  return WaitResult::Ready;
+}
+
+}  // namespace
+
+bool Startup() {
+  WSADATA data;
+  return WSAStartup(0x0202, &data) == 0;
+}
+
+void Cleanup() { WSACleanup(); }
+
+SocketHandle CreateTcpSocket() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return 0;
+  // Keep the socket out of child processes.
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<SocketHandle>(s);
+}
+
+bool SetReceiveBufferSize(SocketHandle s, int bytes) {
+  if (!Valid(s)) return false;
+  return setsockopt(Sock(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                    sizeof bytes) == 0;
+}
+
+bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port) {
+  if (!Valid(s)) return false;
+  sockaddr_in address = MakeAddress(dottedAddress, port);
+  return connect(Sock(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool SetNonBlocking(SocketHandle s, bool nonBlocking) {
+  if (!Valid(s)) return false;
+  u_long mode = nonBlocking ? 1 : 0;
+  return ioctlsocket(Sock(s), FIONBIO, &mode) == 0;
+}
+
+int Send(SocketHandle s, const void* data, int length) {
+  if (!Valid(s)) return -1;
+  int n = send(Sock(s), static_cast<const char*>(data), length, 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int Recv(SocketHandle s, void* buffer, int length) {
+  if (!Valid(s)) return -1;
+  int n = recv(Sock(s), static_cast<char*>(buffer), length, 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int LastError() { return WSAGetLastError(); }
+
+void Close(SocketHandle s) {
+  if (s == 0 || static_cast<SOCKET>(s) == INVALID_SOCKET) return;
+  closesocket(Sock(s));
+}
+
+WaitResult WaitReadable(SocketHandle s, int timeoutMs) { return WaitFor(s, false, timeoutMs); }
+
+WaitResult WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, true, timeoutMs); }
+
+bool ResolveIPv4(const std::string& name, std::string& dotted) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    WSASetLastError(WSAHOST_NOT_FOUND);
+    return false;
+  }
+  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  const auto* b = reinterpret_cast<const unsigned char*>(&address->sin_addr.s_addr);
+  dotted = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+  freeaddrinfo(found);
+  return true;
+}
+
+SocketHandle Listen(const std::string& dottedAddress, int32_t port, int backlog,
+                    int receiveBufferSize) {
+  SocketHandle s = CreateTcpSocket();
+  if (s == 0) return 0;
+  BOOL one = TRUE;
+  setsockopt(Sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+  if (receiveBufferSize > 0) SetReceiveBufferSize(s, receiveBufferSize);
+  sockaddr_in address = MakeAddress(dottedAddress, port);
+  if (bind(Sock(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(Sock(s), backlog) != 0) {
+    int saved = WSAGetLastError();
+    Close(s);
+    WSASetLastError(saved);
+    return 0;
+  }
+  return s;
+}
+
+int32_t LocalPort(SocketHandle s) {
+  if (!Valid(s)) return 0;
+  sockaddr_in address;
+  int length = sizeof address;
+  if (getsockname(Sock(s), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+SocketHandle Accept(SocketHandle listener) {
+  if (!Valid(listener)) return 0;
+  SOCKET s = accept(Sock(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return 0;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  // Accepted sockets take the listener's mode; ours are blocking.
+  u_long mode = 0;
+  ioctlsocket(s, FIONBIO, &mode);
+  return static_cast<SocketHandle>(s);
+}
+
+bool ShutdownSend(SocketHandle s) {
+  if (!Valid(s)) return false;
+  return shutdown(Sock(s), SD_SEND) == 0;
+}
+
+}  // namespace corvane::net
