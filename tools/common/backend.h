@@ -1,0 +1,127 @@
+// The sandbox back end: a loopback stand-in for the real servers.
+//
+// Two listening ports, each served by its own thread, one client at a time: a
+// new connection replaces the current client (a reconnecting component closes
+// or abandons its old socket), so clients are served in sequence.
+//
+// Interactive port: reads the component's requests and answers each one. Until
+// a logon response with a success code has been sent to the client, every
+// request is answered with the logon response "70=CODE|394=KEY" (plus the
+// extra pairs given); later requests get the reply text, in which "{request}"
+// stands for the request's message.
+//
+// Broadcast port: streams a synthetic market feed, one message per record of
+// tag=value pairs joined by "|" (34 = sequence number, 60 = the steady clock
+// in nanoseconds when the message was made, 58 = padding up to the message
+// size), at a given rate, optionally starting with the logon response and
+// optionally ending after a count (the connection then stays open and idle).
+// With the feed set to start at logon, it starts 100 ms after a successful
+// logon response has been written on the interactive port (so that the
+// component has taken it before the first feed message arrives).
+//
+// Both ports frame their responses as frames.h describes; the encrypted
+// framings use the fixed key for each client's first response and hold
+// everything after it back for the first delay, so that the receiver's first
+// read holds that response alone (see FrameEncoder).
+//
+// Fault options: refuse connections (the port is bound and never listened on,
+// so connecting is refused), close a client after N bytes (0: at accept), and
+// delay each answer or the feed's start.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "tools/common/frames.h"
+
+namespace corvane::tools {
+
+struct BackendOptions {
+  enum class FeedStart { kConnect, kLogon };
+
+  std::string host = "127.0.0.1";
+  int interactivePort = 0;  // 0: any free port
+  int broadcastPort = 0;
+  Framing interactiveFraming = Framing::kPlain;
+  Framing framing = Framing::kPlain;  // the broadcast port's
+  std::string logonCode = "10000";
+  std::string sessionKey = "5820417396284051";
+  std::string logonExtra;  // "tag=value|..." appended to the logon response
+  std::string reply = "reply|{request}";
+  double rate = 10;  // feed messages per second; 0: as fast as the client reads
+  int messageSize = 64;
+  int64_t count = -1;  // feed messages per client; -1: no end
+  int batch = 1;       // feed messages per response
+  FeedStart feedStart = FeedStart::kLogon;
+  bool feedLogon = false;  // the feed's first response is the logon response
+  int fixedKeyResponses = 1;
+  int firstDelayMs = -1;  // -1: 100 for the encrypted framings, else 0
+  bool refuseInteractive = false;
+  bool refuseBroadcast = false;
+  int64_t closeAfterBytes = -1;  // -1: never
+  int delayMs = 0;
+  bool faultsInteractive = true;  // the port(s) that close-after-bytes and delay apply to
+  bool faultsBroadcast = true;
+};
+
+struct BackendStats {
+  int64_t interactiveClients = 0;
+  int64_t broadcastClients = 0;
+  int64_t requests = 0;
+  int64_t logonResponses = 0;
+  int64_t replies = 0;
+  int64_t feedMessages = 0;
+  int64_t interactiveBytes = 0;
+  int64_t broadcastBytes = 0;
+};
+
+// The logon response text the options give.
+std::string LogonResponseText(const BackendOptions& options);
+// True for the codes that log the component on.
+bool IsSuccessLogonCode(const std::string& code);
+// One synthetic feed message of at least `size` bytes (exactly `size` when the
+// record's fixed part is shorter).
+std::string FeedMessage(int64_t sequence, int size, int64_t steadyNanos);
+
+class SandboxBackend {
+ public:
+  explicit SandboxBackend(BackendOptions options);
+  ~SandboxBackend();
+  SandboxBackend(const SandboxBackend&) = delete;
+  SandboxBackend& operator=(const SandboxBackend&) = delete;
+
+  // Binds both ports and starts serving. False with *error set on failure.
+  bool Start(std::string* error);
+  // Idempotent; returns when both threads have ended and the ports are closed.
+  void Stop();
+
+  int InteractivePort() const { return interactivePort_; }
+  int BroadcastPort() const { return broadcastPort_; }
+  BackendStats Stats() const;
+
+ private:
+  struct Counters {
+    std::atomic<int64_t> interactiveClients{0}, broadcastClients{0}, requests{0}, logonResponses{0},
+        replies{0}, feedMessages{0}, interactiveBytes{0}, broadcastBytes{0};
+  };
+
+  void ServeInteractive();
+  void ServeBroadcast();
+  int FirstDelayMs(Framing framing) const;
+
+  BackendOptions options_;
+  int interactiveFd_ = -1;
+  int broadcastFd_ = -1;
+  int interactivePort_ = 0;
+  int broadcastPort_ = 0;
+  std::atomic<bool> stop_{false};
+  // Steady-clock nanoseconds from which the logon-started feed may run; 0: not yet.
+  std::atomic<int64_t> feedReleaseNanos_{0};
+  Counters counters_;
+  std::thread interactiveThread_;
+  std::thread broadcastThread_;
+};
+
+}  // namespace corvane::tools
