@@ -1,0 +1,246 @@
+// HTTP-framed plain traffic: responses whole, cut, skipped, and the proxy's
+// answer to CONNECT.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "streams.h"
+
+namespace corvane::test {
+namespace {
+
+using Blocks = std::vector<std::string>;
+
+const std::string kBody5 = std::string(1, kStx) + "ABCD";
+const std::string kOther = Block({"70=1|x=2"});
+
+struct PlainCase {
+  const char* name;
+  std::string stream;
+  std::vector<size_t> chunks;  // chunk sizes, the last repeating
+  Blocks expected;
+};
+
+class PlainStreams : public ::testing::TestWithParam<PlainCase> {};
+
+TEST_P(PlainStreams, DeliversTheBodies) {
+  const PlainCase& c = GetParam();
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  Feed(assembler, c.stream, c.chunks);
+  EXPECT_EQ(host.blocks, c.expected);
+}
+
+std::string Http404(std::string_view body, bool withLength) {
+  return Header("HTTP/1.1 404 Not Found", withLength ? static_cast<int64_t>(body.size()) : -1) +
+         std::string(body);
+}
+
+const std::string kResponse = Response(kBody5);
+const std::string kBig = MessageText(70000, 7);
+
+INSTANTIATE_TEST_SUITE_P(
+    Receive, PlainStreams,
+    ::testing::Values(
+        PlainCase{"one_response", kResponse, {kResponse.size()}, {kBody5}},
+        PlainCase{"two_in_one_chunk", kResponse + Response(kOther), {4096}, {kBody5, kOther}},
+        // Cut inside "Content-Length:": held as a header part, then completed.
+        PlainCase{
+            "cut_in_content_length", kResponse, {kResponse.find("Length") + 2, 4096}, {kBody5}},
+        // 70 000 bytes over three chunks, and a response after the body.
+        PlainCase{"body_over_three_chunks",
+                  Response(std::string(1, kStx) + kBig) + Response(kOther),
+                  {30000, 30000, 32768},
+                  {std::string(1, kStx) + kBig, kOther}},
+        // A 200 response without a length has an empty body; parsing goes on.
+        PlainCase{"no_content_length",
+                  Header("HTTP/1.1 200 OK", -1) + Response(kOther),
+                  {4096},
+                  {"", kOther}},
+        // Only a status line and the header end: no status match, rest dropped.
+        PlainCase{"status_line_only", "HTTP/1.1 200 OK\r\n\r\n" + Response(kOther), {4096}, {}},
+        // Not a success and no length: nothing to resynchronise on.
+        PlainCase{"error_without_length", Http404("oops", false) + Response(kOther), {4096}, {}},
+        // Not a success but with a length: skipped whole, the next one delivered.
+        PlainCase{"error_with_length_skipped",
+                  Response(kBody5) + Http404("not here", true) + Response(kOther),
+                  {4096},
+                  {kBody5, kOther}},
+        PlainCase{"error_body_cut_across_chunks",
+                  Http404(std::string(5000, 'x'), true) + Response(kOther),
+                  {1000},
+                  {kOther}},
+        // A body lost to an empty 200 body is still parsed as the next response.
+        PlainCase{"zero_length_body",
+                  Header("HTTP/1.1 200 OK", 0) + Response(kOther),
+                  {7},
+                  {"", kOther}}),
+    [](const ::testing::TestParamInfo<PlainCase>& info) { return std::string(info.param.name); });
+
+TEST(PlainReceive, ZeroByteEndsTheChunkText) {
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  // The zero byte cuts the chunk: the second response is never seen.
+  std::string chunk = kResponse + '\0' + Response(kOther);
+  assembler.DispatchReceived(static_cast<int32_t>(chunk.size()),
+                             reinterpret_cast<const unsigned char*>(chunk.data()));
+  EXPECT_EQ(host.blocks, Blocks{kBody5});
+}
+
+TEST(PlainReceive, FullSizeChunkWithoutTerminator) {
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  const std::string body = std::string(1, kStx) + MessageText(32768, 3);
+  const std::string stream = Header("HTTP/1.1 200 OK", static_cast<int64_t>(body.size())) + body;
+  // The chunk is exactly the reader's buffer: no zero byte after it to stop at.
+  const std::vector<unsigned char> exact(stream.begin(), stream.begin() + 32768);
+  assembler.DispatchReceived(32768, exact.data());
+  EXPECT_TRUE(host.blocks.empty());
+  FeedWhole(assembler, stream.substr(32768));
+  EXPECT_EQ(host.blocks, Blocks{body});
+}
+
+// Every cut of the header end, CR LF CR LF, gives the same body.
+TEST(PlainReceive, HeaderEndCutAnywhere) {
+  const std::string stream = kResponse + Response(kOther);
+  const size_t end = kResponse.find("\r\n\r\n");
+  for (size_t cut = end; cut <= end + 4; ++cut) {
+    RecordingHost host;
+    CReceiveAssembler assembler(host);
+    Feed(assembler, stream, {cut, 4096});
+    EXPECT_EQ(host.blocks, (Blocks{kBody5, kOther})) << "cut after byte " << cut;
+  }
+}
+
+// The same byte by byte, and with the header end spread over three chunks.
+TEST(PlainReceive, HeaderEndInSingleBytes) {
+  const std::string stream = kResponse + Response(kOther);
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  Feed(assembler, stream, {1});
+  EXPECT_EQ(host.blocks, (Blocks{kBody5, kOther}));
+
+  const size_t end = kResponse.find("\r\n\r\n");
+  RecordingHost host2;
+  CReceiveAssembler assembler2(host2);
+  Feed(assembler2, stream, {end + 1, 2, 4096});  // CR | LF CR | LF ...
+  EXPECT_EQ(host2.blocks, (Blocks{kBody5, kOther}));
+}
+
+// ---- The proxy's answer to CONNECT ----
+
+const std::string kProxyAnswer = "HTTP/1.0 200 Connection established\r\nProxy-agent: p\r\n\r\n";
+
+struct ProxyCase {
+  const char* name;
+  bool encrypted;
+  int32_t proxyEnable;
+  bool proxyCredentials;
+  bool multiOC;
+  bool readingBefore;
+  bool delivered;  // the response after the answer is delivered
+  bool readingAfter;
+  bool secondDelivers;  // the answer and the response once more
+};
+
+class ProxyAnswer : public ::testing::TestWithParam<ProxyCase> {};
+
+TEST_P(ProxyAnswer, FollowsTheReadingFlagRule) {
+  const ProxyCase& c = GetParam();
+  SetSessionKey(std::string(kSessionKey));
+  g_bUseFixedKey.store(0);
+  RecordingHost host;
+  host.encryption = c.encrypted;
+  host.proxyEnable = c.proxyEnable;
+  host.proxyCredentials = c.proxyCredentials;
+  host.multiOC = c.multiOC;
+  host.interactiveReading = c.readingBefore;
+  CReceiveAssembler assembler(host);
+  const std::string text = Block({"70=10000"});
+  const std::string response = c.encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+  FeedWhole(assembler, kProxyAnswer + "junk bytes" + response);
+  EXPECT_EQ(host.blocks, c.delivered ? Blocks{text} : Blocks{});
+  EXPECT_EQ(host.interactiveReading, c.readingAfter);
+
+  // Once the tunnel is taken, a second answer is an ordinary foreign status
+  // that ends the chunk; while it is not, the answer is looked for again.
+  host.blocks.clear();
+  FeedWhole(assembler, kProxyAnswer + response);
+  EXPECT_EQ(host.blocks, c.secondDelivers ? Blocks{text} : Blocks{}) << "second pass";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receive, ProxyAnswer,
+    ::testing::Values(
+        // name, encrypted, proxyEnable, credentials, multiOC, reading before, delivered,
+        //, reading after, second pass delivers
+        ProxyCase{"plain_reading_set", false, 1, false, false, true, true, true, false},
+        ProxyCase{"plain_reading_clear", false, 1, false, false, false, false, true, true},
+        ProxyCase{"plain_proxy_disabled", false, 0, true, true, true, false, true, false},
+        ProxyCase{"encrypted_single_reading_clear", true, 0, true, false, false, true, false,
+                  false},
+        ProxyCase{"encrypted_multi_reading_clear", true, 0, true, true, false, false, true, true},
+        ProxyCase{"encrypted_multi_reading_set", true, 0, true, true, true, true, true, false},
+        ProxyCase{"encrypted_no_credentials", true, 1, false, false, true, false, true, false}),
+    [](const ::testing::TestParamInfo<ProxyCase>& info) { return std::string(info.param.name); });
+
+// After the answer only "HTTP/1.1 200 OK" is looked for; a status line cut by
+// the chunk end is completed by the next chunk rather than lost.
+TEST(PlainReceive, StatusLineCutAfterTunnel) {
+  const std::string text = Block({"A"});
+  const std::string stream = kProxyAnswer + Response(text);
+  for (size_t cut = kProxyAnswer.size(); cut < kProxyAnswer.size() + 16; ++cut) {
+    RecordingHost host;
+    host.proxyEnable = 1;
+    CReceiveAssembler assembler(host);
+    Feed(assembler, stream, {cut, 4096});
+    EXPECT_EQ(host.blocks, Blocks{text}) << "cut after byte " << cut;
+  }
+}
+
+// ---- Bounded memory ----
+
+TEST(PlainReceive, OverlongBodyIsSkipped) {
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  const int64_t len = CReceiveAssembler::kMaxBodyLength + 1;
+  const std::string head = Header("HTTP/1.1 200 OK", len);
+  FeedWhole(assembler, head);
+  const std::string filler(32768, 'z');
+  int64_t left = len;
+  while (left > 0) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(left, 32768));
+    assembler.DispatchReceived(static_cast<int32_t>(n),
+                               reinterpret_cast<const unsigned char*>(filler.data()));
+    left -= static_cast<int64_t>(n);
+  }
+  FeedWhole(assembler, Response(kOther));
+  EXPECT_EQ(host.blocks, Blocks{kOther});
+}
+
+TEST(PlainReceive, BodyAtTheLimitIsDelivered) {
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  const std::string body =
+      std::string(1, kStx) +
+      std::string(static_cast<size_t>(CReceiveAssembler::kMaxBodyLength) - 1, 'b');
+  Feed(assembler, Response(body) + Response(kOther), {32768});
+  ASSERT_EQ(host.blocks.size(), 2u);
+  EXPECT_TRUE(host.blocks[0] == body);
+  EXPECT_EQ(host.blocks[1], kOther);
+}
+
+TEST(PlainReceive, OverlongHeaderIsDropped) {
+  RecordingHost host;
+  CReceiveAssembler assembler(host);
+  // A header part that never ends: it is dropped at the limit, not kept.
+  Feed(assembler, std::string(CReceiveAssembler::kMaxHeaderLength + 1, 'h'), {1000});
+  // What follows the dropped part is read as a fresh response.
+  FeedWhole(assembler, Response(kOther));
+  EXPECT_EQ(host.blocks, Blocks{kOther});
+}
+
+}  // namespace
+}  // namespace corvane::test
