@@ -1,0 +1,35 @@
+// `corvane replay`: a captured server byte stream through one component.
+//
+// The component is set up as a page sets it up (setMultiOC first, then the
+// codec flags, so the defaults are the reset values), optionally put in the
+// proxy-enabled state with stored credentials, and its chosen connection's
+// reading flag is set as the connection sequence sets it before a reader
+// starts. The bytes are then fed as a reader thread feeds them: chunk by
+// chunk, each after setting the connection's data-seen flag, through the
+// decoding dispatch. Finally the mailbox is pumped and every event is written
+// as a line ("authentication TEXT" or "data TEXT", TEXT escaped as
+// EscapeEventText does), then "packets N".
+#pragma once
+
+#include <ostream>
+#include <string_view>
+#include <vector>
+
+namespace corvane::tools {
+
+struct ReplayOptions {
+  bool compression = true;
+  bool encryption = true;
+  bool interactive = true;         // false: the broadcast connection
+  std::vector<int> chunks{32768};  // sizes in order, the last one repeating; each 1..32768
+  bool proxy = false;              // proxy discovery found a proxy (proxy enable 1)
+  bool proxyCredentials = false;   // proxy credentials stored
+  bool multi = false;
+};
+
+// Returns the exit status (0), or 1 when the component cannot be made or the
+// chunk sizes are out of range (a message then goes to `errors`).
+int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& out,
+           std::ostream& errors);
+
+}  // namespace corvane::tools

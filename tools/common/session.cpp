@@ -1,0 +1,132 @@
+// `corvane session`: see session.h.
+#include "tools/common/session.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+
+#include "component/component_methods.h"
+#include "tools/common/event_text.h"
+
+namespace corvane::tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Variant FlagArgument(bool on) { return on ? Variant::I4(1) : Variant::Bool(false); }
+
+// Handles events as they arrive until the deadline.
+void PumpUntil(CComponentMethods& component, Clock::time_point deadline, std::ostream& out,
+               bool flush) {
+  const int fd = static_cast<int>(component.EventWaitHandle());
+  for (;;) {
+    if (component.PumpEvents() > 0 && flush) out.flush();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 100)));
+  }
+  if (component.PumpEvents() > 0 && flush) out.flush();
+}
+
+std::shared_ptr<CallbackTarget> Printer(std::ostream& out, const char* kind) {
+  return MakeCallback([&out, kind](CComponentMethods&, const std::string& text) {
+    out << kind << ' ' << EscapeEventText(text) << '\n';
+  });
+}
+
+}  // namespace
+
+std::optional<Endpoint> ParseEndpoint(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return std::nullopt;
+  int port = -1;
+  const char* first = text.data() + colon + 1;
+  const char* last = text.data() + text.size();
+  auto [end, ec] = std::from_chars(first, last, port);
+  if (ec != std::errc() || end != last || port < 0 || port > 65535) return std::nullopt;
+  return Endpoint{text.substr(0, colon), port};
+}
+
+bool IsDottedAddress(const std::string& host) {
+  int parts = 0;
+  size_t i = 0;
+  while (i <= host.size()) {
+    size_t dot = host.find('.', i);
+    if (dot == std::string::npos) dot = host.size();
+    const std::string_view part(host.data() + i, dot - i);
+    int value = -1;
+    auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+    if (part.empty() || part.size() > 3 || ec != std::errc() || end != part.data() + part.size() ||
+        value > 255)
+      return false;
+    ++parts;
+    i = dot + 1;
+  }
+  return parts == 4;
+}
+
+int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors) {
+  std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
+  if (!component) {
+    errors << "corvane session: the component could not be made\n";
+    return 1;
+  }
+  CComponentMethods& c = *component;
+  c.setMultiOC(FlagArgument(options.multi));
+  c.setCompression(FlagArgument(options.compression));
+  c.setEncryption(FlagArgument(options.encryption));
+  c.setTimerDetails(Variant::I4(0), Variant::I4(options.reconnectCount));
+  if (options.proxyUser || options.proxyPassword)
+    c.SetProxyCredentials(Variant::Str(options.proxyUser.value_or("")),
+                          Variant::Str(options.proxyPassword.value_or("")));
+  c.putref_handleConnect(Printer(out, "connect"));
+  c.putref_handleConnectionFailure(Printer(out, "connection-failure"));
+  c.putref_handleMaximumReConnection(Printer(out, "maximum-reconnection"));
+  c.putref_handleDisConnect(Printer(out, "disconnect"));
+  c.putref_handleAuthentication(Printer(out, "authentication"));
+  c.putref_handleData(Printer(out, "data"));
+
+  if (options.broadcast) {
+    c.setOCDetails(
+        Variant::Str(options.server.host), Variant::Str(std::to_string(options.server.port)),
+        Variant::Str(options.broadcast->host),
+        Variant::Str(std::to_string(options.broadcast->port)), Variant::Str(""), Variant::Str(""));
+  } else {
+    Variant result;
+    c.SetServerDetails(Variant::Str(options.server.host), Variant::I4(options.server.port),
+                       Variant::I4(0), Variant::I4(IsDottedAddress(options.server.host) ? 1 : 0),
+                       &result);
+  }
+  const Clock::time_point connected = Clock::now();
+  if (options.flushEachBatch) out.flush();
+
+  if (options.keepAliveMs) {
+    c.setKeepAliveTimerDetail(Variant::I4(*options.keepAliveMs));
+    Variant unused;
+    c.startKeepAlive(Variant::Str(""), &unused);
+  }
+  for (const std::string& request : options.sends) {
+    PumpUntil(c, Clock::now() + std::chrono::milliseconds(options.sendIntervalMs), out,
+              options.flushEachBatch);
+    Variant result;
+    c.sendRequest(Variant::Str(request), &result);
+    if (options.flushEachBatch) out.flush();
+  }
+  PumpUntil(c, connected + std::chrono::milliseconds(options.durationMs), out,
+            options.flushEachBatch);
+
+  Variant packets, requests;
+  c.getPacketCount(&packets);
+  c.getRequestCount(&requests);
+  out << "packets " << packets.Int32() << '\n' << "requests " << requests.Int32() << '\n';
+  out.flush();
+  component.reset();
+  return 0;
+}
+
+}  // namespace corvane::tools

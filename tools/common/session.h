@@ -1,0 +1,58 @@
+// `corvane session`: one component driven from the command line as a page
+// drives it, against real servers.
+//
+// Order of calls: setMultiOC, the codec flags, setTimerDetails with the
+// reconnection count, the proxy credentials, the callbacks; then setOCDetails
+// when a broadcast endpoint is given, else SetServerDetails (address-format
+// flag 1 for a dotted address); then the keep-alive (interval and
+// startKeepAlive) when asked for; then each request through sendRequest after
+// a pause during which events are pumped; then events are pumped until the
+// duration has passed since connecting. Every callback writes one line, in the
+// order the callbacks run: "connect TEXT", "connection-failure TEXT",
+// "maximum-reconnection TEXT", "disconnect TEXT", "authentication TEXT",
+// "data TEXT" (TEXT as EscapeEventText writes it); the last two lines are
+// "packets N" and "requests N".
+//
+// Events are pumped by waiting on the component's event handle (a file
+// descriptor, readable while notifications wait) and calling PumpEvents.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace corvane::tools {
+
+struct Endpoint {
+  std::string host;
+  int port = 0;
+};
+
+// "HOST:PORT" (the port after the last colon, 0 to 65535).
+std::optional<Endpoint> ParseEndpoint(const std::string& text);
+// Four dotted decimal numbers, each 0 to 255.
+bool IsDottedAddress(const std::string& host);
+
+struct SessionOptions {
+  Endpoint server;
+  std::optional<Endpoint> broadcast;
+  bool multi = false;
+  bool compression = true;
+  bool encryption = true;
+  int32_t reconnectCount = 0;
+  std::optional<std::string> proxyUser;
+  std::optional<std::string> proxyPassword;
+  std::vector<std::string> sends;
+  int sendIntervalMs = 0;
+  std::optional<int32_t> keepAliveMs;
+  int durationMs = 2000;
+  // Flush the output after every pumped batch of events (for people watching).
+  bool flushEachBatch = true;
+};
+
+// Returns the exit status: 0, or 1 when the component cannot be made.
+int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors);
+
+}  // namespace corvane::tools

@@ -1,0 +1,131 @@
+// corvane: command-line face of the component.
+//
+//   corvane replay  [--compression on|off] [--encryption on|off]
+//                   [--connection interactive|broadcast] [--chunks N[,N...]]
+//                   [--proxy] [--proxy-credentials] [--multi] FILE
+//   corvane session --server HOST:PORT [--broadcast HOST:PORT] [--multi] ...
+//
+// The work is in tools/common (replay.h, session.h), shared with the tests;
+// this file only reads the command line.
+#include <CLI/CLI.hpp>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "tools/common/replay.h"
+#include "tools/common/session.h"
+
+namespace {
+
+const std::map<std::string, bool> kOnOff = {{"on", true}, {"off", false}};
+
+bool ReadAll(const std::string& path, std::string* bytes) {
+  if (path == "-") {
+    std::ostringstream s;
+    s << std::cin.rdbuf();
+    *bytes = s.str();
+    return !std::cin.bad();
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  CLI::App app{"Corvane component tools"};
+  app.require_subcommand(1);
+
+  // ---- replay ----
+  CLI::App* replay =
+      app.add_subcommand("replay", "Replay a captured server byte stream through a component");
+  corvane::tools::ReplayOptions r;
+  std::string rCompression = "on", rEncryption = "on", connection = "interactive", file;
+  replay->add_option("--compression", rCompression)
+      ->check(CLI::IsMember(kOnOff))
+      ->capture_default_str();
+  replay->add_option("--encryption", rEncryption)
+      ->check(CLI::IsMember(kOnOff))
+      ->capture_default_str();
+  replay->add_option("--connection", connection)
+      ->check(CLI::IsMember({"interactive", "broadcast"}))
+      ->capture_default_str();
+  replay->add_option("--chunks", r.chunks, "Chunk sizes, the last one repeating (1 to 32768)")
+      ->delimiter(',')
+      ->check(CLI::Range(1, 32768));
+  replay->add_flag("--proxy", r.proxy, "Proxy discovery found a proxy (proxy-answer rules apply)");
+  replay->add_flag("--proxy-credentials", r.proxyCredentials, "Proxy credentials are stored");
+  replay->add_flag("--multi", r.multi, "setMultiOC with true");
+  replay->add_option("FILE", file, "Captured stream (- for standard input)")->required();
+
+  // ---- session ----
+  CLI::App* session = app.add_subcommand("session", "Drive one component against real servers");
+  corvane::tools::SessionOptions s;
+  std::string server, broadcast, sCompression = "on", sEncryption = "on", user, password;
+  int keepAlive = -1;
+  session->add_option("--server", server, "Interactive server HOST:PORT")->required();
+  session->add_option("--broadcast", broadcast, "Broadcast server HOST:PORT (uses setOCDetails)");
+  session->add_flag("--multi", s.multi, "setMultiOC with true (the broadcast connection is used)");
+  session->add_option("--compression", sCompression)
+      ->check(CLI::IsMember(kOnOff))
+      ->capture_default_str();
+  session->add_option("--encryption", sEncryption)
+      ->check(CLI::IsMember(kOnOff))
+      ->capture_default_str();
+  session->add_option("--reconnect-count", s.reconnectCount, "Further attempts after a failure")
+      ->capture_default_str();
+  CLI::Option* userOpt = session->add_option("--proxy-user", user, "Proxy user id");
+  CLI::Option* passwordOpt = session->add_option("--proxy-password", password, "Proxy password");
+  userOpt->needs(passwordOpt);
+  passwordOpt->needs(userOpt);
+  session->add_option("--send", s.sends, "A request to send (repeatable, in order)");
+  session->add_option("--send-interval", s.sendIntervalMs, "Pause before each send, in ms")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  session->add_option("--keep-alive", keepAlive, "Keep-alive interval in ms (starts keep-alive)")
+      ->check(CLI::NonNegativeNumber);
+  session->add_option("--duration", s.durationMs, "How long to run after connecting, in ms")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (replay->parsed()) {
+    r.compression = kOnOff.at(rCompression);
+    r.encryption = kOnOff.at(rEncryption);
+    r.interactive = connection == "interactive";
+    std::string bytes;
+    if (!ReadAll(file, &bytes)) {
+      std::cerr << "corvane replay: cannot read " << file << "\n";
+      return 1;
+    }
+    return corvane::tools::Replay(r, bytes, std::cout, std::cerr);
+  }
+
+  auto endpoint = corvane::tools::ParseEndpoint(server);
+  if (!endpoint) {
+    std::cerr << "corvane session: --server wants HOST:PORT, not " << server << "\n";
+    return 2;
+  }
+  s.server = *endpoint;
+  if (!broadcast.empty()) {
+    s.broadcast = corvane::tools::ParseEndpoint(broadcast);
+    if (!s.broadcast) {
+      std::cerr << "corvane session: --broadcast wants HOST:PORT, not " << broadcast << "\n";
+      return 2;
+    }
+  }
+  s.compression = kOnOff.at(sCompression);
+  s.encryption = kOnOff.at(sEncryption);
+  if (userOpt->count() > 0) {
+    s.proxyUser = user;
+    s.proxyPassword = password;
+  }
+  if (keepAlive >= 0) s.keepAliveMs = keepAlive;
+  return corvane::tools::RunSession(s, std::cout, std::cerr);
+}
