@@ -1,0 +1,405 @@
+// ComponentMethods: identity, reference counting, IDispatch through the type
+// information, and the vtable methods over the core.
+#include "com/component_object.h"
+
+#include <new>
+
+#include "com/dispatch_callback.h"
+#include "com/module.h"
+#include "com/variant_conversion.h"
+
+namespace corvane::com {
+namespace {
+
+// Writes a method's result; a result the core left empty is not written, so
+// the caller's VARIANT stays as it was.
+HRESULT WriteResult(const Variant& result, VARIANT* out) {
+  if (result.vt == kVtEmpty) return S_OK;
+  return ToVariant(result, out);
+}
+
+bool IsCallbackProperty(DISPID id) {
+  switch (id) {
+    case 13:
+    case 14:
+    case 15:
+    case 17:
+    case 19:
+    case 21:
+    case 25:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ---- Construction and identity ----
+
+ComponentObject::ComponentObject(IUnknown* outer)
+    : m_inner(this), m_outer(outer != nullptr ? outer : &m_inner) {
+  LockModule();
+}
+
+ComponentObject::~ComponentObject() {
+  // The core ends its reader threads before its window goes.
+  m_core.reset();
+  UnlockModule();
+}
+
+HRESULT ComponentObject::Create(IUnknown* outer, IUnknown** inner) {
+  *inner = nullptr;
+  ComponentObject* object = new (std::nothrow) ComponentObject(outer);
+  if (object == nullptr) return E_OUTOFMEMORY;
+  HRESULT hr = S_OK;
+  try {
+    object->m_core = std::make_unique<CComponentMethods>();
+    hr = object->m_core->FinalConstruct();
+    // A window that failed without an error code still means no object.
+    if (SUCCEEDED(hr) && object->m_core->EventWaitHandle() == -1) hr = E_FAIL;
+  } catch (...) {
+    hr = E_OUTOFMEMORY;
+  }
+  if (FAILED(hr)) {
+    delete object;
+    return hr;
+  }
+  *inner = &object->m_inner;
+  return S_OK;
+}
+
+STDMETHODIMP ComponentObject::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (IsEqualIID(riid, IID_IComponentMethods) || IsEqualIID(riid, IID_IDispatch)) {
+    *ppv = static_cast<IComponentMethods*>(m_object);
+  } else if (IsEqualIID(riid, IID_IObjectSafety)) {
+    *ppv = static_cast<IObjectSafety*>(m_object);
+  } else if (IsEqualIID(riid, IID_IUnknown)) {
+    *ppv = this;
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  static_cast<IUnknown*>(*ppv)->AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP_(ULONG) ComponentObject::InnerUnknown::AddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&m_object->m_ref));
+}
+
+STDMETHODIMP_(ULONG) ComponentObject::InnerUnknown::Release() {
+  const LONG ref = InterlockedDecrement(&m_object->m_ref);
+  if (ref == 0) delete m_object;
+  return static_cast<ULONG>(ref);
+}
+
+STDMETHODIMP ComponentObject::QueryInterface(REFIID riid, void** ppv) {
+  return m_outer->QueryInterface(riid, ppv);
+}
+
+STDMETHODIMP_(ULONG) ComponentObject::AddRef() { return m_outer->AddRef(); }
+
+STDMETHODIMP_(ULONG) ComponentObject::Release() { return m_outer->Release(); }
+
+// ---- IDispatch ----
+
+STDMETHODIMP ComponentObject::GetTypeInfoCount(UINT* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = 1;
+  return S_OK;
+}
+
+STDMETHODIMP ComponentObject::GetTypeInfo(UINT index, LCID /*lcid*/, ITypeInfo** typeInfo) {
+  if (typeInfo == nullptr) return E_POINTER;
+  *typeInfo = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  return GetComponentTypeInfo(typeInfo);
+}
+
+STDMETHODIMP ComponentObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID /*lcid*/,
+                                            DISPID* ids) {
+  if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  ITypeInfo* typeInfo = nullptr;
+  HRESULT hr = GetComponentTypeInfo(&typeInfo);
+  if (FAILED(hr)) return hr;
+  hr = typeInfo->GetIDsOfNames(names, count, ids);
+  typeInfo->Release();
+  return hr;
+}
+
+STDMETHODIMP ComponentObject::Invoke(DISPID id, REFIID riid, LCID /*lcid*/, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                     UINT* argError) {
+  if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  // A callback property is assigned by reference; engines that send a plain
+  // property put (or both flags) for an object mean the same.
+  if (IsCallbackProperty(id) && (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0)
+    flags = DISPATCH_PROPERTYPUTREF;
+  ITypeInfo* typeInfo = nullptr;
+  HRESULT hr = GetComponentTypeInfo(&typeInfo);
+  if (FAILED(hr)) return hr;
+  hr = typeInfo->Invoke(static_cast<IComponentMethods*>(this), id, flags, params, result, exception,
+                        argError);
+  typeInfo->Release();
+  return hr;
+}
+
+// ---- Callback properties ----
+
+HRESULT ComponentObject::GetCallback(Getter getter, IDispatch** pVal) {
+  if (pVal == nullptr) return E_POINTER;
+  *pVal = nullptr;
+  try {
+    std::shared_ptr<CallbackTarget> target;
+    const HRESULT hr = (m_core.get()->*getter)(&target);
+    *pVal = TargetDispatch(target);
+    return hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT ComponentObject::PutCallback(Setter setter, IDispatch* newVal) {
+  try {
+    std::shared_ptr<CallbackTarget> target;
+    if (newVal != nullptr) target = std::make_shared<DispatchCallback>(newVal, m_outer);
+    return (m_core.get()->*setter)(std::move(target));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::get_handleConnect(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleConnect, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleConnect(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleConnect, newVal);
+}
+STDMETHODIMP ComponentObject::get_handleConnectionFailure(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleConnectionFailure, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleConnectionFailure(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleConnectionFailure, newVal);
+}
+STDMETHODIMP ComponentObject::get_handleMaximumReConnection(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleMaximumReConnection, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleMaximumReConnection(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleMaximumReConnection, newVal);
+}
+STDMETHODIMP ComponentObject::get_handleDisConnect(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleDisConnect, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleDisConnect(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleDisConnect, newVal);
+}
+STDMETHODIMP ComponentObject::get_handleData(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleData, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleData(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleData, newVal);
+}
+STDMETHODIMP ComponentObject::get_handleAuthentication(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleAuthentication, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleAuthentication(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleAuthentication, newVal);
+}
+STDMETHODIMP ComponentObject::get_handleBCDisConnect(IDispatch** pVal) {
+  return GetCallback(&CComponentMethods::get_handleBCDisConnect, pVal);
+}
+STDMETHODIMP ComponentObject::putref_handleBCDisConnect(IDispatch* newVal) {
+  return PutCallback(&CComponentMethods::putref_handleBCDisConnect, newVal);
+}
+
+// ---- Methods ----
+// Arguments are converted first (only that can throw, std::bad_alloc); the
+// core catches everything inside its methods.
+
+STDMETHODIMP ComponentObject::SetProxyCredentials(VARIANT vUserId, VARIANT vPassword) {
+  try {
+    return m_core->SetProxyCredentials(FromVariant(vUserId), FromVariant(vPassword));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::SendConnect(VARIANT* pRetVal) {
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->SendConnect(&result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::ReceiveData(VARIANT* pData) {
+  if (pData == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->ReceiveData(&result);
+    const HRESULT written = WriteResult(result, pData);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::ConnectToServer(VARIANT* pRetVal) {
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->ConnectToServer(&result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::SetServerDetails(VARIANT vIpAddr, VARIANT vInteractivePort,
+                                               VARIANT vBcastPort, VARIANT vIPAddrFormatFlag,
+                                               VARIANT* pRetVal) {
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr =
+        m_core->SetServerDetails(FromVariant(vIpAddr), FromVariant(vInteractivePort),
+                                 FromVariant(vBcastPort), FromVariant(vIPAddrFormatFlag), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setKeepAliveTimerDetail(VARIANT vKeepAliveInterval) {
+  try {
+    return m_core->setKeepAliveTimerDetail(FromVariant(vKeepAliveInterval));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setTimerDetails(VARIANT vSocketReconnTime,
+                                              VARIANT vSocketReconnCount) {
+  try {
+    return m_core->setTimerDetails(FromVariant(vSocketReconnTime), FromVariant(vSocketReconnCount));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setEncryption(VARIANT vbEncryption) {
+  try {
+    return m_core->setEncryption(FromVariant(vbEncryption));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setCompression(VARIANT vbCompression) {
+  try {
+    return m_core->setCompression(FromVariant(vbCompression));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setMultiOC(VARIANT vbMultiOC) {
+  try {
+    return m_core->setMultiOC(FromVariant(vbMultiOC));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setOCDetails(VARIANT vInteractiveIp, VARIANT vInteractivePort,
+                                           VARIANT vBcastIp, VARIANT vBcastPort, VARIANT vPolicyIp,
+                                           VARIANT vPolicyPort) {
+  try {
+    return m_core->setOCDetails(FromVariant(vInteractiveIp), FromVariant(vInteractivePort),
+                                FromVariant(vBcastIp), FromVariant(vBcastPort),
+                                FromVariant(vPolicyIp), FromVariant(vPolicyPort));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::startKeepAlive(VARIANT sRequest, VARIANT* /*pRetVal*/) {
+  try {
+    // pRetVal is never written: the outcome is the HRESULT alone.
+    Variant unused;
+    return m_core->startKeepAlive(FromVariant(sRequest), &unused);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::sendRequest(VARIANT vRequest, VARIANT* pRetVal) {
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->sendRequest(FromVariant(vRequest), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::sendBCRequest(VARIANT vRequest, VARIANT* pRetVal) {
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->sendBCRequest(FromVariant(vRequest), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::getPacketCount(VARIANT* pPacketCount) {
+  if (pPacketCount == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->getPacketCount(&result);
+    const HRESULT written = WriteResult(result, pPacketCount);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::getRequestCount(VARIANT* pReqCount) {
+  if (pReqCount == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->getRequestCount(&result);
+    const HRESULT written = WriteResult(result, pReqCount);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setProxyServerDetails(VARIANT vProxyIp, VARIANT vProxyPort,
+                                                    VARIANT vProxyUid, VARIANT vProxyPwd,
+                                                    VARIANT* /*pRetVal*/) {
+  try {
+    // pRetVal is never written.
+    Variant unused;
+    return m_core->setProxyServerDetails(FromVariant(vProxyIp), FromVariant(vProxyPort),
+                                         FromVariant(vProxyUid), FromVariant(vProxyPwd), &unused);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+}  // namespace corvane::com

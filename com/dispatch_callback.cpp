@@ -1,0 +1,60 @@
+// The IDispatch callback target: "call" looked up at assignment, invoked per
+// event with the text and the component.
+#include "com/dispatch_callback.h"
+
+#include <oleauto.h>
+
+#include "com/variant_conversion.h"
+
+namespace corvane::com {
+
+DispatchCallback::DispatchCallback(IDispatch* target, IUnknown* component)
+    : m_target(target), m_component(component) {
+  m_target->AddRef();
+  LPOLESTR names[] = {const_cast<LPOLESTR>(L"call")};
+  if (FAILED(m_target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &m_callId)))
+    m_callId = DISPID_UNKNOWN;
+}
+
+DispatchCallback::~DispatchCallback() { m_target->Release(); }
+
+void DispatchCallback::Call(CComponentMethods& /*component*/, const std::string& text) {
+  VARIANT args[2];
+  VariantInit(&args[0]);
+  VariantInit(&args[1]);
+  try {
+    const std::wstring wide = WideText(text);
+    V_BSTR(&args[0]) = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    if (V_BSTR(&args[0]) == nullptr) return;
+    V_VT(&args[0]) = VT_BSTR;
+    IDispatch* self = nullptr;
+    // Our own IDispatch through the controlling unknown: an aggregating
+    // object is the component the script sees.
+    if (FAILED(m_component->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&self)))) {
+      VariantClear(&args[0]);
+      return;
+    }
+    V_VT(&args[1]) = VT_DISPATCH;
+    V_DISPATCH(&args[1]) = self;
+    DISPPARAMS params = {args, nullptr, 2, 0};
+    EXCEPINFO exception = {};
+    UINT argError = 0;
+    m_target->Invoke(m_callId, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                     &exception, &argError);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+  } catch (...) {
+  }
+  VariantClear(&args[0]);
+  VariantClear(&args[1]);
+}
+
+IDispatch* TargetDispatch(const std::shared_ptr<CallbackTarget>& target) {
+  const auto* callback = dynamic_cast<const DispatchCallback*>(target.get());
+  if (callback == nullptr) return nullptr;
+  callback->Target()->AddRef();
+  return callback->Target();
+}
+
+}  // namespace corvane::com
