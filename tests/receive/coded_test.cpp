@@ -1,0 +1,228 @@
+// Encrypted bodies and compressed frames: the key switch, carried frames and
+// the cuts that the frame parser must complete from the following chunks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "streams.h"
+
+namespace corvane::test {
+namespace {
+
+using Blocks = std::vector<std::string>;
+
+const std::string kText = Block({"70=10000|394=4827365019283746"});
+const std::string kNext = Block({"1=a", "2=b"});
+
+// ---- Encrypted bodies ----
+
+class EncryptedReceive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetSessionKey(std::string(kSessionKey));
+    g_bUseFixedKey.store(1);
+    host.encryption = true;
+  }
+  void TearDown() override { g_bUseFixedKey.store(0); }
+  RecordingHost host;
+  CReceiveAssembler assembler{host};
+};
+
+TEST_F(EncryptedReceive, FirstCallUsesTheFixedKey) {
+  const std::string text = Block({"ab"});  // with its zero: one block
+  const std::string response = EncryptedResponse(g_strFixedKey, text);
+  ASSERT_NE(response.find("Content-Length: 14"), std::string::npos);
+  FeedWhole(assembler, response + EncryptedResponse(g_strFixedKey, kNext));
+  EXPECT_EQ(host.blocks, (Blocks{text, kNext}));
+  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+  // Later calls decrypt with the session key.
+  FeedWhole(assembler, EncryptedResponse(kSessionKey, kText));
+  EXPECT_EQ(host.blocks.back(), kText);
+}
+
+// A body cut by the first chunk completes in a later call, under the session key.
+TEST_F(EncryptedReceive, CutBodyCompletesUnderTheSessionKey) {
+  const std::string response = EncryptedResponse(kSessionKey, kText);
+  const size_t bodyStart = response.find("\r\n\r\n") + 4;
+  Feed(assembler, response, {bodyStart + 12, 4});
+  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+  EXPECT_EQ(host.blocks, Blocks{kText});
+}
+
+TEST_F(EncryptedReceive, CompletingChunkCarriesTheNextResponse) {
+  g_bUseFixedKey.store(0);
+  const std::string first = EncryptedResponse(kSessionKey, kText);
+  const std::string stream = first + EncryptedResponse(kSessionKey, kNext);
+  const size_t bodyStart = first.find("\r\n\r\n") + 4;
+  Feed(assembler, stream, {bodyStart + 12, 4096});
+  EXPECT_EQ(host.blocks, (Blocks{kText, kNext}));
+}
+
+TEST_F(EncryptedReceive, BodyWithoutCiphertextDeliversNothing) {
+  FeedWhole(assembler, Response("\x01"
+                                "00000") +
+                           EncryptedResponse(g_strFixedKey, kNext));
+  EXPECT_EQ(host.blocks, Blocks{kNext});
+}
+
+// Stopping for the interactive reader keeps the fixed key for the next call.
+TEST_F(EncryptedReceive, TunnelWaitKeepsTheFixedKey) {
+  host.proxyCredentials = true;
+  host.multiOC = true;
+  host.interactiveReading = false;
+  FeedWhole(assembler, "HTTP/1.0 200 Connection established\r\n\r\n");
+  EXPECT_TRUE(host.interactiveReading);
+  EXPECT_EQ(g_bUseFixedKey.load(), 1);
+  FeedWhole(assembler, "HTTP/1.0 200 Connection established\r\n\r\n" +
+                           EncryptedResponse(g_strFixedKey, kText));
+  EXPECT_EQ(host.blocks, Blocks{kText});
+  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+}
+
+// ---- Compressed frames ----
+
+struct FrameCase {
+  const char* name;
+  std::string stream;
+  std::vector<size_t> chunks;
+  Blocks expected;
+};
+
+class CompressedStreams : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(CompressedStreams, DeliversTheFrames) {
+  const FrameCase& c = GetParam();
+  RecordingHost host;
+  host.compression = true;
+  CReceiveAssembler assembler(host);
+  Feed(assembler, c.stream, c.chunks);
+  EXPECT_EQ(host.blocks, c.expected);
+  EXPECT_EQ(assembler.FrameMode(), 1);
+}
+
+const std::string kFrameA = FrameResponse(kText, '\x05');
+const std::string kFrameB = FrameResponse(kNext, '\x05');
+const size_t kPayloadA = kFrameA.find('\x05') + 6;  // first payload byte
+const size_t kEndA = kFrameA.size();
+const std::string kHugeText = Block({MessageText(50000, 11)});
+const std::string kHuge = FrameResponse(kHugeText, '\x05');
+
+std::vector<FrameCase> FrameCases() {
+  std::vector<FrameCase> cases = {
+      {"frame_at_chunk_end", kFrameA, {4096}, {kText}},
+      {"two_frames_one_chunk", kFrameA + kFrameB, {4096}, {kText, kNext}},
+      // Payload cut: the rest alone (ends the chunk), or with the next response.
+      {"payload_rest_alone", kFrameA, {kPayloadA + 4, 4096}, {kText}},
+      {"payload_rest_and_next", kFrameA + kFrameB, {kPayloadA + 4, 4096}, {kText, kNext}},
+      {"payload_in_three_pieces", kFrameA + kFrameB, {kPayloadA + 4, 3, 4096}, {kText, kNext}},
+      {"payload_byte_by_byte", kFrameA + kFrameB, {1}, {kText, kNext}},
+      // Longer than one chunk and than 32 768 bytes: carried whole.
+      {"frame_over_32k", kFrameA + kHuge + kFrameB, {32768}, {kText, kHugeText, kNext}},
+      {"frame_over_32k_small_chunks", kHuge + kFrameB, {1024}, {kHugeText, kNext}},
+      // A frame whose payload is all there but is followed by neither the end
+      // of the chunk nor "HTTP" is not taken; the search goes on inside it.
+      {"not_followed_by_http", kFrameA + "XXXX" + kFrameB, {4096}, {kNext}},
+  };
+  // The marker and its digits cut after each of their bytes.
+  const size_t marker = kFrameA.find('\x05');
+  for (size_t k = 1; k <= 5; ++k) {
+    cases.push_back({"marker_cut", kFrameA + kFrameB, {marker + k, 4096}, {kText, kNext}});
+    cases.push_back(
+        {"marker_cut_one_byte_more", kFrameA + kFrameB, {marker + k, 1, 4096}, {kText, kNext}});
+  }
+  // One to three bytes of the next response after a whole frame.
+  cases.push_back({"http_cut_byte_by_byte", kFrameA + kFrameB, {kEndA, 1}, {kText, kNext}});
+  for (size_t k = 1; k <= 3; ++k) {
+    cases.push_back({"http_cut_in_parser", kFrameA + kFrameB, {kEndA + k, 4096}, {kText, kNext}});
+    cases.push_back({"http_cut_in_continuation",
+                     kFrameA + kFrameB,
+                     {kPayloadA + 2, kEndA - kPayloadA - 2 + k, 4096},
+                     {kText, kNext}});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Receive, CompressedStreams, ::testing::ValuesIn(FrameCases()),
+                         [](const ::testing::TestParamInfo<FrameCase>& info) {
+                           return std::string(info.param.name) + "_" + std::to_string(info.index);
+                         });
+
+TEST(CompressedReceive, CarriedFrameWaitsInModeZero) {
+  RecordingHost host;
+  host.compression = true;
+  CReceiveAssembler assembler(host);
+  FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
+  EXPECT_EQ(assembler.FrameMode(), 0);
+  FeedWhole(assembler, kFrameA.substr(kPayloadA + 4, 3));
+  EXPECT_EQ(assembler.FrameMode(), 0);
+  EXPECT_TRUE(host.blocks.empty());
+  FeedWhole(assembler, kFrameA.substr(kPayloadA + 7));
+  EXPECT_EQ(assembler.FrameMode(), 1);
+  EXPECT_EQ(host.blocks, Blocks{kText});
+}
+
+// A continuation that does not line up drops the carried frame; the chunk is
+// then searched for frames from its first byte.
+TEST(CompressedReceive, MisalignedContinuationIsDropped) {
+  RecordingHost host;
+  host.compression = true;
+  CReceiveAssembler assembler(host);
+  FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
+  // Longer than the bytes missing, and no "HTTP" after them.
+  const std::string chunk = std::string(kFrameA.size(), 'j') + Frame(kNext, '\x05');
+  FeedWhole(assembler, chunk);
+  EXPECT_EQ(host.blocks, Blocks{kNext});
+  EXPECT_EQ(assembler.FrameMode(), 1);
+}
+
+TEST(CompressedReceive, ResetDropsTheCarriedFrame) {
+  RecordingHost host;
+  host.compression = true;
+  CReceiveAssembler assembler(host);
+  FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
+  assembler.Reset();
+  EXPECT_EQ(assembler.FrameMode(), 1);
+  FeedWhole(assembler, kFrameA.substr(kPayloadA + 4) + kFrameB);
+  EXPECT_EQ(host.blocks, Blocks{kNext});
+}
+
+// ---- Compressed and encrypted frames ----
+
+TEST(CompressedEncryptedReceive, MarkerFollowsTheKeySwitch) {
+  SetSessionKey(std::string(kSessionKey));
+  g_bUseFixedKey.store(1);
+  RecordingHost host;
+  host.compression = true;
+  host.encryption = true;
+  CReceiveAssembler assembler(host);
+  // First call: 0x06 frames under the fixed key; a 0x07 frame is not looked for.
+  FeedWhole(assembler, FrameResponse(kText, '\x06', g_strFixedKey) +
+                           FrameResponse("\x02ignored", '\x07', kSessionKey) +
+                           FrameResponse(kNext, '\x06', g_strFixedKey));
+  EXPECT_EQ(host.blocks, (Blocks{kText, kNext}));
+  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+  // Afterwards: 0x07 frames under the session key.
+  host.blocks.clear();
+  FeedWhole(assembler, FrameResponse(kNext, '\x07', kSessionKey) +
+                           FrameResponse("\x02ignored", '\x06', g_strFixedKey));
+  EXPECT_EQ(host.blocks, Blocks{kNext});
+}
+
+// A frame carried out of the first call is decrypted when it completes, with
+// the key current then: the session key.
+TEST(CompressedEncryptedReceive, CarriedFrameUsesTheKeyCurrentAtCompletion) {
+  SetSessionKey(std::string(kSessionKey));
+  g_bUseFixedKey.store(1);
+  RecordingHost host;
+  host.compression = true;
+  host.encryption = true;
+  CReceiveAssembler assembler(host);
+  const std::string response = FrameResponse(kText, '\x06', kSessionKey);
+  Feed(assembler, response, {response.find('\x06') + 10, 4096});
+  EXPECT_EQ(host.blocks, Blocks{kText});
+  g_bUseFixedKey.store(0);
+}
+
+}  // namespace
+}  // namespace corvane::test
