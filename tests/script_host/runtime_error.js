@@ -1,0 +1,4 @@
+WScript.Echo("before the error");
+
+   undefinedObject.method();
+WScript.Echo("not reached");
