@@ -1,0 +1,138 @@
+// A well-formed stream gives the same blocks however it is cut into chunks: at
+// every single position, at random sizes, and byte by byte, for the plain,
+// encrypted, compressed and compressed-and-encrypted framings.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "streams.h"
+
+namespace corvane::test {
+namespace {
+
+using Blocks = std::vector<std::string>;
+
+enum class Framing { Plain, Encrypted, Compressed, CompressedEncrypted };
+
+struct Stream {
+  std::string bytes;
+  Blocks blocks;  // what the host must receive, in order
+};
+
+std::string Wrap(Framing framing, const std::string& text) {
+  switch (framing) {
+    case Framing::Plain:
+      return Response(text);
+    case Framing::Encrypted:
+      return EncryptedResponse(kSessionKey, text);
+    case Framing::Compressed:
+      return FrameResponse(text, '\x05');
+    case Framing::CompressedEncrypted:
+      return FrameResponse(text, '\x07', kSessionKey);
+  }
+  return {};
+}
+
+// Responses of assorted sizes; with big, one whose body or frame is longer
+// than a chunk.
+Stream MakeStream(Framing framing, bool big, uint32_t seed) {
+  Stream s;
+  std::mt19937 rng(seed);
+  const int count = big ? 8 : 6;
+  for (int i = 0; i < count; ++i) {
+    std::string text = Block({"70=10000", "1=" + MessageText(rng() % 40, rng())});
+    if (i == 2) text = Block({"k=" + MessageText(300 + rng() % 200, rng())});
+    if (big && i == 4) text = Block({MessageText(50000, rng())});
+    s.bytes += Wrap(framing, text);
+    s.blocks.push_back(text);
+  }
+  return s;
+}
+
+class Chunking : public ::testing::TestWithParam<Framing> {
+ protected:
+  void SetUp() override {
+    // Session-key traffic throughout: the fixed-key switch depends on where
+    // the first chunk of the process ends, by design.
+    SetSessionKey(std::string(kSessionKey));
+    g_bUseFixedKey.store(0);
+  }
+
+  Blocks Run(const std::string& bytes, const std::vector<size_t>& sizes) const {
+    RecordingHost host;
+    host.compression =
+        GetParam() == Framing::Compressed || GetParam() == Framing::CompressedEncrypted;
+    host.encryption =
+        GetParam() == Framing::Encrypted || GetParam() == Framing::CompressedEncrypted;
+    CReceiveAssembler assembler(host);
+    Feed(assembler, bytes, sizes);
+    return host.blocks;
+  }
+};
+
+TEST_P(Chunking, WholeStreamInOneChunk) {
+  const Stream s = MakeStream(GetParam(), false, 1);
+  EXPECT_EQ(Run(s.bytes, {s.bytes.size()}), s.blocks);
+}
+
+TEST_P(Chunking, CutAtEveryPosition) {
+  const Stream s = MakeStream(GetParam(), false, 2);
+  for (size_t cut = 1; cut < s.bytes.size(); ++cut) {
+    ASSERT_EQ(Run(s.bytes, {cut, s.bytes.size()}), s.blocks) << "cut after byte " << cut;
+  }
+}
+
+// Two cuts close together: a header end, a frame's digits or its trailing
+// "HTTP" spread over three chunks.
+TEST_P(Chunking, ShortMiddleChunkAtEveryPosition) {
+  const Stream s = MakeStream(GetParam(), false, 3);
+  for (size_t cut = 1; cut < s.bytes.size(); ++cut) {
+    for (size_t middle : {1u, 2u, 3u}) {
+      ASSERT_EQ(Run(s.bytes, {cut, middle, s.bytes.size()}), s.blocks)
+          << "chunks of " << cut << ", " << middle << ", rest";
+    }
+  }
+}
+
+TEST_P(Chunking, ByteByByte) {
+  const Stream s = MakeStream(GetParam(), true, 4);
+  EXPECT_EQ(Run(s.bytes, {1}), s.blocks);
+}
+
+TEST_P(Chunking, RandomSizes) {
+  const Stream s = MakeStream(GetParam(), true, 5);
+  std::mt19937 rng(6);
+  for (int round = 0; round < 60; ++round) {
+    // Alternate small and reader-sized chunks.
+    const size_t limit = round % 2 == 0 ? 64 : 32768;
+    std::vector<size_t> sizes;
+    size_t total = 0;
+    while (total < s.bytes.size()) {
+      sizes.push_back(1 + rng() % limit);
+      total += sizes.back();
+    }
+    ASSERT_EQ(Run(s.bytes, sizes), s.blocks) << "round " << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Receive, Chunking,
+                         ::testing::Values(Framing::Plain, Framing::Encrypted, Framing::Compressed,
+                                           Framing::CompressedEncrypted),
+                         [](const ::testing::TestParamInfo<Framing>& info) {
+                           switch (info.param) {
+                             case Framing::Plain:
+                               return std::string("Plain");
+                             case Framing::Encrypted:
+                               return std::string("Encrypted");
+                             case Framing::Compressed:
+                               return std::string("Compressed");
+                             case Framing::CompressedEncrypted:
+                               return std::string("CompressedEncrypted");
+                           }
+                           return std::string();
+                         });
+
+}  // namespace
+}  // namespace corvane::test
