@@ -19,6 +19,7 @@ struct Recorded {
   std::string kind;
   std::string text;
   bool operator==(const Recorded&) const = default;
+  friend void PrintTo(const Recorded& r, std::ostream* os) { *os << r.kind << " \"" << r.text << "\""; }
 };
 
 class ComponentTest : public ::testing::Test {
@@ -263,11 +264,13 @@ TEST_F(ComponentTest, AnEmptyOrThrowingSlotDoesNotStopDelivery) {
 
 TEST_F(ComponentTest, EmptyMessagesAreDeliveredAsEmptyTexts) {
   PlainSetup();
+  // A lone STX is one empty message; a doubled STX inside a block is not.
   FeedPlain("\x02" "70=10000\x02\x02" "x");
+  FeedPlain("\x02");
   component->PumpEvents();
   EXPECT_EQ(events, (std::vector<Recorded>{{"authentication", "true|10000|Logon success"},
-                                           {"data", ""},
-                                           {"data", "x"}}));
+                                           {"data", "x"},
+                                           {"data", ""}}));
 }
 
 }  // namespace
