@@ -161,8 +161,12 @@ HRESULT quit(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
   This->host->exit_code = code;
   // Engines that support it stop the script here; the others stop it on the
   // error returned below, which the site does not report.
-  if (This->host->engine)
-    IActiveScript_InterruptScriptThread(This->host->engine, SCRIPTTHREADID_CURRENT, nullptr, 0);
+  if (This->host->engine) {
+    EXCEPINFO interrupt;
+    ZeroMemory(&interrupt, sizeof(interrupt));
+    interrupt.scode = E_ABORT;
+    IActiveScript_InterruptScriptThread(This->host->engine, SCRIPTTHREADID_CURRENT, &interrupt, 0);
+  }
   return raise_error(excepinfo, E_ABORT, L"The script was ended by WScript.Quit");
 }
 
@@ -223,6 +227,18 @@ HRESULT STDMETHODCALLTYPE WScript_Invoke(IDispatch *iface, DISPID id, REFIID, LC
     // The script went on after the stop (it caught the error): end it now.
     if (This->host->engine) ExitProcess(static_cast<UINT>(This->host->exit_code));
     return stopped_error(excepinfo);
+  }
+  bool call = (flags & DISPATCH_METHOD) != 0;
+  switch (id) {
+    // The methods act only when called, not when a script merely reads them.
+    case DISPID_WSCRIPT_ECHO:
+    case DISPID_WSCRIPT_SLEEP:
+    case DISPID_WSCRIPT_QUIT:
+    case DISPID_WSCRIPT_CREATEOBJECT:
+      if (!call) return DISP_E_MEMBERNOTFOUND;
+      break;
+    default:
+      break;
   }
   switch (id) {
     case DISPID_WSCRIPT_ECHO:
