@@ -7,6 +7,7 @@
 // named item "WScript", started, and then runs the file's text inside
 // ParseScriptText. The exit code is the one given to WScript.Quit, 1 after a
 // script error, 2 when the host cannot run the file at all, and 0 otherwise.
+
 // clang-format off
 #include "host.h"
 #include <shellapi.h>
