@@ -1,0 +1,200 @@
+// Receive assembly throughput against the bare decode of the same bytes.
+//
+// Each framing (plain, encrypted, compressed, compressed and encrypted) gets a
+// feed stream of responses with blocks of market-data-sized messages. Assemble
+// runs the stream through DispatchReceived cut into 1 KiB or 32 KiB chunks and
+// delivers into a logged-on router whose queue is drained as the owner thread
+// would; BareDecode runs only DecryptText / InflateText over the same bodies and
+// frames. Both report bytes of the stream, so the ratio of their MB/s is the
+// overhead of assembly and delivery. ChunkToQueue reports messages per second
+// from chunk to queued event.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "codec/des.h"
+#include "codec/inflate.h"
+#include "codec/keys.h"
+#include "delivery/router.h"
+#include "receive/assembler.h"
+#include "tests/receive/streams.h"
+
+namespace corvane {
+namespace {
+
+using test::kSessionKey;
+
+enum Framing : int64_t { kPlain, kEncrypted, kCompressed, kCompressedEncrypted };
+
+struct Payload {
+  size_t offset;  // in the stream
+  size_t size;
+};
+
+struct Feed {
+  std::string bytes;
+  std::vector<Payload> coded;  // ciphertext or frame payloads, for the bare decode
+  int64_t messages = 0;
+};
+
+// About 1 MiB of responses, each a block of 8 messages of about 150 bytes.
+Feed MakeFeed(int64_t framing) {
+  SetSessionKey(std::string(kSessionKey));
+  g_bUseFixedKey.store(0);
+  Feed feed;
+  uint32_t seed = 1;
+  while (feed.bytes.size() < (size_t{1} << 20)) {
+    std::string block;
+    for (int m = 0; m < 8; ++m) {
+      block += '\x02';
+      block += "1=" + std::to_string(seed) + "|55=SYM|44=1234.50|38=100|" +
+               test::MessageText(100 + seed % 50, seed);
+      ++seed;
+    }
+    feed.messages += 8;
+    std::string response;
+    size_t codedFrom = 0, codedSize = 0;
+    switch (framing) {
+      case kPlain:
+        response = test::Response(block);
+        break;
+      case kEncrypted:
+        response = test::EncryptedResponse(kSessionKey, block);
+        codedFrom = response.find("\r\n\r\n") + 4 + 6;
+        codedSize = response.size() - codedFrom;
+        break;
+      case kCompressed:
+      case kCompressedEncrypted: {
+        const bool enc = framing == kCompressedEncrypted;
+        const char marker = enc ? '\x07' : '\x05';
+        response = test::FrameResponse(block, marker, enc ? kSessionKey : std::string_view());
+        codedFrom = response.find(marker) + 6;
+        codedSize = response.size() - codedFrom;
+        break;
+      }
+    }
+    if (codedSize > 0) feed.coded.push_back({feed.bytes.size() + codedFrom, codedSize});
+    feed.bytes += response;
+  }
+  return feed;
+}
+
+const Feed& FeedFor(int64_t framing) {
+  static const Feed feeds[] = {MakeFeed(kPlain), MakeFeed(kEncrypted), MakeFeed(kCompressed),
+                               MakeFeed(kCompressedEncrypted)};
+  return feeds[framing];
+}
+
+class Hosts : public ReceiveHost, public DeliveryHost {
+ public:
+  explicit Hosts(int64_t framing)
+      : m_compression(framing == kCompressed || framing == kCompressedEncrypted),
+        m_encryption(framing == kEncrypted || framing == kCompressedEncrypted) {
+    router.InterpretLogonResponse("70=10000");
+    DeliveredEvent e;
+    while (router.TakeNext(e)) {
+    }
+  }
+  bool Compression() const override { return m_compression; }
+  bool Encryption() const override { return m_encryption; }
+  int32_t ProxyEnable() const override { return 0; }
+  bool ProxyCredentials() const override { return false; }
+  bool MultiOC() const override { return false; }
+  bool InteractiveReading() const override { return true; }
+  void SetInteractiveReading() override {}
+  int SplitAndDeliver(std::string_view block) override { return router.SplitAndDeliver(block); }
+  int32_t InteractiveDataSeen() const override { return 1; }
+  int32_t BcastDataSeen() const override { return 0; }
+  bool PostNotification(unsigned) override { return true; }
+
+  // The owner thread's share: take every queued event.
+  int64_t Drain() {
+    int64_t n = 0;
+    DeliveredEvent e;
+    while (router.TakeNext(e)) {
+      benchmark::DoNotOptimize(e.text.data());
+      ++n;
+    }
+    return n;
+  }
+
+  CMessageRouter router{*this};
+
+ private:
+  bool m_compression;
+  bool m_encryption;
+};
+
+void RunStream(CReceiveAssembler& assembler, Hosts& hosts, const std::string& bytes, size_t chunk) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (size_t pos = 0; pos < bytes.size(); pos += chunk) {
+    const size_t n = std::min(chunk, bytes.size() - pos);
+    assembler.DispatchReceived(static_cast<int32_t>(n), data + pos);
+    hosts.Drain();
+  }
+}
+
+// Args: framing, chunk size.
+void Assemble(benchmark::State& state) {
+  const Feed& feed = FeedFor(state.range(0));
+  const size_t chunk = static_cast<size_t>(state.range(1));
+  Hosts hosts(state.range(0));
+  CReceiveAssembler assembler(hosts);
+  g_bUseFixedKey.store(0);
+  for (auto _ : state) RunStream(assembler, hosts, feed.bytes, chunk);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(feed.bytes.size()));
+}
+
+// Args: framing. Decryption and inflation alone, on the same bodies and frames.
+void BareDecode(benchmark::State& state) {
+  const int64_t framing = state.range(0);
+  const Feed& feed = FeedFor(framing);
+  const std::string key(kSessionKey);
+  const auto* base = reinterpret_cast<const unsigned char*>(feed.bytes.data());
+  for (auto _ : state) {
+    for (const Payload& p : feed.coded) {
+      const unsigned char* bytes = base + p.offset;
+      const auto size = static_cast<int32_t>(p.size);
+      if (framing == kEncrypted) {
+        benchmark::DoNotOptimize(DecryptText(key, bytes, size));
+      } else if (framing == kCompressed) {
+        benchmark::DoNotOptimize(InflateText(bytes, size));
+      } else {
+        const auto plain = DecryptText(key, bytes, size);
+        benchmark::DoNotOptimize(InflateText(plain.get(), size));
+      }
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(feed.bytes.size()));
+}
+
+// Messages per second from 32 KiB chunks to queued events taken by the owner.
+void ChunkToQueue(benchmark::State& state) {
+  const Feed& feed = FeedFor(state.range(0));
+  Hosts hosts(state.range(0));
+  CReceiveAssembler assembler(hosts);
+  g_bUseFixedKey.store(0);
+  for (auto _ : state) RunStream(assembler, hosts, feed.bytes, 32768);
+  state.SetItemsProcessed(state.iterations() * feed.messages);
+}
+
+BENCHMARK(Assemble)
+    ->ArgNames({"framing", "chunk"})
+    ->ArgsProduct({{kPlain, kEncrypted, kCompressed, kCompressedEncrypted}, {1024, 32768}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BareDecode)
+    ->ArgNames({"framing"})
+    ->Args({kEncrypted})
+    ->Args({kCompressed})
+    ->Args({kCompressedEncrypted})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(ChunkToQueue)
+    ->ArgNames({"framing"})
+    ->DenseRange(kPlain, kCompressedEncrypted)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace corvane
+
+BENCHMARK_MAIN();
