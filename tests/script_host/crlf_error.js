@@ -1,0 +1,4 @@
+// Windows line ends: lines and columns are counted the same way.
+WScript.Echo("crlf");
+
+  missingThing.x = 1;
