@@ -100,7 +100,8 @@ HRESULT RegisterServer() {
 
 HRESULT UnregisterServer() {
   HRESULT hr = RunRegistryScript(ModuleInstance(), 101, ModulePath(), RegistryAction::kUnregister);
-  // The type library goes too; one that is not registered is no failure.
+  // The type library goes too; one that is not registered (any more) is no
+  // failure.
   ITypeLib* typeLib = nullptr;
   LCID lcid = LOCALE_NEUTRAL;
   SYSKIND syskind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
@@ -113,11 +114,14 @@ HRESULT UnregisterServer() {
     }
     typeLib->Release();
   }
+  BSTR registered = nullptr;
+  if (FAILED(
+          QueryPathOfRegTypeLib(LIBID_CORVANELib, kTypeLibMajor, kTypeLibMinor, lcid, &registered)))
+    return hr;
+  SysFreeString(registered);
   const HRESULT tlb =
       UnRegisterTypeLib(LIBID_CORVANELib, kTypeLibMajor, kTypeLibMinor, lcid, syskind);
-  if (SUCCEEDED(hr) && FAILED(tlb) && tlb != TYPE_E_REGISTRYACCESS &&
-      tlb != TYPE_E_LIBNOTREGISTERED)
-    hr = tlb;
+  if (SUCCEEDED(hr) && FAILED(tlb)) hr = tlb;
   return hr;
 }
 

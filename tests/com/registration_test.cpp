@@ -1,0 +1,113 @@
+// corvane.dll's self-registration in this machine's registry (the test
+// prefix's): the keys it writes, the ones it removes, and the CLSID key it
+// leaves. The test leaves the server registered, as regsvr32 would.
+#include <string>
+
+#include "tests/com/com_test_util.h"
+
+namespace corvane::test {
+namespace {
+
+constexpr wchar_t kClsid[] = L"{3AC681C5-024E-40A0-BFEB-CA6FE80983FF}";
+constexpr wchar_t kLibid[] = L"{76707E09-FD4D-49FD-B42D-2B27424A0581}";
+
+bool KeyExists(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// The string value (default when name is null); "<missing>" when absent.
+std::wstring Value(const std::wstring& path, const wchar_t* name = nullptr) {
+  wchar_t data[1024] = {};
+  DWORD size = sizeof data;
+  DWORD type = 0;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_ANY, &type, data, &size) !=
+      ERROR_SUCCESS)
+    return L"<missing>";
+  if (type != REG_SZ) return L"<not a string>";
+  return data;
+}
+
+class RegistrationTest : public ComTest {
+ protected:
+  void SetUp() override {
+    ComTest::SetUp();
+    ASSERT_NE(Server::Get().module, nullptr);
+  }
+  void TearDown() override {
+    EXPECT_EQ(Server::Get().registerServer(), S_OK);
+    ComTest::TearDown();
+  }
+};
+
+TEST_F(RegistrationTest, RegisterWritesTheScriptsKeys) {
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);
+  const std::wstring clsidKey = std::wstring(L"CLSID\\") + kClsid;
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods.1"), L"ComponentMethods Class");
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods.1\\CLSID"), kClsid);
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods"), L"ComponentMethods Class");
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods\\CLSID"), kClsid);
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods\\CurVer"), L"Corvane.ComponentMethods.1");
+  EXPECT_EQ(Value(clsidKey), L"ComponentMethods Class");
+  EXPECT_EQ(Value(clsidKey + L"\\ProgID"), L"Corvane.ComponentMethods.1");
+  EXPECT_EQ(Value(clsidKey + L"\\VersionIndependentProgID"), L"Corvane.ComponentMethods");
+  EXPECT_TRUE(KeyExists(clsidKey + L"\\Programmable"));
+  EXPECT_EQ(Value(clsidKey + L"\\TypeLib"), kLibid);
+  const std::wstring server = Value(clsidKey + L"\\InprocServer32");
+  EXPECT_EQ(CompareStringOrdinal(server.c_str(), -1, ServerPath().c_str(), -1, TRUE), CSTR_EQUAL)
+      << std::string(server.begin(), server.end());
+  EXPECT_EQ(Value(clsidKey + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+  // The type library is registered too.
+  EXPECT_TRUE(KeyExists(std::wstring(L"TypeLib\\") + kLibid + L"\\1.0"));
+  EXPECT_EQ(Value(std::wstring(L"TypeLib\\") + kLibid + L"\\1.0"), L"Corvane 1.0 Type Library");
+
+  // The ProgIDs lead to the class.
+  CLSID clsid = {};
+  EXPECT_EQ(CLSIDFromProgID(L"Corvane.ComponentMethods", &clsid), S_OK);
+  EXPECT_EQ(CLSIDFromProgID(L"Corvane.ComponentMethods.1", &clsid), S_OK);
+}
+
+TEST_F(RegistrationTest, RegisterReplacesTheClassKeyWhole) {
+  const std::wstring stale = std::wstring(L"CLSID\\") + kClsid + L"\\Stale";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, stale.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);
+  EXPECT_FALSE(KeyExists(stale));
+  EXPECT_TRUE(KeyExists(std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32"));
+}
+
+TEST_F(RegistrationTest, UnregisterRemovesTheKeysButNotClsid) {
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);
+  ASSERT_EQ(Server::Get().unregisterServer(), S_OK);
+  EXPECT_FALSE(KeyExists(L"Corvane.ComponentMethods.1"));
+  EXPECT_FALSE(KeyExists(L"Corvane.ComponentMethods"));
+  EXPECT_FALSE(KeyExists(std::wstring(L"CLSID\\") + kClsid));
+  EXPECT_TRUE(KeyExists(L"CLSID"));
+  EXPECT_FALSE(KeyExists(std::wstring(L"TypeLib\\") + kLibid + L"\\1.0"));
+  CLSID clsid = {};
+  EXPECT_NE(CLSIDFromProgID(L"Corvane.ComponentMethods", &clsid), S_OK);
+  // A second unregistration finds nothing to remove and still succeeds.
+  EXPECT_EQ(Server::Get().unregisterServer(), S_OK);
+}
+
+TEST_F(RegistrationTest, CreatedByProgIdOnceRegistered) {
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);
+  for (const wchar_t* progId : {L"Corvane.ComponentMethods", L"Corvane.ComponentMethods.1"}) {
+    CLSID clsid = {};
+    ASSERT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
+    IDispatch* object = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&object)),
+              S_OK);
+    object->Release();
+  }
+}
+
+}  // namespace
+}  // namespace corvane::test

@@ -1,0 +1,556 @@
+// The built corvane.dll as a host meets it: class object, identity and
+// aggregation, object safety, unload rules, IDispatch through the type
+// library, callbacks, and the hidden window.
+#include <objsafe.h>
+#include <ocidl.h>
+#include <winsock2.h>
+
+#include "com/corvane.h"
+#include "tests/com/com_test_util.h"
+
+namespace corvane::test {
+namespace {
+
+class ServerTest : public ComTest {
+ protected:
+  void SetUp() override {
+    ComTest::SetUp();
+    ASSERT_NE(Server::Get().module, nullptr) << "corvane.dll not found beside the tests";
+    ASSERT_TRUE(SUCCEEDED(Server::Get().getClassObject(CLSID_ComponentMethods, IID_IClassFactory,
+                                                       reinterpret_cast<void**>(&factory_))));
+  }
+  void TearDown() override {
+    if (factory_ != nullptr) factory_->Release();
+    ComTest::TearDown();
+  }
+
+  IComponentMethods* Create() {
+    IComponentMethods* object = nullptr;
+    EXPECT_EQ(
+        factory_->CreateInstance(nullptr, IID_IComponentMethods, reinterpret_cast<void**>(&object)),
+        S_OK);
+    return object;
+  }
+
+  IClassFactory* factory_ = nullptr;
+};
+
+// The window of this thread with the component's window text.
+std::vector<HWND> ComponentWindows() {
+  std::vector<HWND> found;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        char text[64] = {};
+        GetWindowTextA(hwnd, text, sizeof text);
+        if (std::string(text) == "CComponentMethods")
+          reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+// A loopback port with nothing listening.
+int ClosedPort() {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int length = sizeof address;
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  closesocket(s);
+  WSACleanup();
+  return ntohs(address.sin_port);
+}
+
+VARIANT Str(const wchar_t* text) {
+  VARIANT v;
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = SysAllocString(text);
+  return v;
+}
+
+VARIANT I4(LONG value) {
+  VARIANT v;
+  V_VT(&v) = VT_I4;
+  V_I4(&v) = value;
+  return v;
+}
+
+// Calls a member by name as a script engine does (DISPATCH_METHOD), the
+// arguments given in script order.
+HRESULT CallByName(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args,
+                   VARIANT* result, WORD flags = DISPATCH_METHOD) {
+  DISPID id = 0;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  DISPID put = DISPID_PROPERTYPUT;
+  if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0) {
+    params.rgdispidNamedArgs = &put;
+    params.cNamedArgs = 1;
+  }
+  EXCEPINFO exception = {};
+  UINT argError = 0;
+  hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception,
+                      &argError);
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrHelpFile);
+  for (VARIANT& v : args) VariantClear(&v);
+  return hr;
+}
+
+TEST_F(ServerTest, ClassObjectOnlyForItsClass) {
+  void* object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(Server::Get().getClassObject(IID_IComponentMethods, IID_IClassFactory, &object),
+            CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(object, nullptr);
+  IUnknown* unknown = nullptr;
+  EXPECT_EQ(Server::Get().getClassObject(CLSID_ComponentMethods, IID_IUnknown,
+                                         reinterpret_cast<void**>(&unknown)),
+            S_OK);
+  ASSERT_NE(unknown, nullptr);
+  unknown->Release();
+  EXPECT_EQ(Server::Get().getClassObject(CLSID_ComponentMethods, IID_IDispatch, &object),
+            E_NOINTERFACE);
+}
+
+TEST_F(ServerTest, AnswersItsInterfacesWithOneIdentity) {
+  IComponentMethods* object = Create();
+  ASSERT_NE(object, nullptr);
+  IUnknown* identity = Identity(object);
+  for (const IID* iid :
+       {&IID_IComponentMethods, &IID_IDispatch, &IID_IObjectSafety, &IID_IUnknown}) {
+    IUnknown* face = nullptr;
+    ASSERT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&face)), S_OK);
+    EXPECT_EQ(Identity(face), identity);
+    face->Release();
+  }
+  for (const IID* iid : {&IID_IPersist, &IID_IConnectionPointContainer, &IID_IProvideClassInfo,
+                         &IID_IClassFactory}) {
+    void* face = reinterpret_cast<void*>(1);
+    EXPECT_EQ(object->QueryInterface(*iid, &face), E_NOINTERFACE);
+    EXPECT_EQ(face, nullptr);
+  }
+  // IDispatch and IComponentMethods are one vtable (dual interface).
+  IDispatch* dispatch = nullptr;
+  object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch));
+  EXPECT_EQ(static_cast<IUnknown*>(dispatch), static_cast<IUnknown*>(object));
+  dispatch->Release();
+  EXPECT_EQ(object->Release(), 0u);
+}
+
+TEST_F(ServerTest, ObjectSafetyDefaults) {
+  IComponentMethods* object = Create();
+  IObjectSafety* safety = nullptr;
+  ASSERT_EQ(object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+  for (const IID* iid : {&IID_IDispatch, &IID_IComponentMethods, &IID_IUnknown}) {
+    DWORD supported = 99, enabled = 99;
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(*iid, &supported, &enabled), S_OK);
+    EXPECT_EQ(supported, 3u);
+    EXPECT_EQ(enabled, 0u);
+  }
+  DWORD supported = 99, enabled = 99;
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IPersist, &supported, &enabled), E_NOINTERFACE);
+  EXPECT_EQ(supported, 0u);
+  EXPECT_EQ(enabled, 0u);
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, nullptr, &enabled), E_POINTER);
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, nullptr), E_POINTER);
+  safety->Release();
+  object->Release();
+}
+
+TEST_F(ServerTest, ObjectSafetyOptionsFollowTheMask) {
+  IComponentMethods* object = Create();
+  IObjectSafety* safety = nullptr;
+  ASSERT_EQ(object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+  DWORD supported = 0, enabled = 0;
+
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3), S_OK);
+  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  EXPECT_EQ(enabled, 3u);
+
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 1, 0), S_OK);
+  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  EXPECT_EQ(enabled, 2u);
+
+  // A bit outside the supported pair: refused, nothing changes.
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 4), E_FAIL);
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 7, 0), E_FAIL);
+  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  EXPECT_EQ(enabled, 2u);
+
+  // Enabled bits outside the mask are ignored.
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IComponentMethods, 2, 1), S_OK);
+  safety->GetInterfaceSafetyOptions(IID_IComponentMethods, &supported, &enabled);
+  EXPECT_EQ(enabled, 0u);
+
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IPersist, 3, 3), E_NOINTERFACE);
+  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  EXPECT_EQ(enabled, 0u);
+
+  // The options are one word for the object, not one per interface.
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IUnknown, 3, 1), S_OK);
+  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  EXPECT_EQ(enabled, 1u);
+  safety->Release();
+  object->Release();
+}
+
+TEST_F(ServerTest, UnloadsOnlyWithoutObjectsAndLocks) {
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
+  IComponentMethods* object = Create();
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_FALSE);
+  IComponentMethods* second = Create();
+  object->Release();
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_FALSE);
+  second->Release();
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
+
+  EXPECT_EQ(factory_->LockServer(TRUE), S_OK);
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_FALSE);
+  EXPECT_EQ(factory_->LockServer(FALSE), S_OK);
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
+
+  // Holding the class object alone does not keep the module.
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
+}
+
+// An aggregating object: answers IUnknown itself and everything else from
+// the aggregated component.
+class Outer final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (inner == nullptr) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    return inner->QueryInterface(riid, ppv);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
+
+  LONG refs = 1;
+  IUnknown* inner = nullptr;
+};
+
+TEST_F(ServerTest, AggregatedObjectDelegatesToItsOuter) {
+  Outer outer;
+  void* refused = reinterpret_cast<void*>(1);
+  EXPECT_EQ(factory_->CreateInstance(&outer, IID_IDispatch, &refused), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(refused, nullptr);
+  ASSERT_EQ(factory_->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+            S_OK);
+  EXPECT_EQ(outer.refs, 1);
+
+  IDispatch* dispatch = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)), S_OK);
+  // The reference counts the outer object, and identity is the outer's.
+  EXPECT_EQ(outer.refs, 2);
+  EXPECT_EQ(Identity(dispatch), static_cast<IUnknown*>(&outer));
+  IObjectSafety* safety = nullptr;
+  EXPECT_EQ(dispatch->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+  DWORD supported = 0, enabled = 9;
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), S_OK);
+  EXPECT_EQ(supported, 3u);
+  safety->Release();
+  dispatch->Release();
+  EXPECT_EQ(outer.refs, 1);
+
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_FALSE);
+  EXPECT_EQ(outer.inner->Release(), 0u);
+  EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
+}
+
+TEST_F(ServerTest, HiddenWindowLivesWithTheObject) {
+  const size_t before = ComponentWindows().size();
+  IComponentMethods* object = Create();
+  std::vector<HWND> windows = ComponentWindows();
+  ASSERT_EQ(windows.size(), before + 1);
+  HWND hwnd = windows.back();
+  EXPECT_FALSE(IsWindowVisible(hwnd));
+  EXPECT_EQ(GetParent(hwnd), nullptr);
+  EXPECT_EQ(GetWindowLongW(hwnd, GWL_STYLE) & (WS_POPUP | WS_VISIBLE | WS_CHILD),
+            static_cast<LONG>(WS_POPUP));
+  RECT rect = {};
+  GetWindowRect(hwnd, &rect);
+  EXPECT_EQ(rect.left, 0);
+  EXPECT_EQ(rect.top, 0);
+  EXPECT_EQ(rect.right, 100);
+  EXPECT_EQ(rect.bottom, 100);
+
+  IComponentMethods* second = Create();
+  EXPECT_EQ(ComponentWindows().size(), before + 2);
+  object->Release();
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_EQ(ComponentWindows().size(), before + 1);
+  second->Release();
+  EXPECT_EQ(ComponentWindows().size(), before);
+
+  // The window class comes back for the next object.
+  object = Create();
+  EXPECT_EQ(ComponentWindows().size(), before + 1);
+  object->Release();
+}
+
+TEST_F(ServerTest, DispatchThroughTheTypeLibrary) {
+  IComponentMethods* object = Create();
+  UINT count = 0;
+  EXPECT_EQ(object->GetTypeInfoCount(&count), S_OK);
+  EXPECT_EQ(count, 1u);
+  ITypeInfo* typeInfo = nullptr;
+  EXPECT_EQ(object->GetTypeInfo(1, 0, &typeInfo), DISP_E_BADINDEX);
+  ASSERT_EQ(object->GetTypeInfo(0, 0, &typeInfo), S_OK);
+  TYPEATTR* attr = nullptr;
+  typeInfo->GetTypeAttr(&attr);
+  EXPECT_TRUE(IsEqualIID(attr->guid, IID_IComponentMethods));
+  typeInfo->ReleaseTypeAttr(attr);
+  typeInfo->Release();
+
+  const struct {
+    const wchar_t* name;
+    DISPID id;
+  } members[] = {{L"SetProxyCredentials", 1},
+                 {L"SendConnect", 2},
+                 {L"ReceiveData", 5},
+                 {L"ConnectToServer", 6},
+                 {L"SetServerDetails", 7},
+                 {L"setKeepAliveTimerDetail", 8},
+                 {L"setTimerDetails", 9},
+                 {L"setEncryption", 10},
+                 {L"setCompression", 11},
+                 {L"setMultiOC", 12},
+                 {L"handleConnect", 13},
+                 {L"handleConnectionFailure", 14},
+                 {L"handleMaximumReConnection", 15},
+                 {L"handleDisConnect", 17},
+                 {L"setOCDetails", 18},
+                 {L"handleData", 19},
+                 {L"handleAuthentication", 21},
+                 {L"startKeepAlive", 22},
+                 {L"sendRequest", 23},
+                 {L"sendBCRequest", 24},
+                 {L"handleBCDisConnect", 25},
+                 {L"getPacketCount", 26},
+                 {L"getRequestCount", 27},
+                 {L"setProxyServerDetails", 28}};
+  for (const auto& member : members) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(member.name)};
+    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    EXPECT_EQ(id, member.id) << "member " << static_cast<int>(member.id);
+  }
+  // Script engines look names up without regard to case.
+  DISPID id = 0;
+  LPOLESTR lower[] = {const_cast<LPOLESTR>(L"setmultioc")};
+  EXPECT_EQ(object->GetIDsOfNames(IID_NULL, lower, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  EXPECT_EQ(id, 12);
+  LPOLESTR unknown[] = {const_cast<LPOLESTR>(L"call")};
+  EXPECT_EQ(object->GetIDsOfNames(IID_NULL, unknown, 1, LOCALE_USER_DEFAULT, &id),
+            DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(object->GetIDsOfNames(IID_IDispatch, lower, 1, LOCALE_USER_DEFAULT, &id),
+            DISP_E_UNKNOWNINTERFACE);
+  object->Release();
+}
+
+TEST_F(ServerTest, ResultsAreIntegersInVariants) {
+  IComponentMethods* object = Create();
+  VARIANT result;
+  VariantInit(&result);
+  ASSERT_EQ(CallByName(object, L"getPacketCount", {}, &result), S_OK);
+  EXPECT_EQ(V_VT(&result), VT_INT);
+  EXPECT_EQ(V_INT(&result), 0);
+  ASSERT_EQ(CallByName(object, L"getRequestCount", {}, &result), S_OK);
+  EXPECT_EQ(V_VT(&result), VT_INT);
+
+  // A refused address (a number) and a refused port type (VT_INT).
+  ASSERT_EQ(CallByName(object, L"SetServerDetails", {I4(5), I4(1), I4(2), I4(1)}, &result), S_OK);
+  EXPECT_EQ(V_VT(&result), VT_INT);
+  EXPECT_EQ(V_INT(&result), -1);
+  VARIANT intPort;
+  V_VT(&intPort) = VT_INT;
+  V_INT(&intPort) = 80;
+  ASSERT_EQ(
+      CallByName(object, L"SetServerDetails", {Str(L"127.0.0.1"), intPort, I4(2), I4(1)}, &result),
+      S_OK);
+  EXPECT_EQ(V_INT(&result), -1);
+
+  // The out-VARIANT is cleared before it is written (a BSTR would leak or
+  // survive otherwise).
+  VARIANT out = Str(L"previous");
+  EXPECT_EQ(object->getRequestCount(&out), S_OK);
+  EXPECT_EQ(V_VT(&out), VT_INT);
+  EXPECT_EQ(V_INT(&out), 0);
+  VariantClear(&out);
+  EXPECT_EQ(object->getRequestCount(nullptr), E_POINTER);
+
+  // SendConnect without a proxy sends nothing and reports 0.
+  EXPECT_EQ(object->SendConnect(&out), S_OK);
+  EXPECT_EQ(V_VT(&out), VT_INT);
+  EXPECT_EQ(V_INT(&out), 0);
+  object->Release();
+}
+
+TEST_F(ServerTest, MethodsThatNeverWriteTheirResult) {
+  IComponentMethods* object = Create();
+  VARIANT out;
+  V_VT(&out) = VT_I4;
+  V_I4(&out) = 1234;
+  const HRESULT hr = object->startKeepAlive(I4(0), &out);
+  EXPECT_TRUE(hr == S_OK || hr == E_FAIL) << std::hex << hr;
+  EXPECT_EQ(V_VT(&out), VT_I4);
+  EXPECT_EQ(V_I4(&out), 1234);
+
+  VARIANT ip = Str(L"10.1.1.1"), port = I4(8080), uid = Str(L"-99"), pwd = Str(L"pw");
+  EXPECT_EQ(object->setProxyServerDetails(ip, port, uid, pwd, &out), S_OK);
+  EXPECT_EQ(V_VT(&out), VT_I4);
+  EXPECT_EQ(V_I4(&out), 1234);
+  VariantClear(&ip);
+  VariantClear(&uid);
+  VariantClear(&pwd);
+  object->Release();
+}
+
+TEST_F(ServerTest, ReceiveDataGivesTextEvenWithoutConnection) {
+  IComponentMethods* object = Create();
+  VARIANT data;
+  V_VT(&data) = VT_I4;
+  V_I4(&data) = 1;
+  EXPECT_EQ(object->ReceiveData(&data), S_OK);
+  EXPECT_EQ(V_VT(&data), VT_BSTR);
+  VariantClear(&data);
+  object->Release();
+}
+
+TEST_F(ServerTest, CallbackPropertiesHoldTheAssignedObject) {
+  IComponentMethods* object = Create();
+  FakeFunction function;
+  EXPECT_EQ(object->putref_handleData(&function), S_OK);
+  EXPECT_EQ(function.lookups, 1);
+  EXPECT_TRUE(function.lookupRiidNull);
+  EXPECT_EQ(function.lookupLcid, static_cast<LCID>(LOCALE_SYSTEM_DEFAULT));
+  EXPECT_EQ(function.lookupCount, 1u);
+  EXPECT_EQ(function.lookupName, L"call");
+  EXPECT_GT(function.refs, 1);
+
+  IDispatch* back = nullptr;
+  EXPECT_EQ(object->get_handleData(&back), S_OK);
+  EXPECT_EQ(back, &function);
+  back->Release();
+  // The other slots are separate and empty.
+  EXPECT_EQ(object->get_handleAuthentication(&back), S_OK);
+  EXPECT_EQ(back, nullptr);
+  EXPECT_EQ(object->get_handleData(nullptr), E_POINTER);
+
+  EXPECT_EQ(object->putref_handleData(nullptr), S_OK);
+  EXPECT_EQ(object->get_handleData(&back), S_OK);
+  EXPECT_EQ(back, nullptr);
+  EXPECT_EQ(function.refs, 1);
+
+  // handleBCDisConnect can be assigned and read back.
+  EXPECT_EQ(object->putref_handleBCDisConnect(&function), S_OK);
+  EXPECT_EQ(object->get_handleBCDisConnect(&back), S_OK);
+  EXPECT_EQ(back, &function);
+  back->Release();
+  object->Release();
+  // The final release lets go of the callback objects.
+  EXPECT_EQ(function.refs, 1);
+}
+
+TEST_F(ServerTest, PlainPropertyPutAssignsACallback) {
+  IComponentMethods* object = Create();
+  FakeFunction function;
+  for (WORD flags :
+       {static_cast<WORD>(DISPATCH_PROPERTYPUT), static_cast<WORD>(DISPATCH_PROPERTYPUTREF),
+        static_cast<WORD>(DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)}) {
+    VARIANT value;
+    V_VT(&value) = VT_DISPATCH;
+    V_DISPATCH(&value) = &function;
+    function.AddRef();
+    EXPECT_EQ(CallByName(object, L"handleConnect", {value}, nullptr, flags), S_OK) << flags;
+    VARIANT got;
+    VariantInit(&got);
+    EXPECT_EQ(CallByName(object, L"handleConnect", {}, &got, DISPATCH_PROPERTYGET), S_OK);
+    EXPECT_EQ(V_VT(&got), VT_DISPATCH);
+    EXPECT_EQ(V_DISPATCH(&got), &function);
+    VariantClear(&got);
+    EXPECT_EQ(object->putref_handleConnect(nullptr), S_OK);
+  }
+  object->Release();
+  EXPECT_EQ(function.refs, 1);
+}
+
+TEST_F(ServerTest, ConnectionFailureCallsCallWithTextAndComponent) {
+  IComponentMethods* object = Create();
+  FakeFunction failure, maximum, broken;
+  broken.hasCall = false;
+  EXPECT_EQ(object->putref_handleConnectionFailure(&failure), S_OK);
+  EXPECT_EQ(object->putref_handleMaximumReConnection(&maximum), S_OK);
+  EXPECT_EQ(object->putref_handleConnect(&broken), S_OK);
+  EXPECT_EQ(broken.lookups, 1);
+
+  const int port = ClosedPort();
+  VARIANT result;
+  VariantInit(&result);
+  ASSERT_EQ(CallByName(object, L"SetServerDetails", {Str(L"127.0.0.1"), I4(port), I4(port), I4(1)},
+                       &result),
+            S_OK);
+  EXPECT_EQ(V_VT(&result), VT_INT);
+  EXPECT_EQ(V_INT(&result), 0);
+
+  ASSERT_FALSE(failure.calls.empty());
+  const RecordedCall& call = failure.calls.front();
+  EXPECT_EQ(call.id, FakeFunction::kCallId);
+  EXPECT_EQ(call.flags, DISPATCH_METHOD);
+  EXPECT_EQ(call.lcid, static_cast<LCID>(LOCALE_SYSTEM_DEFAULT));
+  EXPECT_EQ(call.argCount, 2u);
+  EXPECT_EQ(call.namedCount, 0u);
+  EXPECT_EQ(call.textType, VT_BSTR);
+  EXPECT_EQ(call.text, L"1");
+  EXPECT_EQ(call.thisType, VT_DISPATCH);
+  EXPECT_EQ(call.thisIdentity, Identity(object));
+  EXPECT_TRUE(broken.calls.empty());
+  // The look-up happened once, at assignment, not per event.
+  EXPECT_EQ(failure.lookups, 1);
+  object->Release();
+  EXPECT_EQ(failure.refs, 1);
+  EXPECT_EQ(maximum.refs, 1);
+  EXPECT_EQ(broken.refs, 1);
+}
+
+TEST_F(ServerTest, AggregatedComponentPassesTheOuterAsThis) {
+  Outer outer;
+  ASSERT_EQ(factory_->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+            S_OK);
+  IComponentMethods* object = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_IComponentMethods, reinterpret_cast<void**>(&object)), S_OK);
+  FakeFunction failure;
+  failure.failCalls = true;  // a failing callback does not stop the component
+  object->putref_handleConnectionFailure(&failure);
+  const int port = ClosedPort();
+  VARIANT ip = Str(L"127.0.0.1"), p = I4(port), flag = I4(1), result;
+  VariantInit(&result);
+  EXPECT_EQ(object->SetServerDetails(ip, p, p, flag, &result), S_OK);
+  VariantClear(&ip);
+  ASSERT_FALSE(failure.calls.empty());
+  EXPECT_EQ(failure.calls.front().thisIdentity, static_cast<IUnknown*>(&outer));
+  object->Release();
+  EXPECT_EQ(outer.refs, 1);
+  outer.inner->Release();
+  EXPECT_EQ(failure.refs, 1);
+}
+
+}  // namespace
+}  // namespace corvane::test
