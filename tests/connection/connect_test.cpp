@@ -192,11 +192,14 @@ TEST(SetServerDetails, AddressFormatFlagAndNameResolution) {
                       Variant::I4(0), &result);
   EXPECT_EQ(log.Events(), (Events{"connect true"}));
   EXPECT_EQ(c->GetSnapshot().interactiveIp, "127.0.0.1");
-  // A name that does not resolve fails the attempt.
+#ifndef _WIN32
+  // A name that does not resolve fails the attempt (the empty name fails
+  // without asking a name server; Windows takes it as this host).
   log.Clear();
   c->SetServerDetails(Variant::Str(""), Variant::I4(server.Port()), Variant::I4(0), Variant::I4(0),
                       &result);
   EXPECT_EQ(log.Events(), (Events{"failure 1", "maximum 1"}));
+#endif
 }
 
 TEST(SetOCDetails, PortsAsTextAndRefusals) {

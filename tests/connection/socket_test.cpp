@@ -114,7 +114,10 @@ TEST_F(SocketTest, ResolveIPv4) {
   } cases[] = {
       {"127.0.0.1", true, "127.0.0.1"},
       {"localhost", true, "127.0.0.1"},
+#ifndef _WIN32
+      // Fails without asking a name server (Windows takes it as this host).
       {"", false, ""},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
