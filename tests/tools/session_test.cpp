@@ -180,12 +180,13 @@ TEST(SessionBinaryTest, RunsAgainstTheBackEndBinary) {
       " b=$(awk \"/broadcast/{print \\$2}\" ports.$$);" +
       " " + corvane +
       " session --server 127.0.0.1:$i --broadcast 127.0.0.1:$b --multi"
-      " --send \"1=logon\" --send \"2=a b\" --send-interval 50 --duration 1200; echo exit $?;"
+      " --send \"1=logon\" --send \"2=a b\" --send-interval 50 --duration 2500; echo exit $?;"
       " kill -TERM $pid; wait $pid; rm -f ports.$$'";
   const testing::ProcessResult r = testing::RunCommand(script);
   EXPECT_EQ(r.status, 0);
+  SCOPED_TRACE(r.out);
   const std::vector<std::string> lines = Lines(r.out);
-  ASSERT_GE(lines.size(), 4u) << r.out;
+  ASSERT_GE(lines.size(), 4u);
   EXPECT_EQ(lines[0], "connect true");
   EXPECT_EQ(lines[1], "connect true");
   EXPECT_EQ(lines[2], "authentication true|10000|Logon success");
