@@ -134,9 +134,11 @@ STDMETHODIMP ComponentObject::Invoke(DISPID id, REFIID riid, LCID /*lcid*/, WORD
                                      UINT* argError) {
   if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   // A callback property is assigned by reference; engines that send a plain
-  // property put (or both flags) for an object mean the same.
+  // property put (or both flags) for an object mean the same, and null (a
+  // script's null, VT_NULL, or nothing, VT_EMPTY) empties the slot. The type
+  // information would refuse both of the latter, so assignments are made here.
   if (IsCallbackProperty(id) && (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0)
-    flags = DISPATCH_PROPERTYPUTREF;
+    return PutCallbackByDispatch(id, params, argError);
   ITypeInfo* typeInfo = nullptr;
   HRESULT hr = GetComponentTypeInfo(&typeInfo);
   if (FAILED(hr)) return hr;
@@ -147,6 +149,46 @@ STDMETHODIMP ComponentObject::Invoke(DISPID id, REFIID riid, LCID /*lcid*/, WORD
 }
 
 // ---- Callback properties ----
+
+HRESULT ComponentObject::PutCallbackByDispatch(DISPID id, DISPPARAMS* params, UINT* argError) {
+  if (params == nullptr || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+  const VARIANT* value = &params->rgvarg[0];
+  while (V_VT(value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(value) != nullptr)
+    value = V_VARIANTREF(value);
+  IDispatch* object = nullptr;
+  switch (V_VT(value)) {
+    case VT_EMPTY:
+    case VT_NULL:
+      break;
+    case VT_DISPATCH:
+      object = V_DISPATCH(value);
+      break;
+    case VT_BYREF | VT_DISPATCH:
+      object = V_DISPATCHREF(value) != nullptr ? *V_DISPATCHREF(value) : nullptr;
+      break;
+    default:
+      if (argError != nullptr) *argError = 0;
+      return DISP_E_TYPEMISMATCH;
+  }
+  switch (id) {
+    case 13:
+      return putref_handleConnect(object);
+    case 14:
+      return putref_handleConnectionFailure(object);
+    case 15:
+      return putref_handleMaximumReConnection(object);
+    case 17:
+      return putref_handleDisConnect(object);
+    case 19:
+      return putref_handleData(object);
+    case 21:
+      return putref_handleAuthentication(object);
+    case 25:
+      return putref_handleBCDisConnect(object);
+    default:
+      return DISP_E_MEMBERNOTFOUND;
+  }
+}
 
 HRESULT ComponentObject::GetCallback(Getter getter, IDispatch** pVal) {
   if (pVal == nullptr) return E_POINTER;

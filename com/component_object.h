@@ -103,6 +103,8 @@ class ComponentObject final : public IComponentMethods, public IObjectSafety {
   using Setter = HResult (CComponentMethods::*)(std::shared_ptr<CallbackTarget>);
   HRESULT GetCallback(Getter getter, IDispatch** pVal);
   HRESULT PutCallback(Setter setter, IDispatch* newVal);
+  // A property put or putref of a callback property through IDispatch.
+  HRESULT PutCallbackByDispatch(DISPID id, DISPPARAMS* params, UINT* argError);
 
   InnerUnknown m_inner;
   IUnknown* m_outer;  // the controlling unknown

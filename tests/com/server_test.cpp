@@ -492,6 +492,43 @@ TEST_F(ServerTest, PlainPropertyPutAssignsACallback) {
   EXPECT_EQ(function.refs, 1);
 }
 
+TEST_F(ServerTest, NullOrNothingEmptiesACallbackSlot) {
+  IComponentMethods* object = Create();
+  FakeFunction function;
+  for (VARTYPE empty : {static_cast<VARTYPE>(VT_NULL), static_cast<VARTYPE>(VT_EMPTY)}) {
+    EXPECT_EQ(object->putref_handleData(&function), S_OK);
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = empty;
+    EXPECT_EQ(CallByName(object, L"handleData", {value}, nullptr, DISPATCH_PROPERTYPUT), S_OK);
+    IDispatch* back = reinterpret_cast<IDispatch*>(1);
+    EXPECT_EQ(object->get_handleData(&back), S_OK);
+    EXPECT_EQ(back, nullptr);
+  }
+  EXPECT_EQ(function.refs, 1);
+  // A value that is no object is refused and changes nothing.
+  EXPECT_EQ(object->putref_handleData(&function), S_OK);
+  EXPECT_EQ(CallByName(object, L"handleData", {I4(5)}, nullptr, DISPATCH_PROPERTYPUT),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(CallByName(object, L"handleData", {Str(L"f")}, nullptr, DISPATCH_PROPERTYPUTREF),
+            DISP_E_TYPEMISMATCH);
+  IDispatch* back = nullptr;
+  EXPECT_EQ(object->get_handleData(&back), S_OK);
+  EXPECT_EQ(back, &function);
+  back->Release();
+  // VBScript passes its variables by reference.
+  VARIANT inner;
+  V_VT(&inner) = VT_NULL;
+  VARIANT ref;
+  V_VT(&ref) = VT_BYREF | VT_VARIANT;
+  V_VARIANTREF(&ref) = &inner;
+  EXPECT_EQ(CallByName(object, L"handleData", {ref}, nullptr, DISPATCH_PROPERTYPUT), S_OK);
+  EXPECT_EQ(object->get_handleData(&back), S_OK);
+  EXPECT_EQ(back, nullptr);
+  object->Release();
+  EXPECT_EQ(function.refs, 1);
+}
+
 TEST_F(ServerTest, ConnectionFailureCallsCallWithTextAndComponent) {
   IComponentMethods* object = Create();
   FakeFunction failure, maximum, broken;
