@@ -204,6 +204,40 @@ TEST_F(ServerTest, ObjectSafetyOptionsFollowTheMask) {
   object->Release();
 }
 
+// Debug output as a debugger sees it: OutputDebugString raises
+// DBG_PRINTEXCEPTION_C with the text, which a vectored handler can read.
+std::vector<std::string>* g_traceLines = nullptr;
+
+LONG CALLBACK CatchTrace(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2)
+    return EXCEPTION_CONTINUE_SEARCH;
+  if (g_traceLines != nullptr)
+    g_traceLines->push_back(reinterpret_cast<const char*>(record->ExceptionInformation[1]));
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST_F(ServerTest, ObjectSafetyCallsWriteTheirTraceLines) {
+  IComponentMethods* object = Create();
+  IObjectSafety* safety = nullptr;
+  ASSERT_EQ(object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+  std::vector<std::string> lines;
+  g_traceLines = &lines;
+  void* handler = AddVectoredExceptionHandler(1, CatchTrace);
+  DWORD supported = 0, enabled = 0;
+  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+  safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 0);  // refused, traced all the same
+  safety->GetInterfaceSafetyOptions(IID_IPersist, &supported, &enabled);
+  RemoveVectoredExceptionHandler(handler);
+  g_traceLines = nullptr;
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "IObjectSafetyImpl2::GetInterfaceSafetyOptions\n");
+  EXPECT_EQ(lines[1], "IObjectSafetyImpl2::SetInterfaceSafetyOptions\n");
+  EXPECT_EQ(lines[2], "IObjectSafetyImpl2::GetInterfaceSafetyOptions\n");
+  safety->Release();
+  object->Release();
+}
+
 TEST_F(ServerTest, UnloadsOnlyWithoutObjectsAndLocks) {
   EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
   IComponentMethods* object = Create();
