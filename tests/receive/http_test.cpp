@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Http404(std::string(5000, 'x'), true) + Response(kOther),
                   {1000},
                   {kOther}},
-        // A body lost to an empty 200 body is still parsed as the next response.
+        // Content-Length 0: an empty body, then the next response, in 7-byte chunks.
         PlainCase{"zero_length_body",
                   Header("HTTP/1.1 200 OK", 0) + Response(kOther),
                   {7},
