@@ -39,7 +39,11 @@ class WindowMailbox final : public Mailbox {
   ~WindowMailbox() override {
     std::lock_guard<std::mutex> lock(g_classMutex);
     if (m_hwnd != nullptr) {
-      DestroyWindow(m_hwnd);
+      // No message reaches this object any more, whichever thread gets it.
+      SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, 0);
+      // Only the owner thread can destroy the window; from any other, the
+      // owner closes it when it next dispatches.
+      if (!DestroyWindow(m_hwnd)) PostMessageA(m_hwnd, WM_CLOSE, 0, 0);
       if (--g_windowCount == 0) UnregisterClassA(kClassName, ThisModule());
     }
   }

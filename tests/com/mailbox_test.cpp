@@ -103,6 +103,27 @@ TEST(Win32Mailbox, PostAfterDestructionIsLost) {
   EXPECT_FALSE(PostMessageA(hwnd, kData, 0, 0));
 }
 
+TEST(Win32Mailbox, DestroyedOnAnotherThreadTheOwnerClosesIt) {
+  int handled = 0;
+  auto mailbox = CreateMailbox([&](unsigned) { ++handled; }, nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  HWND hwnd = reinterpret_cast<HWND>(mailbox->WaitHandle());
+  mailbox->Post(kData);
+  std::thread([&] { mailbox.reset(); }).join();
+  // The pending notification no longer reaches the destroyed mailbox, and the
+  // owner's next dispatch closes the window.
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  EXPECT_EQ(handled, 0);
+  EXPECT_FALSE(IsWindow(hwnd));
+  // A new mailbox works as before.
+  mailbox = CreateMailbox([&](unsigned) { ++handled; }, nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  mailbox->Post(kData);
+  EXPECT_EQ(mailbox->Pump(), 1);
+  EXPECT_EQ(handled, 1);
+}
+
 TEST(Win32Mailbox, MailboxesOnSeveralThreads) {
   // Each thread owns its window; the shared class survives the others.
   std::atomic<int> delivered{0};
