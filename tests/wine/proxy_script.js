@@ -29,4 +29,17 @@ check(/^HTTP\/1\.[01] \d\d\d/.test(status) && !/ 407/.test(status), "proxy statu
 // The proxy closes the connection after its failure page: ReceiveData still
 // answers with text.
 equal(typeof c.ReceiveData(), "string", "ReceiveData after the proxy closed");
+// Sending on the connection the proxy has closed fails (the first send after
+// the close may still be accepted by the system): SendConnect then fails the
+// call with the HRESULT 0xFFFFFFFF, which a script sees as error number -1.
+var number = 0;
+for (var attempt = 0; attempt < 50 && number === 0; attempt++) {
+  try {
+    c.SendConnect();
+    WScript.Sleep(20);
+  } catch (e) {
+    number = e.number;
+  }
+}
+equal(number, -1, "SendConnect on a closed connection: error number");
 finish();
