@@ -68,7 +68,8 @@ class CReceiveAssembler {
   };
   // Where a frame whose payload starts at offset S of the bytes at hand stands.
   enum class FrameFit : uint8_t { AtEnd, BeforeHttp, AwaitHttp, NotFollowed, Cut };
-  enum class HttpEnd : uint8_t { Normal, TunnelWait, Exception };
+  // TunnelWait: the proxy's answer came before the interactive reader was marked.
+  enum class HttpEnd : uint8_t { Normal, TunnelWait };
 
   HttpEnd RunHttp(std::string_view d, bool encrypted, int32_t& result);
   void DeliverBody(std::string_view body, bool encrypted, int32_t& result);

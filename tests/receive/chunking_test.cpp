@@ -55,7 +55,7 @@ class Chunking : public ::testing::TestWithParam<Framing> {
  protected:
   void SetUp() override {
     // Session-key traffic throughout: the fixed-key switch depends on where
-    // the first chunk of the process ends, by design.
+    // the first chunk of the process ends.
     SetSessionKey(std::string(kSessionKey));
     g_bUseFixedKey.store(0);
   }
