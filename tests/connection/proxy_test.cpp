@@ -311,6 +311,38 @@ TEST_F(TinyproxyTest, TunnelWithBasicAuthCarriesDataBothWays) {
             std::string::npos);
 }
 
+// Each connection has its own tunnel: the feed reaches the component over
+// the broadcast tunnel while the interactive one carries the logon.
+TEST_F(TinyproxyTest, BothConnectionsThroughTheProxy) {
+  Tinyproxy proxy("corvane", "s3cret");
+  ASSERT_TRUE(proxy.Ready());
+  LoopbackServer interactive;
+  LoopbackServer broadcast;
+  EventLog log;
+  auto c = MakeComponent(
+      log,
+      ComponentOptions().Multi().Proxy(ProxyAt(proxy.Port())).Credentials("corvane", "s3cret"));
+  ASSERT_TRUE(c);
+  c->setOCDetails(Variant::Str("127.0.0.1"), Variant::Str(interactive.PortText()),
+                  Variant::Str("127.0.0.1"), Variant::Str(broadcast.PortText()), Variant::Str(""),
+                  Variant::Str(""));
+  EXPECT_EQ(log.Events(), (Events{"connect true", "connect true"}));
+  ASSERT_TRUE(interactive.WaitForConnections(1));
+  ASSERT_TRUE(broadcast.WaitForConnections(1));
+  ASSERT_TRUE(interactive.Send(0, Response({"70=10000"})));
+  ASSERT_TRUE(WaitUntil([&] {
+    c->PumpEvents();
+    return log.Events().size() >= 3;
+  }));
+  ASSERT_TRUE(broadcast.Send(0, Response({"9=1", "9=2"})));
+  EXPECT_TRUE(WaitUntil([&] {
+    c->PumpEvents();
+    return log.Events().size() >= 5;
+  }));
+  EXPECT_EQ(log.Events(), (Events{"connect true", "connect true", "auth true|10000|Logon success",
+                                  "data 9=1", "data 9=2"}));
+}
+
 TEST_F(TinyproxyTest, NoCredentialsConnectsToTheProxyOnly) {
   Tinyproxy proxy("corvane", "s3cret");
   ASSERT_TRUE(proxy.Ready());
