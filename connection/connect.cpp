@@ -169,7 +169,10 @@ int32_t CComponentMethods::ConnectSocket(bool interactive) {
       if (interactive) {
         SendProxyConnect();
       } else {
-        SendTunnelRequest(false);
+        try {
+          SendTunnelRequest(false);
+        } catch (...) {
+        }
       }
     }
     return 0;
