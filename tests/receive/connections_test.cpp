@@ -14,10 +14,6 @@
 #include "delivery/router.h"
 #include "streams.h"
 
-// test_receive links the receive library alone; the router is built in here so
-// that the receive side is tested end to end, from chunk to queued event.
-#include "delivery/router.cpp"  // NOLINT(bugprone-suspicious-include)
-
 namespace corvane::test {
 namespace {
 
