@@ -19,35 +19,44 @@ DispatchCallback::DispatchCallback(IDispatch* target, IUnknown* component)
 DispatchCallback::~DispatchCallback() { m_target->Release(); }
 
 void DispatchCallback::Call(CComponentMethods& /*component*/, const std::string& text) {
+  // The script may assign the property again while its function runs, which
+  // destroys this target: from here on only locals are used, and the script
+  // object is held by a reference of our own until the call has returned.
+  IDispatch* const target = m_target;
+  IUnknown* const component = m_component;
+  const DISPID callId = m_callId;
+  target->AddRef();
   VARIANT args[2];
   VariantInit(&args[0]);
   VariantInit(&args[1]);
   try {
     const std::wstring wide = WideText(text);
     V_BSTR(&args[0]) = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    if (V_BSTR(&args[0]) == nullptr) return;
-    V_VT(&args[0]) = VT_BSTR;
     IDispatch* self = nullptr;
     // Our own IDispatch through the controlling unknown: an aggregating
     // object is the component the script sees.
-    if (FAILED(m_component->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&self)))) {
-      VariantClear(&args[0]);
-      return;
-    }
-    V_VT(&args[1]) = VT_DISPATCH;
-    V_DISPATCH(&args[1]) = self;
-    DISPPARAMS params = {args, nullptr, 2, 0};
-    EXCEPINFO exception = {};
-    UINT argError = 0;
-    m_target->Invoke(m_callId, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+    if (V_BSTR(&args[0]) != nullptr &&
+        SUCCEEDED(component->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&self)))) {
+      V_VT(&args[0]) = VT_BSTR;
+      V_VT(&args[1]) = VT_DISPATCH;
+      V_DISPATCH(&args[1]) = self;
+      DISPPARAMS params = {args, nullptr, 2, 0};
+      EXCEPINFO exception = {};
+      UINT argError = 0;
+      target->Invoke(callId, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, nullptr,
                      &exception, &argError);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
+      SysFreeString(exception.bstrSource);
+      SysFreeString(exception.bstrDescription);
+      SysFreeString(exception.bstrHelpFile);
+    } else {
+      SysFreeString(V_BSTR(&args[0]));
+      V_BSTR(&args[0]) = nullptr;
+    }
   } catch (...) {
   }
   VariantClear(&args[0]);
   VariantClear(&args[1]);
+  target->Release();
 }
 
 IDispatch* TargetDispatch(const std::shared_ptr<CallbackTarget>& target) {

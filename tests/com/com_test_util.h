@@ -9,6 +9,7 @@
 #include <unknwn.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,7 @@ class FakeFunction final : public IDispatch {
       }
     }
     calls.push_back(call);
+    if (onCall) onCall();
     if (result != nullptr) VariantInit(result);
     if (failCalls || id != kCallId) return DISP_E_MEMBERNOTFOUND;
     return S_OK;
@@ -163,6 +165,7 @@ class FakeFunction final : public IDispatch {
   UINT lookupCount = 0;
   std::wstring lookupName;
   std::vector<RecordedCall> calls;
+  std::function<void()> onCall;  // runs inside each call
 };
 
 inline IUnknown* Identity(IUnknown* object) {

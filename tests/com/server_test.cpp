@@ -601,6 +601,34 @@ TEST_F(ServerTest, ConnectionFailureCallsCallWithTextAndComponent) {
   EXPECT_EQ(broken.refs, 1);
 }
 
+TEST_F(ServerTest, ACallbackMayReplaceItselfWhileItRuns) {
+  IComponentMethods* object = Create();
+  FakeFunction failure, successor;
+  LONG refsInsideCall = 0;
+  failure.onCall = [&] {
+    // What `component.handleConnectionFailure = other` does inside the
+    // callback: the slot lets go of the running function.
+    object->putref_handleConnectionFailure(&successor);
+    refsInsideCall = failure.refs;
+  };
+  object->putref_handleConnectionFailure(&failure);
+  // Both connections, so that a second failure follows the first.
+  EXPECT_EQ(object->setMultiOC(I4(1)), S_OK);
+  const int port = ClosedPort();
+  VARIANT ip = Str(L"127.0.0.1"), p = I4(port), flag = I4(1), result;
+  VariantInit(&result);
+  EXPECT_EQ(object->SetServerDetails(ip, p, p, flag, &result), S_OK);
+  VariantClear(&ip);
+  ASSERT_EQ(failure.calls.size(), 1u);
+  // Still referenced by the component while the function ran.
+  EXPECT_GE(refsInsideCall, 2);
+  EXPECT_EQ(failure.refs, 1);
+  // Later failures go to the successor.
+  EXPECT_FALSE(successor.calls.empty());
+  object->Release();
+  EXPECT_EQ(successor.refs, 1);
+}
+
 TEST_F(ServerTest, AggregatedComponentPassesTheOuterAsThis) {
   Outer outer;
   ASSERT_EQ(factory_->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
