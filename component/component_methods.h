@@ -177,8 +177,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   void StopReader(bool interactive);
   // Ends the keep-alive worker, if any, and joins it.
   void StopKeepAlive();
-  // Pause of a reader after a failed or empty read: 100 ms or until stopped.
-  void ReaderPause(bool interactive);
+  // A reader's pause (after a failed read, or while the event queue is full),
+  // cut short when the reader is stopped.
+  void ReaderPause(bool interactive, int milliseconds);
   // Steps of one attempt up to the non-blocking connected socket (no tunnel).
   int32_t OpenConnection(bool interactive);
   HResult StartReader(bool interactive, int32_t period);

@@ -23,6 +23,13 @@ namespace corvane {
 namespace {
 
 constexpr int kReaderPollMs = 100;
+// Back-pressure: while the owner thread has this much still to deliver, a
+// reader leaves its socket alone (checking again every kQueueFullPauseMs), so
+// the receive window closes and the server slows down; memory stays bounded
+// however far the host falls behind.
+constexpr size_t kMaxQueuedEvents = 8192;
+constexpr size_t kMaxQueuedBytes = size_t{8} << 20;
+constexpr int kQueueFullPauseMs = 1;
 
 }  // namespace
 
@@ -93,10 +100,10 @@ int32_t CComponentMethods::BcastReaderProc() {
   }
 }
 
-void CComponentMethods::ReaderPause(bool interactive) {
+void CComponentMethods::ReaderPause(bool interactive, int milliseconds) {
   const std::atomic<bool>& stop = interactive ? m_bInteractiveReaderStop : m_bBcastReaderStop;
   std::unique_lock<std::mutex> lock(m_workerMutex);
-  m_workerWake.wait_for(lock, std::chrono::milliseconds(kReaderPollMs),
+  m_workerWake.wait_for(lock, std::chrono::milliseconds(milliseconds),
                         [&] { return stop.load(); });
 }
 
@@ -107,6 +114,11 @@ int32_t CComponentMethods::ReceiveLoop(bool interactive) {
   int32_t result = 0;
   try {
     while (!stop.load() && (m_bInteractiveReading.load() != 0 || m_bBcastReading.load() != 0)) {
+      if (m_router.QueuedEvents() >= kMaxQueuedEvents ||
+          m_router.QueuedBytes() >= kMaxQueuedBytes) {
+        ReaderPause(interactive, kQueueFullPauseMs);
+        continue;
+      }
       const net::WaitResult ready = net::WaitReadable(s, kReaderPollMs);
       if (ready == net::WaitResult::TimedOut) continue;  // idle: nothing has arrived
       int n = -1;
@@ -127,7 +139,7 @@ int32_t CComponentMethods::ReceiveLoop(bool interactive) {
       // The peer has closed or the socket failed: keep polling at the idle
       // cadence rather than spinning on a socket that is always "readable".
       result = -3;
-      ReaderPause(interactive);
+      ReaderPause(interactive, kReaderPollMs);
     }
   } catch (...) {
     (interactive ? m_bInteractiveReading : m_bBcastReading).store(0);

@@ -181,9 +181,15 @@ std::string CMessageRouter::GetTagValue(std::string_view message, std::string_vi
 
 // Called with m_mutex held, so that queue order is notification order.
 void CMessageRouter::Enqueue(EventKind kind, std::string text, unsigned message) {
+  const size_t size = text.size();
   m_queue.push_back(DeliveredEvent{kind, std::move(text)});
   // A notification that cannot be posted loses its event, not the next one's.
-  if (!m_host.PostNotification(message)) m_queue.pop_back();
+  if (!m_host.PostNotification(message)) {
+    m_queue.pop_back();
+    return;
+  }
+  m_nQueuedEvents.fetch_add(1);
+  m_nQueuedBytes.fetch_add(size);
 }
 
 bool CMessageRouter::TakeNext(DeliveredEvent& event) {
@@ -191,6 +197,8 @@ bool CMessageRouter::TakeNext(DeliveredEvent& event) {
   if (m_queue.empty()) return false;
   event = std::move(m_queue.front());
   m_queue.pop_front();
+  m_nQueuedEvents.fetch_sub(1);
+  m_nQueuedBytes.fetch_sub(event.text.size());
   return true;
 }
 

@@ -66,6 +66,12 @@ class CMessageRouter {
   std::string PendingAuth() const;  // the last authentication text routed
   std::string PendingData() const;  // the last data text routed
 
+  // Events routed and not yet taken by the owner thread, and their text bytes.
+  // Readers stop reading while these are high, so a host that falls behind
+  // slows the server down through TCP instead of growing the queue.
+  size_t QueuedEvents() const { return m_nQueuedEvents.load(); }
+  size_t QueuedBytes() const { return m_nQueuedBytes.load(); }
+
  private:
   void CountPacket();
   // Both with m_mutex held.
@@ -76,6 +82,8 @@ class CMessageRouter {
   std::atomic<uint8_t> m_bLoggedOn{0};
   std::atomic<int32_t> m_nInteractivePacketCount{0};
   std::atomic<int32_t> m_nBcastPacketCount{0};
+  std::atomic<size_t> m_nQueuedEvents{0};
+  std::atomic<size_t> m_nQueuedBytes{0};
 
   mutable std::mutex m_mutex;  // guards everything below
   std::string m_strLogonStatus;

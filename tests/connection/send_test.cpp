@@ -244,6 +244,46 @@ TEST(ReceiveLoop, BurstAcrossManyReads) {
   EXPECT_EQ(PacketCount(*c), 1 + kMessages);
 }
 
+// A host that does not pump leaves events queued; the reader then stops
+// reading, so the queue stays bounded and the server is held back by TCP.
+// Once the host pumps again every message arrives, in order.
+TEST(ReceiveLoop, QueueFullHoldsTheReaderBackWithoutLosingMessages) {
+  LoopbackServer server;
+  EventLog log;
+  auto c = MakeComponent(log, ComponentOptions());
+  ASSERT_TRUE(c);
+  Connect(*c, server.Port());
+  ASSERT_TRUE(server.WaitForConnections(1));
+  constexpr int kMessages = 40000;
+  std::string feed = Response({"70=10000"});
+  for (int i = 0; i < kMessages; i += 100) {
+    std::vector<std::string> block;
+    for (int j = i; j < i + 100; ++j) block.push_back("1=" + std::to_string(j));
+    feed += Response(block);
+  }
+  // The send blocks once the component stops reading: it runs on its own thread.
+  std::thread sender([&] { server.Send(0, feed); });
+  size_t queued = 0;
+  size_t stableRounds = 0;
+  WaitUntil([&] {
+    const size_t now = c->Router().QueuedEvents();
+    stableRounds = now == queued ? stableRounds + 1 : 0;
+    queued = now;
+    return stableRounds >= 50;
+  });
+  // At most the limit plus what one read (32 KiB of short messages) can add.
+  EXPECT_LT(queued, 8192u + kRecvBufferSize / 4);
+  EXPECT_LT(queued, static_cast<size_t>(kMessages));
+  EXPECT_TRUE(WaitUntil([&] {
+    c->PumpEvents();
+    return log.Events().size() >= 2 + kMessages;
+  }, 60000));
+  sender.join();
+  const Events events = log.Events();
+  ASSERT_EQ(events.size(), 2u + kMessages);
+  for (int i = 0; i < kMessages; ++i) ASSERT_EQ(events[2 + i], "data 1=" + std::to_string(i));
+}
+
 // setMultiOC resets while connected: both readers stop, the sockets stay
 // open, and a later connection reads again.
 TEST(ReceiveLoop, ResetStopsReadersAndReconnectRestartsThem) {
