@@ -8,25 +8,11 @@
 #include "component/component_methods.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "codec/base64.h"
 
 namespace corvane {
 namespace {
-
-// atoi-like: leading white space, an optional sign, then digits; no digits is 0.
-int64_t DecimalPrefixValue(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    if (value < (int64_t{1} << 40)) value = value * 10 + (text[i] - '0');
-  }
-  return negative ? -value : value;
-}
 
 // The text of a string argument. The interface does not convert other types;
 // numbers are taken as their decimal text so that a numeric -99 still marks an
@@ -139,8 +125,8 @@ void CComponentMethods::StoreProxyCredentials(const Variant& vUserId, const Vari
   std::string password = ArgumentText(vPassword);
   std::string userId = ArgumentText(vUserId);
   // -99 is the script's marker for an absent value; any text starting with it counts.
-  m_strProxyUid = DecimalPrefixValue(userId) == -99 ? std::string() : std::move(userId);
-  m_strProxyPwd = DecimalPrefixValue(password) == -99 ? std::string() : std::move(password);
+  m_strProxyUid = DecimalPrefix(userId) == -99 ? std::string() : std::move(userId);
+  m_strProxyPwd = DecimalPrefix(password) == -99 ? std::string() : std::move(password);
   m_strProxyAuth = Base64Encode(m_strProxyUid + ":" + m_strProxyPwd);
 }
 
