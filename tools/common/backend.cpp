@@ -413,7 +413,8 @@ void SandboxBackend::ServeBroadcast() {
 
   std::optional<Client> client;
   int64_t acceptedAt = 0;
-  int64_t startAt = 0;  // 0: not started
+  int64_t startAt = 0;       // 0: not started
+  int64_t scheduleFrom = 0;  // when the first feed message was made; 0: not yet
   int64_t sequence = 0;
   bool logonSent = false;
 
@@ -434,9 +435,12 @@ void SandboxBackend::ServeBroadcast() {
       }
       while (client->GateOpen(now) && client->PendingBytes() < kOutboxHighWater &&
              sequence < count) {
+        // The rate counts from the first feed message, made as soon as the
+        // gate lets it (after the logon response and its pause, if any).
+        if (scheduleFrom == 0) scheduleFrom = now;
         int64_t due = count;
         if (rate > 0) {
-          const double elapsed = static_cast<double>(now - startAt) / 1e9;
+          const double elapsed = static_cast<double>(now - scheduleFrom) / 1e9;
           due = std::min<int64_t>(count, static_cast<int64_t>(std::floor(elapsed * rate)) + 1);
         }
         const int64_t n = std::min<int64_t>(batch, due - sequence);
@@ -455,9 +459,13 @@ void SandboxBackend::ServeBroadcast() {
     }
 
     int64_t until = now + kMaxWaitNanos;
-    if (client && startAt != 0 && rate > 0 && sequence < count)
-      until = std::min(until,
-                       startAt + static_cast<int64_t>(static_cast<double>(sequence) * 1e9 / rate));
+    if (client && scheduleFrom != 0 && rate > 0 && sequence < count)
+      until = std::min(
+          until, scheduleFrom + static_cast<int64_t>(static_cast<double>(sequence) * 1e9 / rate));
+    // As fast as possible: make more as soon as what was made has been written.
+    if (client && startAt != 0 && rate <= 0 && sequence < count && !client->Pending() &&
+        client->GateOpen(now))
+      until = now;
     if (client && client->GateOpensAt() > now) until = std::min(until, client->GateOpensAt());
     Readiness r = Wait(broadcastFd_, client ? client->fd() : -1, client && client->Pending(), until,
                        !options_.refuseBroadcast);
@@ -471,6 +479,7 @@ void SandboxBackend::ServeBroadcast() {
                        counters_.broadcastBytes);
         acceptedAt = NowNanos();
         startAt = 0;
+        scheduleFrom = 0;
         sequence = 0;
         logonSent = false;
         if (!client->Flush(acceptedAt)) client.reset();
