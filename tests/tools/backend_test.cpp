@@ -329,12 +329,12 @@ TEST(BackendBinaryTest, PrintsItsPortsAndStopsOnSignalOrDuration) {
   EXPECT_NE(i, b);
 
   // SIGTERM: the shell sends it once the ports are printed.
-  r = testing::RunCommand("sh -c '" + tool +
+  r = testing::RunCommand("sh -c 'ports=$(mktemp); stats=$(mktemp); " + tool +
                           " --interactive-port 0 --broadcast-port 0 --duration-ms 20000"
-                          " >ports.$$ 2>stats.$$ & pid=$!;"
-                          " while [ $(wc -l < ports.$$) -lt 2 ]; do sleep 0.05; done;"
-                          " kill -TERM $pid; wait $pid; echo exit $?; cat stats.$$;"
-                          " rm -f ports.$$ stats.$$'");
+                          " >$ports 2>$stats & pid=$!;"
+                          " while [ $(wc -l < $ports) -lt 2 ] && kill -0 $pid; do sleep 0.05; done;"
+                          " kill -TERM $pid; wait $pid; echo exit $?; cat $stats;"
+                          " rm -f $ports $stats'");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("exit 0\ncorvane-backend: 0 interactive clients", 0), 0u) << r.out;
 

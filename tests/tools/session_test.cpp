@@ -172,16 +172,16 @@ TEST(SessionBinaryTest, RunsAgainstTheBackEndBinary) {
   const std::string backend = testing::ToolPath("backend/corvane-backend");
   const std::string corvane = testing::ToolPath("corvane/corvane");
   const std::string script =
-      "sh -c '" + backend +
+      "sh -c 'ports=$(mktemp); " + backend +
       " --interactive-port 0 --broadcast-port 0 --rate 50 --count 3 --duration-ms 20000"
-      " >ports.$$ 2>/dev/null & pid=$!;"
-      " while [ $(wc -l < ports.$$) -lt 2 ]; do sleep 0.05; done;"
-      " i=$(awk \"/interactive/{print \\$2}\" ports.$$);"
-      " b=$(awk \"/broadcast/{print \\$2}\" ports.$$);" +
+      " >$ports 2>/dev/null & pid=$!;"
+      " while [ $(wc -l < $ports) -lt 2 ] && kill -0 $pid; do sleep 0.05; done;"
+      " i=$(awk \"/interactive/{print \\$2}\" $ports);"
+      " b=$(awk \"/broadcast/{print \\$2}\" $ports);" +
       " " + corvane +
       " session --server 127.0.0.1:$i --broadcast 127.0.0.1:$b --multi"
       " --send \"1=logon\" --send \"2=a b\" --send-interval 50 --duration 2500; echo exit $?;"
-      " kill -TERM $pid; wait $pid; rm -f ports.$$'";
+      " kill -TERM $pid; wait $pid; rm -f $ports'";
   const testing::ProcessResult r = testing::RunCommand(script);
   EXPECT_EQ(r.status, 0);
   SCOPED_TRACE(r.out);
