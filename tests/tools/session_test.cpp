@@ -16,6 +16,7 @@
 #include "codec/keys.h"
 #include "tests/tools/tool_process.h"
 #include "tools/common/backend.h"
+#include "tools/common/frames.h"
 
 namespace corvane::tools {
 namespace {
@@ -131,6 +132,44 @@ TEST(SessionTest, ServersDownGiveFailureAndMaximumEventsInOrder) {
     s.durationMs = 100;
     EXPECT_EQ(RunLines(s), c.expected);
   }
+}
+
+TEST(SessionTest, ASendFailureReconnectsAndReadingResumes) {
+  // The back end closes each interactive client once the logon response is
+  // out; the component finds it on a later send: "disconnect false", then the
+  // reconnection's "connect true" within the same call, and the new
+  // connection's first answer (a logon response again, for a new client)
+  // arrives as data, since the component stays logged on.
+  BackendOptions o;
+  o.closeAfterBytes =
+      static_cast<int64_t>(PlainResponse(JoinMessages({LogonResponseText(o)})).size());
+  o.faultsBroadcast = false;
+  SandboxBackend backend(o);
+  ASSERT_TRUE(backend.Start(nullptr));
+  SessionOptions s = Against(backend, false);
+  s.sends = {"logon", "a", "b", "c", "d", "e"};
+  s.sendIntervalMs = 100;
+  s.durationMs = 1200;
+  const std::vector<std::string> lines = RunLines(s);
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  SCOPED_TRACE(all);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "connect true");
+  EXPECT_EQ(lines[1], "authentication true|10000|Logon success");
+  size_t disconnects = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] != "disconnect false") continue;
+    ++disconnects;
+    ASSERT_LT(i + 1, lines.size());
+    EXPECT_EQ(lines[i + 1], "connect true");
+  }
+  EXPECT_GE(disconnects, 1u);
+  EXPECT_GE(CountPrefix(lines, "data 70=10000|394="), 1u);
+  EXPECT_EQ(CountPrefix(lines, "connect true"), 1 + disconnects);
+  EXPECT_EQ(lines.back(), "requests " + std::to_string(6 - disconnects));
+  backend.Stop();
+  EXPECT_EQ(backend.Stats().interactiveClients, static_cast<int64_t>(1 + disconnects));
 }
 
 TEST(SessionTest, CodecFlagsReadTheFeedInEachFraming) {

@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
   app.add_option("--framing", framing, "Broadcast framing")
       ->check(CLI::IsMember(framings))
       ->capture_default_str();
-  app.add_option("--interactive-framing", interactiveFraming, "Interactive framing")
+  app.add_option("--interactive-framing", interactiveFraming,
+                 "Interactive framing (the component reads plain after its first sendRequest)")
       ->check(CLI::IsMember(framings))
       ->capture_default_str();
   app.add_option("--logon-code", o.logonCode, "Code (tag 70) of the logon response")
