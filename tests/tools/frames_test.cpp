@@ -122,7 +122,7 @@ TEST(FramesTest, EachFramingDecodesBackToTheBlockWithIndependentOracles) {
 
 TEST(FramesTest, PayloadsStayWithinTheReceiversTenToOneInflationBound) {
   // Text that deflates far better than 10:1 must still inflate completely on
-  // the receiver, which stops at 10 output bytes per payload byte.
+  // older receivers, which stop at 10 output bytes per payload byte.
   for (size_t n : {size_t{10}, size_t{200}, size_t{5000}, size_t{60000}}) {
     const std::string text(n, 'a');
     const std::string payload = ZlibPayload(text);

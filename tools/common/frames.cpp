@@ -96,8 +96,9 @@ std::string ZlibPayload(std::string_view text) {
   std::string withZero(text);
   withZero.push_back('\0');
   std::string payload = Deflate(withZero, Z_BEST_SPEED);
-  // The receiver stops inflating at 10 output bytes per payload byte; stored
-  // blocks are never smaller than their input, so they always fit.
+  // Older receivers stop inflating at 10 output bytes per payload byte (ours
+  // inflates the whole stream); stored blocks are never smaller than their
+  // input, so the sandbox's frames stay readable by either.
   if (withZero.size() > kMaxInflateRatio * payload.size()) payload = Deflate(withZero, 0);
   return payload;
 }
