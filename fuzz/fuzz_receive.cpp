@@ -1,8 +1,5 @@
 // libFuzzer target for receive assembly and delivery (clang only, not part of
-// the default build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//     fuzz/fuzz_receive.cpp receive/assembler.cpp delivery/router.cpp codec/*.cpp \
-//     platform/trace.cpp -lz -o fuzz_receive
+// the default build; fuzz/CMakeLists.txt says how to build it).
 //
 // The first input byte picks the codec and proxy flags, the next two the chunk
 // size; the rest is the server's byte stream, fed as a reader feeds it. Every
