@@ -161,6 +161,7 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   int32_t SendProxyConnect();
   int32_t ConnectInteractive();
   int32_t ConnectBroadcast();
+  void ConnectBoth();
   HResult StartInteractiveReader(int32_t period);
   HResult StartBcastReader(int32_t period);
   int32_t InteractiveReaderProc();

@@ -42,6 +42,17 @@ int32_t CComponentMethods::PortArgument(const Variant& value) {
   return value.Int32();
 }
 
+// The interactive connection sequence, then the broadcast pass when the
+// broadcast connection is used; both run to their end before this returns.
+void CComponentMethods::ConnectBoth() {
+  m_bInteractiveConnectPending.store(1);
+  ConnectInteractive();
+  if (m_bMultiOC.load() != 0) {
+    m_bBcastConnectPending.store(1);
+    ConnectBroadcast();
+  }
+}
+
 HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Variant& vInteractivePort,
                                             const Variant& vBcastPort,
                                             const Variant& vIPAddrFormatFlag, Variant* pRetVal) {
@@ -66,12 +77,7 @@ HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Varian
       m_nBcastPort.store(0);
     }
     *pRetVal = Variant::Int(0);
-    m_bInteractiveConnectPending.store(1);
-    ConnectInteractive();
-    if (m_bMultiOC.load() != 0) {
-      m_bBcastConnectPending.store(1);
-      ConnectBroadcast();
-    }
+    ConnectBoth();
   } catch (...) {
     // The result already written stands.
   }
@@ -88,12 +94,7 @@ HResult CComponentMethods::setOCDetails(const Variant& vInteractiveIp,
     m_strBcastIp = vBcastIp.Type() == kVtBstr ? vBcastIp.Deref().text : std::string();
     m_nInteractivePort.store(PortArgument(vInteractivePort));
     m_nBcastPort.store(PortArgument(vBcastPort));
-    m_bInteractiveConnectPending.store(1);
-    ConnectInteractive();
-    if (m_bMultiOC.load() != 0) {
-      m_bBcastConnectPending.store(1);
-      ConnectBroadcast();
-    }
+    ConnectBoth();
   } catch (...) {
   }
   return kS_OK;
