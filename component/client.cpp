@@ -58,10 +58,9 @@ void Client::Configure(const Options& options) {
   c.putref_handleConnect(MakeCallback([&h](CComponentMethods&, const std::string&) {
     if (h.connected) h.connected();
   }));
-  c.putref_handleConnectionFailure(
-      MakeCallback([&h](CComponentMethods&, const std::string& text) {
-        if (h.connectionFailed) h.connectionFailed(Which(text));
-      }));
+  c.putref_handleConnectionFailure(MakeCallback([&h](CComponentMethods&, const std::string& text) {
+    if (h.connectionFailed) h.connectionFailed(Which(text));
+  }));
   c.putref_handleMaximumReConnection(
       MakeCallback([&h](CComponentMethods&, const std::string& text) {
         if (h.attemptsUsedUp) h.attemptsUsedUp(Which(text));
@@ -97,9 +96,9 @@ void Client::Connect(const std::string& host, uint16_t port, uint16_t broadcastP
 
 void Client::Connect(const std::string& host, uint16_t port, const std::string& broadcastHost,
                      uint16_t broadcastPort) {
-  m_component->setOCDetails(Variant::Str(host), Variant::Str(std::to_string(port)),
-                            Variant::Str(broadcastHost), Variant::Str(std::to_string(broadcastPort)),
-                            Variant::Str(""), Variant::Str(""));
+  m_component->setOCDetails(
+      Variant::Str(host), Variant::Str(std::to_string(port)), Variant::Str(broadcastHost),
+      Variant::Str(std::to_string(broadcastPort)), Variant::Str(""), Variant::Str(""));
 }
 
 int32_t Client::Send(std::string_view message) {

@@ -31,9 +31,7 @@ std::string ArgumentText(const Variant& argument) {
   }
 }
 
-uint8_t FlagFromArgument(const Variant& argument) {
-  return argument.Type() == kVtBool ? 0 : 1;
-}
+uint8_t FlagFromArgument(const Variant& argument) { return argument.Type() == kVtBool ? 0 : 1; }
 
 }  // namespace
 
@@ -140,8 +138,7 @@ HResult CComponentMethods::SetProxyCredentials(const Variant& vUserId, const Var
 
 HResult CComponentMethods::setProxyServerDetails(const Variant& /*vProxyIp*/,
                                                  const Variant& /*vProxyPort*/,
-                                                 const Variant& vProxyUid,
-                                                 const Variant& vProxyPwd,
+                                                 const Variant& vProxyUid, const Variant& vProxyPwd,
                                                  Variant* /*pRetVal*/) {
   // The proxy endpoint always comes from the user's proxy settings; only the
   // credentials are taken here, and the result is left as the caller passed it.
@@ -180,15 +177,15 @@ HResult CComponentMethods::setMultiOC(const Variant& vbMultiOC) {
 
 // ---- Callback slots ----
 
-#define CORVANE_CALLBACK_PROPERTY(name, slot)                                          \
-  HResult CComponentMethods::get_##name(std::shared_ptr<CallbackTarget>* pVal) {       \
-    if (pVal == nullptr) return kE_POINTER;                                            \
-    *pVal = slot;                                                                      \
-    return kS_OK;                                                                      \
-  }                                                                                    \
-  HResult CComponentMethods::putref_##name(std::shared_ptr<CallbackTarget> newVal) {   \
-    slot = std::move(newVal);                                                          \
-    return kS_OK;                                                                      \
+#define CORVANE_CALLBACK_PROPERTY(name, slot)                                        \
+  HResult CComponentMethods::get_##name(std::shared_ptr<CallbackTarget>* pVal) {     \
+    if (pVal == nullptr) return kE_POINTER;                                          \
+    *pVal = slot;                                                                    \
+    return kS_OK;                                                                    \
+  }                                                                                  \
+  HResult CComponentMethods::putref_##name(std::shared_ptr<CallbackTarget> newVal) { \
+    slot = std::move(newVal);                                                        \
+    return kS_OK;                                                                    \
   }
 
 CORVANE_CALLBACK_PROPERTY(handleConnect, m_pHandleConnect)
@@ -236,7 +233,8 @@ void CComponentMethods::DeliverNext() {
   DeliveredEvent event;
   if (!m_router.TakeNext(event)) return;
   // Callbacks receive the text up to its first zero byte.
-  const std::string_view text(event.text.data(), std::min(event.text.size(), event.text.find('\0')));
+  const std::string_view text(event.text.data(),
+                              std::min(event.text.size(), event.text.find('\0')));
   FireCallback(event.kind == EventKind::Data ? m_pHandleData : m_pHandleAuthentication, text);
 }
 

@@ -56,42 +56,42 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   static std::unique_ptr<CComponentMethods> Create(HResult* result = nullptr);
 
   // ---- The script interface (dispids in comments) ----
-  HResult SetProxyCredentials(const Variant& vUserId, const Variant& vPassword);      // 1
-  HResult SendConnect(Variant* pRetVal);                                              // 2
-  HResult ReceiveData(Variant* pData);                                                // 5
-  HResult ConnectToServer(Variant* pRetVal);                                          // 6
-  HResult SetServerDetails(const Variant& vIpAddr, const Variant& vInteractivePort,   // 7
+  HResult SetProxyCredentials(const Variant& vUserId, const Variant& vPassword);     // 1
+  HResult SendConnect(Variant* pRetVal);                                             // 2
+  HResult ReceiveData(Variant* pData);                                               // 5
+  HResult ConnectToServer(Variant* pRetVal);                                         // 6
+  HResult SetServerDetails(const Variant& vIpAddr, const Variant& vInteractivePort,  // 7
                            const Variant& vBcastPort, const Variant& vIPAddrFormatFlag,
                            Variant* pRetVal);
-  HResult setKeepAliveTimerDetail(const Variant& vKeepAliveInterval);                 // 8
-  HResult setTimerDetails(const Variant& vSocketReconnTime,                           // 9
+  HResult setKeepAliveTimerDetail(const Variant& vKeepAliveInterval);  // 8
+  HResult setTimerDetails(const Variant& vSocketReconnTime,            // 9
                           const Variant& vSocketReconnCount);
-  HResult setEncryption(const Variant& vbEncryption);                                 // 10
-  HResult setCompression(const Variant& vbCompression);                               // 11
-  HResult setMultiOC(const Variant& vbMultiOC);                                       // 12
-  HResult get_handleConnect(std::shared_ptr<CallbackTarget>* pVal);                   // 13
+  HResult setEncryption(const Variant& vbEncryption);                // 10
+  HResult setCompression(const Variant& vbCompression);              // 11
+  HResult setMultiOC(const Variant& vbMultiOC);                      // 12
+  HResult get_handleConnect(std::shared_ptr<CallbackTarget>* pVal);  // 13
   HResult putref_handleConnect(std::shared_ptr<CallbackTarget> newVal);
-  HResult get_handleConnectionFailure(std::shared_ptr<CallbackTarget>* pVal);         // 14
+  HResult get_handleConnectionFailure(std::shared_ptr<CallbackTarget>* pVal);  // 14
   HResult putref_handleConnectionFailure(std::shared_ptr<CallbackTarget> newVal);
-  HResult get_handleMaximumReConnection(std::shared_ptr<CallbackTarget>* pVal);       // 15
+  HResult get_handleMaximumReConnection(std::shared_ptr<CallbackTarget>* pVal);  // 15
   HResult putref_handleMaximumReConnection(std::shared_ptr<CallbackTarget> newVal);
-  HResult get_handleDisConnect(std::shared_ptr<CallbackTarget>* pVal);                // 17
+  HResult get_handleDisConnect(std::shared_ptr<CallbackTarget>* pVal);  // 17
   HResult putref_handleDisConnect(std::shared_ptr<CallbackTarget> newVal);
   HResult setOCDetails(const Variant& vInteractiveIp, const Variant& vInteractivePort,  // 18
-                       const Variant& vBcastIp, const Variant& vBcastPort,
-                       const Variant& vPolicyIp, const Variant& vPolicyPort);
-  HResult get_handleData(std::shared_ptr<CallbackTarget>* pVal);                      // 19
+                       const Variant& vBcastIp, const Variant& vBcastPort, const Variant& vPolicyIp,
+                       const Variant& vPolicyPort);
+  HResult get_handleData(std::shared_ptr<CallbackTarget>* pVal);  // 19
   HResult putref_handleData(std::shared_ptr<CallbackTarget> newVal);
-  HResult get_handleAuthentication(std::shared_ptr<CallbackTarget>* pVal);            // 21
+  HResult get_handleAuthentication(std::shared_ptr<CallbackTarget>* pVal);  // 21
   HResult putref_handleAuthentication(std::shared_ptr<CallbackTarget> newVal);
-  HResult startKeepAlive(const Variant& sRequest, Variant* pRetVal);                  // 22
-  HResult sendRequest(const Variant& vRequest, Variant* pRetVal);                     // 23
-  HResult sendBCRequest(const Variant& vRequest, Variant* pRetVal);                   // 24
-  HResult get_handleBCDisConnect(std::shared_ptr<CallbackTarget>* pVal);              // 25
+  HResult startKeepAlive(const Variant& sRequest, Variant* pRetVal);      // 22
+  HResult sendRequest(const Variant& vRequest, Variant* pRetVal);         // 23
+  HResult sendBCRequest(const Variant& vRequest, Variant* pRetVal);       // 24
+  HResult get_handleBCDisConnect(std::shared_ptr<CallbackTarget>* pVal);  // 25
   HResult putref_handleBCDisConnect(std::shared_ptr<CallbackTarget> newVal);
-  HResult getPacketCount(Variant* pPacketCount);                                      // 26
-  HResult getRequestCount(Variant* pReqCount);                                        // 27
-  HResult setProxyServerDetails(const Variant& vProxyIp, const Variant& vProxyPort,   // 28
+  HResult getPacketCount(Variant* pPacketCount);                                     // 26
+  HResult getRequestCount(Variant* pReqCount);                                       // 27
+  HResult setProxyServerDetails(const Variant& vProxyIp, const Variant& vProxyPort,  // 28
                                 const Variant& vProxyUid, const Variant& vProxyPwd,
                                 Variant* pRetVal);
 

@@ -38,9 +38,9 @@ inline constexpr HResult kHrSendFailed = static_cast<HResult>(0xFFFFFFFFu);
 
 struct Variant {
   uint16_t vt = kVtEmpty;
-  int32_t intValue = 0;     // VT_I2, VT_I4, VT_INT; VT_BOOL: -1 true, 0 false
-  double doubleValue = 0;   // VT_R8
-  std::string text;         // VT_BSTR, narrow
+  int32_t intValue = 0;                    // VT_I2, VT_I4, VT_INT; VT_BOOL: -1 true, 0 false
+  double doubleValue = 0;                  // VT_R8
+  std::string text;                        // VT_BSTR, narrow
   std::shared_ptr<CallbackTarget> object;  // VT_DISPATCH
   const Variant* ref = nullptr;            // with kVtByRef: the referenced value
 

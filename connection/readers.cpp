@@ -103,8 +103,7 @@ int32_t CComponentMethods::BcastReaderProc() {
 void CComponentMethods::ReaderPause(bool interactive, int milliseconds) {
   const std::atomic<bool>& stop = interactive ? m_bInteractiveReaderStop : m_bBcastReaderStop;
   std::unique_lock<std::mutex> lock(m_workerMutex);
-  m_workerWake.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                        [&] { return stop.load(); });
+  m_workerWake.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return stop.load(); });
 }
 
 int32_t CComponentMethods::ReceiveLoop(bool interactive) {

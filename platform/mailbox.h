@@ -21,6 +21,7 @@ class Mailbox {
   // Any thread. False when the notification is lost (mailbox gone).
   virtual bool Post(unsigned message) = 0;
   // Owner thread: handles every notification posted so far; returns how many.
+  // A handler must not destroy the mailbox it runs in.
   virtual int Pump() = 0;
   // What a host's event loop waits on: a file descriptor on POSIX (readable
   // while notifications wait), the window handle on Windows.

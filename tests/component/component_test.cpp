@@ -19,7 +19,9 @@ struct Recorded {
   std::string kind;
   std::string text;
   bool operator==(const Recorded&) const = default;
-  friend void PrintTo(const Recorded& r, std::ostream* os) { *os << r.kind << " \"" << r.text << "\""; }
+  friend void PrintTo(const Recorded& r, std::ostream* os) {
+    *os << r.kind << " \"" << r.text << "\"";
+  }
 };
 
 class ComponentTest : public ::testing::Test {
@@ -38,8 +40,8 @@ class ComponentTest : public ::testing::Test {
 
   // Plain traffic as the interactive reader would hand it over.
   void FeedPlain(const std::string& body) {
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     component->SetDataSeen(true);
     component->DispatchReceived(true, static_cast<int32_t>(response.size()),
                                 reinterpret_cast<const unsigned char*>(response.data()));
@@ -155,8 +157,8 @@ TEST_F(ComponentTest, ProxyCredentialsAndTheAbsentMarker) {
     Variant uid, pwd;
     const char *expectedUid, *expectedPwd, *expectedAuth;
   } cases[] = {
-      {"both given", Variant::Str("Aladdin"), Variant::Str("open sesame"), "Aladdin",
-       "open sesame", "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
+      {"both given", Variant::Str("Aladdin"), Variant::Str("open sesame"), "Aladdin", "open sesame",
+       "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
       {"absent user id", Variant::Str("-99"), Variant::Str("x"), "", "x", "Ong="},
       {"absent password", Variant::Str("user"), Variant::Str("-99"), "user", "", "dXNlcjo="},
       {"text starting with -99", Variant::Str("-99abc"), Variant::Str("pw"), "", "pw", "OnB3"},
@@ -176,8 +178,8 @@ TEST_F(ComponentTest, ProxyCredentialsAndTheAbsentMarker) {
 
 TEST_F(ComponentTest, SetProxyServerDetailsStoresOnlyTheCredentials) {
   Variant result = Variant::I4(77);
-  component->setProxyServerDetails(Variant::Str("10.1.1.1"), Variant::I4(8080),
-                                   Variant::Str("-99"), Variant::Str("pw"), &result);
+  component->setProxyServerDetails(Variant::Str("10.1.1.1"), Variant::I4(8080), Variant::Str("-99"),
+                                   Variant::Str("pw"), &result);
   const auto s = component->GetSnapshot();
   EXPECT_EQ(s.proxyAuth, "OnB3");
   EXPECT_EQ(s.proxyIp, "");
@@ -216,8 +218,16 @@ TEST_F(ComponentTest, CallbackSlotsStoreAndReturnTheirTargets) {
 // are routed before the owner thread handles the first notification.
 TEST_F(ComponentTest, EveryMessageOfABlockIsDeliveredOnceInOrder) {
   PlainSetup();
-  FeedPlain("\x02" "70=10001\x02" "70=10000\x02" "first\x02" "second\x02" "third");
-  FeedPlain("\x02" "fourth");
+  FeedPlain(
+      "\x02"
+      "70=10001\x02"
+      "70=10000\x02"
+      "first\x02"
+      "second\x02"
+      "third");
+  FeedPlain(
+      "\x02"
+      "fourth");
   EXPECT_TRUE(events.empty()) << "nothing reaches script before the owner thread pumps";
   EXPECT_EQ(component->PumpEvents(), 6);
   EXPECT_EQ(events, (std::vector<Recorded>{
@@ -238,7 +248,9 @@ TEST_F(ComponentTest, NotificationWakesTheHostsEventLoop) {
   PlainSetup();
   pollfd fd{static_cast<int>(component->EventWaitHandle()), POLLIN, 0};
   EXPECT_EQ(poll(&fd, 1, 0), 0);
-  FeedPlain("\x02" "70=10000");
+  FeedPlain(
+      "\x02"
+      "70=10000");
   EXPECT_EQ(poll(&fd, 1, 0), 1);
   component->PumpEvents();
   EXPECT_EQ(poll(&fd, 1, 0), 0);
@@ -249,14 +261,20 @@ TEST_F(ComponentTest, NotificationWakesTheHostsEventLoop) {
 TEST_F(ComponentTest, AnEmptyOrThrowingSlotDoesNotStopDelivery) {
   PlainSetup();
   component->putref_handleData(nullptr);
-  FeedPlain("\x02" "70=10000\x02" "dropped");
+  FeedPlain(
+      "\x02"
+      "70=10000\x02"
+      "dropped");
   component->PumpEvents();
   int calls = 0;
   component->putref_handleData(MakeCallback([&](CComponentMethods&, const std::string& text) {
     ++calls;
     if (text == "boom") throw std::runtime_error("script error");
   }));
-  FeedPlain("\x02" "boom\x02" "after");
+  FeedPlain(
+      "\x02"
+      "boom\x02"
+      "after");
   component->PumpEvents();
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(events, (std::vector<Recorded>{{"authentication", "true|10000|Logon success"}}));
@@ -265,12 +283,15 @@ TEST_F(ComponentTest, AnEmptyOrThrowingSlotDoesNotStopDelivery) {
 TEST_F(ComponentTest, EmptyMessagesAreDeliveredAsEmptyTexts) {
   PlainSetup();
   // A lone STX is one empty message; a doubled STX inside a block is not.
-  FeedPlain("\x02" "70=10000\x02\x02" "x");
+  FeedPlain(
+      "\x02"
+      "70=10000\x02\x02"
+      "x");
   FeedPlain("\x02");
   component->PumpEvents();
-  EXPECT_EQ(events, (std::vector<Recorded>{{"authentication", "true|10000|Logon success"},
-                                           {"data", "x"},
-                                           {"data", ""}}));
+  EXPECT_EQ(events,
+            (std::vector<Recorded>{
+                {"authentication", "true|10000|Logon success"}, {"data", "x"}, {"data", ""}}));
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // The typed C++ face against loopback servers: the calls it makes in the
 // page's order, and the text events turned into typed handlers.
+#include "component/client.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "component/client.h"
 #include "tests/connection/loopback.h"
 
 namespace corvane::test {
@@ -74,7 +75,8 @@ TEST(Client, BothConnectionsLogonDataAndRequests) {
   EXPECT_EQ(seen.Get()[3], "data 55=ABC|270=1.5");
 
   EXPECT_EQ(client->Send("1=quote|55=ABC"), 0);
-  const std::string request = std::string("Get http://127.0.0.1/\x02") + "1=quote|55=ABC HTTP/1.1\r\n";
+  const std::string request =
+      std::string("Get http://127.0.0.1/\x02") + "1=quote|55=ABC HTTP/1.1\r\n";
   ASSERT_TRUE(interactive.WaitForReceived(0, request.size()));
   EXPECT_EQ(interactive.Received(0).substr(0, request.size()), request);
   EXPECT_EQ(client->RequestCount(), 1);

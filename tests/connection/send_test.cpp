@@ -274,10 +274,12 @@ TEST(ReceiveLoop, QueueFullHoldsTheReaderBackWithoutLosingMessages) {
   // At most the limit plus what one read (32 KiB of short messages) can add.
   EXPECT_LT(queued, 8192u + kRecvBufferSize / 4);
   EXPECT_LT(queued, static_cast<size_t>(kMessages));
-  EXPECT_TRUE(WaitUntil([&] {
-    c->PumpEvents();
-    return log.Events().size() >= 2 + kMessages;
-  }, 60000));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        c->PumpEvents();
+        return log.Events().size() >= 2 + kMessages;
+      },
+      60000));
   sender.join();
   const Events events = log.Events();
   ASSERT_EQ(events.size(), 2u + kMessages);
