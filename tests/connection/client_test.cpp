@@ -12,20 +12,7 @@
 namespace corvane::test {
 namespace {
 
-struct Seen {
-  std::mutex mutex;
-  std::vector<std::string> events;
-  void Add(std::string e) {
-    std::lock_guard<std::mutex> lock(mutex);
-    events.push_back(std::move(e));
-  }
-  std::vector<std::string> Get() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return events;
-  }
-};
-
-Client::Handlers Record(Seen& seen) {
+Client::Handlers Record(EventLog& seen) {
   Client::Handlers on;
   auto name = [](Client::Connection c) {
     return c == Client::Connection::Interactive ? "interactive" : "broadcast";
@@ -48,7 +35,7 @@ Client::Handlers Record(Seen& seen) {
 TEST(Client, BothConnectionsLogonDataAndRequests) {
   LoopbackServer interactive;
   LoopbackServer broadcast;
-  Seen seen;
+  EventLog seen;
   Client::Options options;
   options.broadcast = true;
   options.compression = false;
@@ -57,22 +44,22 @@ TEST(Client, BothConnectionsLogonDataAndRequests) {
   ASSERT_TRUE(client);
   client->Connect("127.0.0.1", static_cast<uint16_t>(interactive.Port()),
                   static_cast<uint16_t>(broadcast.Port()));
-  EXPECT_EQ(seen.Get(), (std::vector<std::string>{"connected", "connected"}));
+  EXPECT_EQ(seen.Events(), (std::vector<std::string>{"connected", "connected"}));
   ASSERT_TRUE(interactive.WaitForConnections(1));
   ASSERT_TRUE(broadcast.WaitForConnections(1));
 
   ASSERT_TRUE(interactive.Send(0, Response({"70=10004|97=5"})));
   ASSERT_TRUE(WaitUntil([&] {
     client->PumpEvents();
-    return seen.Get().size() == 3;
+    return seen.Events().size() == 3;
   }));
   ASSERT_TRUE(broadcast.Send(0, Response({"55=ABC|270=1.5"})));
   ASSERT_TRUE(WaitUntil([&] {
     client->PumpEvents();
-    return seen.Get().size() == 4;
+    return seen.Events().size() == 4;
   }));
-  EXPECT_EQ(seen.Get()[2], "logon 10004 Password expires in 5 days");
-  EXPECT_EQ(seen.Get()[3], "data 55=ABC|270=1.5");
+  EXPECT_EQ(seen.Events()[2], "logon 10004 Password expires in 5 days");
+  EXPECT_EQ(seen.Events()[3], "data 55=ABC|270=1.5");
 
   EXPECT_EQ(client->Send("1=quote|55=ABC"), 0);
   const std::string request =
@@ -84,16 +71,16 @@ TEST(Client, BothConnectionsLogonDataAndRequests) {
 }
 
 TEST(Client, FailedAttemptsAreTyped) {
-  Seen seen;
+  EventLog seen;
   Client::Options options;
   options.reconnectCount = 1;
   auto client = Client::Create(options, Record(seen));
   ASSERT_TRUE(client);
   client->Connect("127.0.0.1", static_cast<uint16_t>(RefusedPort()));
-  EXPECT_EQ(seen.Get(), (std::vector<std::string>{"failed interactive", "failed interactive",
+  EXPECT_EQ(seen.Events(), (std::vector<std::string>{"failed interactive", "failed interactive",
                                                   "used up interactive"}));
   EXPECT_EQ(client->Send("x"), -3);
-  const auto events = seen.Get();
+  const auto events = seen.Events();
   ASSERT_GE(events.size(), 4u);
   EXPECT_EQ(events[3], "disconnected");
 }
