@@ -78,7 +78,7 @@ TEST(Client, FailedAttemptsAreTyped) {
   ASSERT_TRUE(client);
   client->Connect("127.0.0.1", static_cast<uint16_t>(RefusedPort()));
   EXPECT_EQ(seen.Events(), (std::vector<std::string>{"failed interactive", "failed interactive",
-                                                  "used up interactive"}));
+                                                     "used up interactive"}));
   EXPECT_EQ(client->Send("x"), -3);
   const auto events = seen.Events();
   ASSERT_GE(events.size(), 4u);
