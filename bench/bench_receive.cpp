@@ -98,8 +98,6 @@ class Hosts : public ReceiveHost, public DeliveryHost {
   }
   bool Compression() const override { return m_compression; }
   bool Encryption() const override { return m_encryption; }
-  int32_t ProxyEnable() const override { return 0; }
-  bool ProxyCredentials() const override { return false; }
   bool MultiOC() const override { return false; }
   bool InteractiveReading() const override { return true; }
   void SetInteractiveReading() override {}

@@ -276,6 +276,16 @@ void CComponentMethods::SetReading(bool interactive, bool reading) {
 
 void CComponentMethods::SetProxyEnable(int32_t value) { m_nProxyEnable = value; }
 
+void CComponentMethods::SetTunnelRequested(bool interactive, bool requested) {
+  if (interactive) {
+    std::lock_guard<std::mutex> lock(m_interactiveAssemblyMutex);
+    m_interactiveAssembler.SetTunnelRequested(requested);
+  } else {
+    std::lock_guard<std::mutex> lock(m_bcastAssemblyMutex);
+    m_bcastAssembler.SetTunnelRequested(requested);
+  }
+}
+
 void CComponentMethods::SetProxySettingsSource(std::shared_ptr<ProxySettingsSource> source) {
   m_proxySource = std::move(source);
 }

@@ -132,13 +132,15 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   // What proxy discovery would have found (1 = through the proxy), for
   // replaying captured traffic without a connection attempt.
   void SetProxyEnable(int32_t value);
+  // Whether the selected connection's latest opening sent a CONNECT request,
+  // so that its receive side takes the proxy's answer (set by the connection
+  // attempts; replay sets it for a capture made through a tunnel).
+  void SetTunnelRequested(bool interactive, bool requested);
 
  private:
   // ReceiveHost / DeliveryHost
   bool Compression() const override { return m_bCompression.load() != 0; }
   bool Encryption() const override { return m_bEncryption.load() != 0; }
-  int32_t ProxyEnable() const override { return m_nProxyEnable.load(); }
-  bool ProxyCredentials() const override { return m_bProxyCredentials.load() != 0; }
   bool MultiOC() const override { return m_bMultiOC.load() != 0; }
   bool InteractiveReading() const override { return m_bInteractiveReading.load() != 0; }
   void SetInteractiveReading() override { m_bInteractiveReading.store(1); }

@@ -155,6 +155,8 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
   const SocketHandle s = net::CreateTcpSocket();
   if (s == 0) return -1;
   member.store(s);
+  // A new connection has sent no tunnel request yet.
+  SetTunnelRequested(interactive, false);
   net::SetReceiveBufferSize(s, kRecvBufferSize);
   if (!net::Connect(s, host, port)) return -1;
   net::SetNonBlocking(s, true);

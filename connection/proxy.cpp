@@ -19,7 +19,8 @@
 //   Connection: Keep-Alive
 //   <empty line>
 // It is sent whole whatever its length. The proxy's answer is recognised by
-// the receive path, not here. Without credentials nothing is sent.
+// the receive path, not here, and only on a connection whose request went out.
+// Without credentials nothing is sent and nothing is awaited.
 #include <cstring>
 
 #include "component/component_methods.h"
@@ -81,7 +82,10 @@ int32_t CComponentMethods::SendTunnelRequest(bool interactive) {
       interactive ? BuildConnectRequest(m_strInteractiveIp, m_nInteractivePort.load())
                   : BuildConnectRequest(m_strBcastIp, m_nBcastPort.load());
   const SocketHandle s = (interactive ? m_sockInteractive : m_sockBcast).load();
-  return SendWhole(s, request.data(), static_cast<int32_t>(request.size()));
+  const int32_t sent = SendWhole(s, request.data(), static_cast<int32_t>(request.size()));
+  // The connection's receive side now awaits the proxy's answer.
+  if (sent == 0) SetTunnelRequested(interactive, true);
+  return sent;
 }
 
 int32_t CComponentMethods::SendProxyConnect() {

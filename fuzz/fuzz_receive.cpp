@@ -19,8 +19,6 @@ class Host : public corvane::ReceiveHost, public corvane::DeliveryHost {
   explicit Host(uint8_t flags) : m_flags(flags) {}
   bool Compression() const override { return (m_flags & 1) != 0; }
   bool Encryption() const override { return (m_flags & 2) != 0; }
-  int32_t ProxyEnable() const override { return (m_flags >> 2) & 1; }
-  bool ProxyCredentials() const override { return (m_flags & 8) != 0; }
   bool MultiOC() const override { return (m_flags & 16) != 0; }
   bool InteractiveReading() const override { return m_reading; }
   void SetInteractiveReading() override { m_reading = true; }
@@ -46,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data += 3;
   size -= 3;
   corvane::CReceiveAssembler assembler(host);
+  assembler.SetTunnelRequested((data[-3] & 12) == 12);
   corvane::DeliveredEvent event;
   for (size_t pos = 0; pos < size; pos += chunk) {
     const size_t n = size - pos < chunk ? size - pos : chunk;

@@ -16,6 +16,13 @@
 // payload, or the "HTTP" after a whole payload) is carried, frame mode 0, and
 // ContinueCompressedFrame completes it from the next chunk before the parser
 // goes on with the rest of that chunk at m_nFrameScanPos.
+//
+// Keys: the fixed key serves the first encrypted call of the process, the
+// session key every later one. What a call begins keeps the key of that call:
+// a carried frame is decoded as its marker says (0x05 plain zlib, 0x06 fixed
+// key, 0x07 session key), and a held encrypted body with the key chosen when
+// its header was read, whatever the flags and the key choice are by the time
+// the rest arrives. A carried frame is always completed with its own length.
 #include "receive/assembler.h"
 
 #include <algorithm>
@@ -118,11 +125,14 @@ void CReceiveAssembler::ClearHttp() {
   m_bFragmentPending = false;
   m_nRemainingBodyLen = 0;
   m_nDiscardRemaining = 0;
+  m_bStatusTailHeld = false;
+  m_bHeldFixedKey = false;
 }
 
 void CReceiveAssembler::ClearFrame() {
   m_nFrameMode = 1;
   m_nFrameLen = 0;
+  m_nFrameMarker = 0;
   m_nFrameCarried = 0;
   m_nFrameRemaining = 0;
   m_nFrameScanPos = 0;
@@ -135,6 +145,7 @@ void CReceiveAssembler::Reset() {
   ClearHttp();
   ClearFrame();
   m_nTunnelEstablished = 0;
+  m_bTunnelRequested = false;
   m_frameCarryBuf = std::vector<unsigned char>();
 }
 
@@ -171,7 +182,7 @@ int32_t CReceiveAssembler::ProcessPacket(int32_t length, std::string_view text) 
   try {
     text = text.substr(0, std::min(text.size(), static_cast<size_t>(std::max(length, 0))));
     int32_t unused = 0;
-    RunHttp(text, false, unused);
+    RunHttp(text, false, g_bUseFixedKey.load() == 1, unused);
     return 0;
   } catch (...) {
     return -1;
@@ -184,15 +195,19 @@ int32_t CReceiveAssembler::ProcessEncryptedPacket(int32_t length, const unsigned
     int32_t result = 0;
     const std::string_view d(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
     // The fixed key serves the first encrypted call of the process only; a call
-    // that stops to wait for the interactive reader keeps it.
-    if (RunHttp(d, true, result) == HttpEnd::Normal) g_bUseFixedKey.store(0);
+    // that stops to wait for the interactive reader keeps it. The choice is
+    // read once, so the other connection ending its call cannot change it
+    // half-way through this one.
+    const bool fixedKey = g_bUseFixedKey.load() == 1;
+    if (RunHttp(d, true, fixedKey, result) == HttpEnd::Normal) g_bUseFixedKey.store(0);
     return result;
   } catch (...) {
     return -1;
   }
 }
 
-void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, int32_t& result) {
+void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, bool fixedKey,
+                                    int32_t& result) {
   if (!encrypted) {
     m_host.SplitAndDeliver(body);
     return;
@@ -201,7 +216,8 @@ void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, int32
   if (body.size() <= kEncryptedPrefix) return;
   const auto* cipher = reinterpret_cast<const unsigned char*>(body.data()) + kEncryptedPrefix;
   const int32_t size = static_cast<int32_t>(body.size() - kEncryptedPrefix);
-  const std::unique_ptr<unsigned char[]> plain = DecryptText(CurrentReceiveKey(), cipher, size);
+  const std::unique_ptr<unsigned char[]> plain =
+      DecryptText(KeyFor(fixedKey ? 1 : 0), cipher, size);
   if (!plain) return;
   const char* text = reinterpret_cast<const char*>(plain.get());
   const void* zero = std::memchr(text, 0, static_cast<size_t>(size) + 1);
@@ -210,9 +226,29 @@ void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, int32
   result = m_host.SplitAndDeliver(std::string_view(text, textLen));
 }
 
+bool CReceiveAssembler::ContinueStatusTail(std::string_view& d) {
+  const size_t held = m_strFragment.size();
+  const size_t need = kStatusOk.size() - std::min(held, kStatusOk.size());
+  const size_t have = std::min(need, d.size());
+  if (d.substr(0, have) != kStatusOk.substr(kStatusOk.size() - need, have)) {
+    // Not the status line after all: the tail goes, the chunk is read afresh.
+    ClearHttp();
+    return true;
+  }
+  if (have < need) {
+    m_strFragment.append(d);
+    d = std::string_view();
+    return false;
+  }
+  // The status line is complete: what is held is the start of a header.
+  m_bStatusTailHeld = false;
+  return true;
+}
+
 CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool encrypted,
-                                                      int32_t& result) {
+                                                      bool fixedKey, int32_t& result) {
   bool afterTunnel = false;
+  if (m_bStatusTailHeld && !ContinueStatusTail(d)) return HttpEnd::Normal;
   while (!d.empty()) {
     // The body of a skipped response is counted off, never stored.
     if (m_nDiscardRemaining > 0) {
@@ -229,15 +265,22 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
       if (pos == std::string_view::npos) {
         ClearHttp();
         // A status line cut by the end of the chunk is the start of a header.
+        // It is held only until the next chunk shows whether the line goes on.
         const size_t keep = StatusPrefixAtEnd(d);
         if (keep > 0) {
           m_strFragment.assign(d.substr(d.size() - keep));
           m_bFragmentPending = true;
+          m_bStatusTailHeld = true;
+          m_bHeldFixedKey = fixedKey;
         }
         return HttpEnd::Normal;
       }
       d.remove_prefix(pos);
     }
+
+    // A response keeps the key of the call that read its first bytes.
+    const bool key = m_bFragmentPending ? m_bHeldFixedKey : fixedKey;
+    m_bHeldFixedKey = key;
 
     std::string held;
     if (m_bFragmentPending && m_nRemainingBodyLen == 0) {
@@ -259,7 +302,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
       m_strFragment.clear();
       m_bFragmentPending = false;
       m_nRemainingBodyLen = 0;
-      DeliverBody(body, encrypted, result);
+      DeliverBody(body, encrypted, key, result);
       continue;
     }
 
@@ -299,8 +342,8 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     const std::string_view status = header.substr(0, header.find("\r\n"));
     const bool success = status == kStatusOk;
 
-    const bool proxyCheck = encrypted ? m_host.ProxyCredentials() : m_host.ProxyEnable() == 1;
-    if (proxyCheck && m_nTunnelEstablished == 0 &&
+    // Only a connection that sent a CONNECT request has a proxy's answer to take.
+    if (m_bTunnelRequested && m_nTunnelEstablished == 0 &&
         (success || header.find(kTunnelWord) != std::string_view::npos)) {
       const bool readingRule = !encrypted || m_host.MultiOC();
       if (readingRule && !m_host.InteractiveReading()) {
@@ -315,7 +358,6 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     bool hasLength = false;
     const int64_t bodyLen = ContentLength(header, hasLength);
     if (success) {
-      if (encrypted) m_nFrameLen = bodyLen;
       if (bodyLen > kMaxBodyLength) {
         DebugTrace("ProcessPacket - body of %s bytes over the limit dropped\n",
                    std::to_string(bodyLen).c_str());
@@ -331,7 +373,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
       }
       const std::string_view body = bodyLen < 0 ? d : d.substr(0, static_cast<size_t>(bodyLen));
       d.remove_prefix(body.size());
-      DeliverBody(body, encrypted, result);
+      DeliverBody(body, encrypted, key, result);
       continue;
     }
 
@@ -361,8 +403,10 @@ CReceiveAssembler::FrameFit CReceiveAssembler::FitFrame(const unsigned char* b, 
   return after == 4 ? FrameFit::BeforeHttp : FrameFit::AwaitHttp;
 }
 
-void CReceiveAssembler::CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len) {
+void CReceiveAssembler::CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len,
+                                     unsigned char marker) {
   const size_t size = static_cast<size_t>(len);
+  m_nFrameMarker = marker;
   const size_t have = std::min(n - s, size);
   m_frameCarryBuf.resize(size);
   if (have > 0) std::memcpy(m_frameCarryBuf.data(), b + s, have);
@@ -379,11 +423,12 @@ void CReceiveAssembler::CarryPayload(const unsigned char* b, size_t n, size_t s,
   m_nFrameMode = 0;
 }
 
-void CReceiveAssembler::DecodeFrame(const unsigned char* payload, size_t len, bool decrypt,
-                                    bool fixedKey, int32_t& result) {
+void CReceiveAssembler::DecodeFrame(const unsigned char* payload, size_t len, unsigned char marker,
+                                    int32_t& result) {
   std::unique_ptr<unsigned char[]> plain;
-  if (decrypt) {
-    plain = DecryptText(KeyFor(fixedKey ? 1 : 0), payload, static_cast<int32_t>(len));
+  if (marker != kMarkerZlib) {
+    plain =
+        DecryptText(KeyFor(marker == kMarkerFixedKey ? 1 : 0), payload, static_cast<int32_t>(len));
     if (!plain) return;  // a failed decryption drops the frame
     payload = plain.get();
   }
@@ -417,9 +462,9 @@ int32_t CReceiveAssembler::ParseFrames(int32_t length, const unsigned char* data
     const FrameFit fit = FitFrame(data, n, s, len);
     if (fit == FrameFit::AtEnd || fit == FrameFit::BeforeHttp) {
       p = s + static_cast<size_t>(len);
-      DecodeFrame(data + s, static_cast<size_t>(len), encrypted, fixedKey, result);
+      DecodeFrame(data + s, static_cast<size_t>(len), marker, result);
     } else if (fit == FrameFit::Cut || fit == FrameFit::AwaitHttp) {
-      CarryPayload(data, n, s, len);
+      CarryPayload(data, n, s, len, marker);
       break;
     }
     // NotFollowed: the search goes on at the frame's first payload byte.
@@ -449,12 +494,11 @@ int32_t CReceiveAssembler::ProcessCompressedEncryptedFrames(int32_t length,
 int32_t CReceiveAssembler::ContinueCompressedFrame(int32_t length, const unsigned char* data) {
   try {
     const size_t n = length > 0 && data != nullptr ? static_cast<size_t>(length) : 0;
-    const bool decrypt = m_host.Encryption();
     int32_t result = 0;
-    // A carried frame is decrypted with the key current when it completes.
+    // A carried frame is decoded as its marker says, with its own length: the
+    // carry buffer was sized for it when it was carried.
     auto decodeCarried = [&]() {
-      DecodeFrame(m_frameCarryBuf.data(), static_cast<size_t>(m_nFrameLen), decrypt,
-                  g_bUseFixedKey.load() == 1, result);
+      DecodeFrame(m_frameCarryBuf.data(), m_frameCarryBuf.size(), m_nFrameMarker, result);
     };
     auto searchFrom = [&](size_t pos) {
       m_frameCarry = FrameCarry::None;
@@ -480,15 +524,14 @@ int32_t CReceiveAssembler::ContinueCompressedFrame(int32_t length, const unsigne
         switch (FitFrame(data, n, take, len)) {
           case FrameFit::AtEnd:
           case FrameFit::BeforeHttp: {
-            DecodeFrame(data + take, static_cast<size_t>(len), decrypt, g_bUseFixedKey.load() == 1,
-                        result);
+            DecodeFrame(data + take, static_cast<size_t>(len), m_frameHeader[0], result);
             searchFrom(take + static_cast<size_t>(len));
             break;
           }
           case FrameFit::Cut:
           case FrameFit::AwaitHttp:
             m_nFrameHeaderHeld = 0;
-            CarryPayload(data, n, take, len);
+            CarryPayload(data, n, take, len, m_frameHeader[0]);
             break;
           case FrameFit::NotFollowed:
             searchFrom(take);
@@ -500,7 +543,11 @@ int32_t CReceiveAssembler::ContinueCompressedFrame(int32_t length, const unsigne
       case FrameCarry::Payload: {
         const size_t r = static_cast<size_t>(m_nFrameRemaining);
         const size_t c = static_cast<size_t>(m_nFrameCarried);
-        if (n == r || (n >= r + 4 && std::memcmp(data + r, kHttp, 4) == 0)) {
+        if (c + r != m_frameCarryBuf.size()) {
+          // Never expected: the counts no longer describe the buffer. Drop
+          // the frame rather than write or read outside it.
+          searchFrom(0);
+        } else if (n == r || (n >= r + 4 && std::memcmp(data + r, kHttp, 4) == 0)) {
           std::memcpy(m_frameCarryBuf.data() + c, data, r);
           decodeCarried();
           searchFrom(r);

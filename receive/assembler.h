@@ -27,8 +27,6 @@ class ReceiveHost {
   virtual ~ReceiveHost() = default;
   virtual bool Compression() const = 0;         // m_bCompression
   virtual bool Encryption() const = 0;          // m_bEncryption
-  virtual int32_t ProxyEnable() const = 0;      // m_nProxyEnable
-  virtual bool ProxyCredentials() const = 0;    // m_bProxyCredentials
   virtual bool MultiOC() const = 0;             // m_bMultiOC
   virtual bool InteractiveReading() const = 0;  // m_bInteractiveReading
   virtual void SetInteractiveReading() = 0;
@@ -53,8 +51,14 @@ class CReceiveAssembler {
   int32_t ProcessCompressedFrames(int32_t length, const unsigned char* data);
   int32_t ProcessCompressedEncryptedFrames(int32_t length, const unsigned char* data);
 
-  // Back to the reset values (nothing held, frame mode 1, tunnel not taken).
+  // Back to the reset values (nothing held, frame mode 1, tunnel not taken,
+  // no tunnel request).
   void Reset();
+
+  // Whether this connection's latest opening sent a CONNECT request. Only then
+  // is the proxy's answer looked for: without a tunnel request the first
+  // "HTTP/1.1 200 OK" on the connection is the server's own response.
+  void SetTunnelRequested(bool requested) { m_bTunnelRequested = requested; }
 
   int32_t FrameMode() const { return m_nFrameMode; }
 
@@ -71,13 +75,15 @@ class CReceiveAssembler {
   // TunnelWait: the proxy's answer came before the interactive reader was marked.
   enum class HttpEnd : uint8_t { Normal, TunnelWait };
 
-  HttpEnd RunHttp(std::string_view d, bool encrypted, int32_t& result);
-  void DeliverBody(std::string_view body, bool encrypted, int32_t& result);
+  HttpEnd RunHttp(std::string_view d, bool encrypted, bool fixedKey, int32_t& result);
+  // After the proxy's answer, whether the chunk continues a held start of the
+  // status line; false when it was dropped or the chunk is used up.
+  bool ContinueStatusTail(std::string_view& d);
+  void DeliverBody(std::string_view body, bool encrypted, bool fixedKey, int32_t& result);
   int32_t ParseFrames(int32_t length, const unsigned char* data, bool encrypted);
   static FrameFit FitFrame(const unsigned char* b, size_t n, size_t s, int64_t len);
-  void DecodeFrame(const unsigned char* payload, size_t len, bool decrypt, bool fixedKey,
-                   int32_t& result);
-  void CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len);
+  void DecodeFrame(const unsigned char* payload, size_t len, unsigned char marker, int32_t& result);
+  void CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len, unsigned char marker);
   void ClearHttp();
   void ClearFrame();
 
@@ -89,13 +95,18 @@ class CReceiveAssembler {
   int64_t m_nRemainingBodyLen = 0;   // 0: header part held; > 0: body bytes missing
   int64_t m_nDiscardRemaining = 0;   // bytes of a skipped body still to consume
   int32_t m_nTunnelEstablished = 0;  // the proxy's answer to CONNECT has been taken
+  bool m_bTunnelRequested = false;   // a CONNECT request went out on this connection
+  bool m_bStatusTailHeld = false;    // m_strFragment is a start of the status line
+                                     // that ended the chunk after the proxy's answer
+  bool m_bHeldFixedKey = false;      // the held response is under the fixed key
 
   // Compressed frames.
-  int32_t m_nFrameMode = 1;       // 1: search for frames; 0: a frame is carried
-  int64_t m_nFrameLen = 0;        // payload length L of the carried frame
-  int64_t m_nFrameCarried = 0;    // payload bytes held
-  int64_t m_nFrameRemaining = 0;  // payload bytes still missing
-  size_t m_nFrameScanPos = 0;     // where the parser starts in the current chunk
+  int32_t m_nFrameMode = 1;          // 1: search for frames; 0: a frame is carried
+  int64_t m_nFrameLen = 0;           // payload length L of the carried frame
+  unsigned char m_nFrameMarker = 0;  // the carried frame's marker: its codec and key
+  int64_t m_nFrameCarried = 0;       // payload bytes held
+  int64_t m_nFrameRemaining = 0;     // payload bytes still missing
+  size_t m_nFrameScanPos = 0;        // where the parser starts in the current chunk
   FrameCarry m_frameCarry = FrameCarry::None;
   unsigned char m_frameHeader[6] = {};  // marker and length digits being completed
   size_t m_nFrameHeaderHeld = 0;

@@ -41,13 +41,21 @@ TEST_F(EncryptedReceive, FirstCallUsesTheFixedKey) {
   EXPECT_EQ(host.blocks.back(), kText);
 }
 
-// A body cut by the first chunk completes in a later call, under the session key.
-TEST_F(EncryptedReceive, CutBodyCompletesUnderTheSessionKey) {
-  const std::string response = EncryptedResponse(kSessionKey, kText);
+// A body that the first call begins keeps the fixed key when a later call
+// completes it: a logon response cut by TCP is still read.
+TEST_F(EncryptedReceive, CutBodyKeepsTheKeyOfTheCallThatBeganIt) {
+  const std::string response = EncryptedResponse(g_strFixedKey, kText);
   const size_t bodyStart = response.find("\r\n\r\n") + 4;
-  Feed(assembler, response, {bodyStart + 12, 4});
-  EXPECT_EQ(g_bUseFixedKey.load(), 0);
-  EXPECT_EQ(host.blocks, Blocks{kText});
+  for (const size_t cut : {bodyStart - 3, bodyStart + 1, bodyStart + 12, response.size() - 1}) {
+    SCOPED_TRACE(cut);
+    g_bUseFixedKey.store(1);
+    host.blocks.clear();
+    CReceiveAssembler fresh(host);
+    Feed(fresh, response + EncryptedResponse(kSessionKey, kNext), {cut, 4});
+    EXPECT_EQ(g_bUseFixedKey.load(), 0);
+    // The next response began after the switch: the session key.
+    EXPECT_EQ(host.blocks, (Blocks{kText, kNext}));
+  }
 }
 
 TEST_F(EncryptedReceive, CompletingChunkCarriesTheNextResponse) {
@@ -68,7 +76,7 @@ TEST_F(EncryptedReceive, BodyWithoutCiphertextDeliversNothing) {
 
 // Stopping for the interactive reader keeps the fixed key for the next call.
 TEST_F(EncryptedReceive, TunnelWaitKeepsTheFixedKey) {
-  host.proxyCredentials = true;
+  assembler.SetTunnelRequested(true);
   host.multiOC = true;
   host.interactiveReading = false;
   FeedWhole(assembler, "HTTP/1.0 200 Connection established\r\n\r\n");
@@ -209,19 +217,64 @@ TEST(CompressedEncryptedReceive, MarkerFollowsTheKeySwitch) {
   EXPECT_EQ(host.blocks, Blocks{kNext});
 }
 
-// A frame carried out of the first call is decrypted when it completes, with
-// the key current then: the session key.
-TEST(CompressedEncryptedReceive, CarriedFrameUsesTheKeyCurrentAtCompletion) {
+// A frame carried out of the first call keeps the key its marker names: a
+// fixed-key logon response cut anywhere by TCP is still read, and the frames
+// after it use the session key.
+TEST(CompressedEncryptedReceive, CarriedFrameKeepsTheKeyOfItsMarker) {
   SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(1);
-  RecordingHost host;
-  host.compression = true;
-  host.encryption = true;
-  CReceiveAssembler assembler(host);
-  const std::string response = FrameResponse(kText, '\x06', kSessionKey);
-  Feed(assembler, response, {response.find('\x06') + 10, 4096});
-  EXPECT_EQ(host.blocks, Blocks{kText});
+  const std::string first = FrameResponse(kText, '\x06', g_strFixedKey);
+  const std::string stream = first + FrameResponse(kNext, '\x07', kSessionKey);
+  const size_t marker = first.find('\x06');
+  for (size_t cut = marker + 1; cut < first.size() + 3; ++cut) {
+    g_bUseFixedKey.store(1);
+    RecordingHost host;
+    host.compression = true;
+    host.encryption = true;
+    CReceiveAssembler assembler(host);
+    Feed(assembler, stream, {cut, 4096});
+    EXPECT_EQ(host.blocks, (Blocks{kText, kNext})) << "cut after byte " << cut;
+  }
   g_bUseFixedKey.store(0);
+}
+
+// The codec flags may change while a frame is carried (a page calls
+// sendRequest, which turns both off, then sets them again): the frame is still
+// decoded as its marker says, and with its own length whatever the HTTP paths
+// did between the reads.
+TEST(CompressedReceive, FlagChangesWhileAFrameIsCarried) {
+  SetSessionKey(std::string(kSessionKey));
+  g_bUseFixedKey.store(0);
+  const std::string text = Block({"1=carried", "2=frame"});
+  const std::string frame = FrameResponse(text, '\x05');
+  const size_t cut = frame.find('\x05') + 10;
+  // An encrypted response far longer than the carried frame.
+  const std::string big = Block({std::string(3000, 'x')});
+  const std::string between = EncryptedResponse(kSessionKey, big);
+  struct Step {
+    bool compression, encryption;
+  };
+  const Step middles[] = {{false, true}, {true, true}, {false, false}};
+  for (const Step& middle : middles) {
+    SCOPED_TRACE(std::to_string(middle.compression) + std::to_string(middle.encryption));
+    RecordingHost host;
+    CReceiveAssembler assembler(host);
+    host.compression = true;
+    FeedWhole(assembler, frame.substr(0, cut));
+    ASSERT_EQ(assembler.FrameMode(), 0);
+    host.compression = middle.compression;
+    host.encryption = middle.encryption;
+    if (!middle.compression) {
+      // The HTTP paths read a response in between; the frame stays carried.
+      FeedWhole(assembler, middle.encryption ? between : Response(big));
+      EXPECT_EQ(host.blocks, Blocks{big});
+      host.blocks.clear();
+      host.compression = true;
+      host.encryption = false;
+    }
+    FeedWhole(assembler, frame.substr(cut));
+    EXPECT_EQ(host.blocks, Blocks{text});
+    EXPECT_EQ(assembler.FrameMode(), 1);
+  }
 }
 
 }  // namespace

@@ -136,8 +136,6 @@ const std::string kProxyAnswer = "HTTP/1.0 200 Connection established\r\nProxy-a
 struct ProxyCase {
   const char* name;
   bool encrypted;
-  int32_t proxyEnable;
-  bool proxyCredentials;
   bool multiOC;
   bool readingBefore;
   bool delivered;  // the response after the answer is delivered
@@ -147,17 +145,18 @@ struct ProxyCase {
 
 class ProxyAnswer : public ::testing::TestWithParam<ProxyCase> {};
 
+// A connection whose CONNECT request went out takes the proxy's answer by the
+// reading flag rule of its framing.
 TEST_P(ProxyAnswer, FollowsTheReadingFlagRule) {
   const ProxyCase& c = GetParam();
   SetSessionKey(std::string(kSessionKey));
   g_bUseFixedKey.store(0);
   RecordingHost host;
   host.encryption = c.encrypted;
-  host.proxyEnable = c.proxyEnable;
-  host.proxyCredentials = c.proxyCredentials;
   host.multiOC = c.multiOC;
   host.interactiveReading = c.readingBefore;
   CReceiveAssembler assembler(host);
+  assembler.SetTunnelRequested(true);
   const std::string text = Block({"70=10000"});
   const std::string response = c.encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
   FeedWhole(assembler, kProxyAnswer + "junk bytes" + response);
@@ -174,29 +173,90 @@ TEST_P(ProxyAnswer, FollowsTheReadingFlagRule) {
 INSTANTIATE_TEST_SUITE_P(
     Receive, ProxyAnswer,
     ::testing::Values(
-        // name, encrypted, proxyEnable, credentials, multiOC, reading before, delivered,
-        //, reading after, second pass delivers
-        ProxyCase{"plain_reading_set", false, 1, false, false, true, true, true, false},
-        ProxyCase{"plain_reading_clear", false, 1, false, false, false, false, true, true},
-        ProxyCase{"plain_proxy_disabled", false, 0, true, true, true, false, true, false},
-        ProxyCase{"encrypted_single_reading_clear", true, 0, true, false, false, true, false,
-                  false},
-        ProxyCase{"encrypted_multi_reading_clear", true, 0, true, true, false, false, true, true},
-        ProxyCase{"encrypted_multi_reading_set", true, 0, true, true, true, true, true, false},
-        ProxyCase{"encrypted_no_credentials", true, 1, false, false, true, false, true, false}),
+        // name, encrypted, multiOC, reading before, delivered, reading after,
+        // second pass delivers
+        ProxyCase{"plain_reading_set", false, false, true, true, true, false},
+        ProxyCase{"plain_reading_clear", false, false, false, false, true, true},
+        ProxyCase{"encrypted_single_reading_clear", true, false, false, true, false, false},
+        ProxyCase{"encrypted_multi_reading_clear", true, true, false, false, true, true},
+        ProxyCase{"encrypted_multi_reading_set", true, true, true, true, true, false}),
     [](const ::testing::TestParamInfo<ProxyCase>& info) { return std::string(info.param.name); });
 
+// Without a CONNECT request (a direct connection, or a proxy without
+// credentials) there is no answer to wait for: the first "HTTP/1.1 200 OK" is
+// the server's logon response and is delivered, and a proxy-style answer is a
+// foreign status line.
+TEST(ProxyAnswerWithoutTunnel, TheFirstSuccessResponseIsTheServers) {
+  SetSessionKey(std::string(kSessionKey));
+  const std::string logon = Block({"70=10000"});
+  const std::string next = Block({"1=a"});
+  for (const bool encrypted : {false, true}) {
+    for (const bool tunnel : {false, true}) {
+      SCOPED_TRACE(std::string(encrypted ? "encrypted" : "plain") +
+                   (tunnel ? ", tunnel requested" : ", no tunnel request"));
+      g_bUseFixedKey.store(0);
+      RecordingHost host;
+      host.encryption = encrypted;
+      CReceiveAssembler assembler(host);
+      assembler.SetTunnelRequested(tunnel);
+      auto respond = [&](const std::string& text) {
+        return encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+      };
+      FeedWhole(assembler, respond(logon) + respond(next));
+      // With a tunnel request the first success response is taken as the
+      // proxy's answer, as documented; without one nothing is skipped.
+      EXPECT_EQ(host.blocks, tunnel ? Blocks{next} : (Blocks{logon, next}));
+
+      host.blocks.clear();
+      CReceiveAssembler fresh(host);
+      fresh.SetTunnelRequested(tunnel);
+      FeedWhole(fresh, kProxyAnswer + respond(logon));
+      EXPECT_EQ(host.blocks, tunnel ? Blocks{logon} : Blocks{});
+    }
+  }
+}
+
 // After the answer only "HTTP/1.1 200 OK" is looked for; a status line cut by
-// the chunk end is completed by the next chunk rather than lost.
+// the chunk end is completed by the next chunk (or the ones after) rather
+// than lost.
 TEST(PlainReceive, StatusLineCutAfterTunnel) {
   const std::string text = Block({"A"});
   const std::string stream = kProxyAnswer + Response(text);
   for (size_t cut = kProxyAnswer.size(); cut < kProxyAnswer.size() + 16; ++cut) {
+    for (size_t second : {size_t{1}, size_t{3}, size_t{4096}}) {
+      RecordingHost host;
+      CReceiveAssembler assembler(host);
+      assembler.SetTunnelRequested(true);
+      Feed(assembler, stream, {cut, second, 4096});
+      EXPECT_EQ(host.blocks, Blocks{text}) << "cut after byte " << cut << ", then " << second;
+    }
+  }
+}
+
+// A tail after the answer that looks like the start of the status line but is
+// not followed by the rest of it is dropped; the next chunk is read afresh.
+TEST(PlainReceive, FalseStatusTailAfterTunnelIsDropped) {
+  const std::string text = Block({"A"});
+  struct Case {
+    const char* tail;
+    std::string next;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 2", Response(text)},
+      {"H", Response(text)},
+      {"HTTP/1.1 200 O", Response(text)},
+      // The tail goes on for a while before it turns out to be something else.
+      {"HTTP/", "1." + Response(text)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tail);
     RecordingHost host;
-    host.proxyEnable = 1;
     CReceiveAssembler assembler(host);
-    Feed(assembler, stream, {cut, 4096});
-    EXPECT_EQ(host.blocks, Blocks{text}) << "cut after byte " << cut;
+    assembler.SetTunnelRequested(true);
+    FeedWhole(assembler, kProxyAnswer + c.tail);
+    EXPECT_TRUE(host.blocks.empty());
+    Feed(assembler, c.next, {2, 4096});
+    EXPECT_EQ(host.blocks, Blocks{text});
   }
 }
 

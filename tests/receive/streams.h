@@ -26,16 +26,12 @@ class RecordingHost : public ReceiveHost {
  public:
   bool compression = false;
   bool encryption = false;
-  int32_t proxyEnable = 0;
-  bool proxyCredentials = false;
   bool multiOC = false;
   bool interactiveReading = true;
   std::vector<std::string> blocks;
 
   bool Compression() const override { return compression; }
   bool Encryption() const override { return encryption; }
-  int32_t ProxyEnable() const override { return proxyEnable; }
-  bool ProxyCredentials() const override { return proxyCredentials; }
   bool MultiOC() const override { return multiOC; }
   bool InteractiveReading() const override { return interactiveReading; }
   void SetInteractiveReading() override { interactiveReading = true; }

@@ -138,18 +138,21 @@ TEST(ReplayTest, ProxyAnswerRulesFollowTheSetUp) {
     std::string expected;
   };
   const Case cases[] = {
-      // Plain: the proxy enable value decides; the interactive reading flag is set.
-      {"plain, proxy", false, true, false, false, true, proxied},
+      // The answer is awaited only where a CONNECT request went out: a proxy
+      // was found and credentials are stored.
+      {"plain, proxy with credentials", false, true, true, false, true, proxied},
+      {"plain, proxy without credentials: no tunnel, a foreign status line", false, true, false,
+       false, true, "packets 0\n"},
       {"plain, no proxy: the answer is a foreign status line", false, false, false, false, true,
        "packets 0\n"},
-      // Encrypted: stored credentials decide instead of the proxy enable value.
-      {"encrypted, credentials", true, false, true, false, true, proxied},
+      {"encrypted, proxy with credentials", true, true, true, false, true, proxied},
+      {"encrypted, credentials without a proxy", true, false, true, false, true, "packets 0\n"},
       {"encrypted, proxy without credentials", true, true, false, false, true, "packets 0\n"},
       // With multi, the reading flag rule applies: on the broadcast connection the
       // interactive flag is still clear, so the first answer only sets it.
-      {"encrypted, credentials, multi, interactive", true, false, true, true, true, proxied},
-      {"encrypted, credentials, multi, broadcast", true, false, true, true, false, "packets 0\n"},
-      {"encrypted, credentials, no multi, broadcast", true, false, true, false, false, proxied},
+      {"encrypted, tunnel, multi, interactive", true, true, true, true, true, proxied},
+      {"encrypted, tunnel, multi, broadcast", true, true, true, true, false, "packets 0\n"},
+      {"encrypted, tunnel, no multi, broadcast", true, true, true, false, false, proxied},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

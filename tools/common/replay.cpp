@@ -34,6 +34,10 @@ int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& 
   if (options.proxy) component->SetProxyEnable(1);
   if (options.proxyCredentials)
     component->SetProxyCredentials(Variant::Str("user"), Variant::Str("password"));
+  // Through a proxy with credentials the connection began with a CONNECT
+  // request, so the capture begins with the proxy's answer.
+  if (options.proxy && options.proxyCredentials)
+    component->SetTunnelRequested(options.interactive, true);
   component->putref_handleAuthentication(
       MakeCallback([&out](CComponentMethods&, const std::string& text) {
         out << "authentication " << EscapeEventText(text) << '\n';

@@ -58,7 +58,9 @@ int main(int argc, char** argv) {
   replay->add_option("--chunks", r.chunks, "Chunk sizes, the last one repeating (1 to 32768)")
       ->delimiter(',')
       ->check(CLI::Range(1, 32768));
-  replay->add_flag("--proxy", r.proxy, "Proxy discovery found a proxy (proxy-answer rules apply)");
+  replay->add_flag("--proxy", r.proxy,
+                   "Proxy discovery found a proxy (with --proxy-credentials the capture starts "
+                   "with the proxy's answer)");
   replay->add_flag("--proxy-credentials", r.proxyCredentials, "Proxy credentials are stored");
   replay->add_flag("--multi", r.multi, "setMultiOC with true");
   replay->add_option("FILE", file, "Captured stream (- for standard input)")->required();
