@@ -141,6 +141,25 @@ TEST(ProxyTunnel, NoCredentialsNoConnectRequest) {
             0u);
 }
 
+// Without credentials no tunnel is asked for, so there is no proxy's answer
+// to skip: the first response on the connection is the server's logon
+// response, passed on by the proxy.
+TEST(ProxyTunnel, NoCredentialsTheFirstResponseIsTheServers) {
+  LoopbackServer proxy;
+  EventLog log;
+  auto c = MakeComponent(log, ComponentOptions().Proxy(ProxyAt(proxy.Port())));
+  ASSERT_TRUE(c);
+  Connect(*c, 4321);
+  ASSERT_TRUE(proxy.WaitForConnections(1));
+  ASSERT_TRUE(proxy.Send(0, Response({"70=10000", "1=quote"})));
+  EXPECT_TRUE(WaitUntil([&] {
+    c->PumpEvents();
+    return log.Events().size() >= 3;
+  }));
+  EXPECT_EQ(log.Events(),
+            (Events{"connect true", "auth true|10000|Logon success", "data 1=quote"}));
+}
+
 // The broadcast connection asks the proxy for the broadcast server on its own
 // socket; the interactive tunnel carries nothing but its own request.
 TEST(ProxyTunnel, BroadcastTunnelOnItsOwnSocket) {
