@@ -35,19 +35,20 @@ class ServerTest : public ComTest {
   IClassFactory* factory_ = nullptr;
 };
 
+// EnumThreadWindows' callback (a CALLBACK function: on x86 a lambda has the
+// wrong calling convention): collects the windows with the component's text.
+BOOL CALLBACK CollectComponentWindow(HWND hwnd, LPARAM param) {
+  char text[64] = {};
+  GetWindowTextA(hwnd, text, sizeof text);
+  if (std::string(text) == "CComponentMethods")
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+  return TRUE;
+}
+
 // The window of this thread with the component's window text.
 std::vector<HWND> ComponentWindows() {
   std::vector<HWND> found;
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        char text[64] = {};
-        GetWindowTextA(hwnd, text, sizeof text);
-        if (std::string(text) == "CComponentMethods")
-          reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumThreadWindows(GetCurrentThreadId(), CollectComponentWindow, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
