@@ -1,21 +1,4 @@
-# Cross-compiling the Windows x64 build with mingw-w64 (Debian's -posix
-# compilers: the win32 thread model has no std::thread or std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling the Windows x64 build with mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# zlib for mingw comes from Debian's libz-mingw-w64-dev; link it statically.
-set(ZLIB_USE_STATIC_LIBS ON)
-
-# Tests run under Wine through our wrapper (private prefix, output to files).
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
