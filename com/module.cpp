@@ -4,6 +4,8 @@
 
 #include <oleauto.h>
 
+#include <cwchar>
+
 #include "com/corvane.h"
 #include "com/registrar.h"
 
@@ -21,6 +23,69 @@ HRESULT LoadModuleTypeLib(ITypeLib** typeLib) {
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
   return LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib);
+}
+
+// The registry view of the other architecture's DLL: on 64-bit Windows the
+// 32-bit and the 64-bit corvane.dll register side by side, each in its own
+// view of the class keys. None on 32-bit Windows.
+bool OtherRegistryView(REGSAM& view) {
+#ifdef _WIN64
+  view = KEY_WOW64_32KEY;
+  return true;
+#else
+  BOOL wow64 = FALSE;
+  view = KEY_WOW64_64KEY;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
+std::wstring GuidText(REFGUID guid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+// The class is registered in the other architecture's view: its DLL still
+// needs the keys the two share (the ProgIDs, the interface, the type library).
+bool RegisteredInOtherView() {
+  REGSAM view = 0;
+  if (!OtherRegistryView(view)) return false;
+  const std::wstring path = L"CLSID\\" + GuidText(CLSID_ComponentMethods) + L"\\InprocServer32";
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// Removes a key tree in one registry view; one already gone is no failure.
+HRESULT DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WRITE | DELETE | view, &key);
+  if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) return S_OK;
+  if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+  status = RegDeleteTreeW(key, nullptr);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+  status = RegDeleteKeyExW(root, path.c_str(), view, 0);
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK
+                                                                   : HRESULT_FROM_WIN32(status);
+}
+
+// Unregistration while the other architecture's DLL stays registered: only
+// this view's class key and this architecture's type library path go (the
+// latter from both views: RegisterTypeLib writes the type library into both).
+HRESULT UnregisterThisArchitecture(LCID lcid, SYSKIND syskind) {
+  HRESULT hr = DeleteKeyTree(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(CLSID_ComponentMethods), 0);
+  wchar_t version[64] = {};
+  swprintf(version, 64, L"\\%u.%u\\%lx\\%ls", unsigned{kTypeLibMajor}, unsigned{kTypeLibMinor},
+           static_cast<unsigned long>(lcid), syskind == SYS_WIN64 ? L"win64" : L"win32");
+  const std::wstring path = L"TypeLib\\" + GuidText(LIBID_CORVANELib) + version;
+  for (REGSAM view : {REGSAM{KEY_WOW64_64KEY}, REGSAM{KEY_WOW64_32KEY}}) {
+    const HRESULT tlb = DeleteKeyTree(HKEY_CLASSES_ROOT, path, view);
+    if (SUCCEEDED(hr) && FAILED(tlb)) hr = tlb;
+  }
+  return hr;
 }
 
 }  // namespace
@@ -99,9 +164,7 @@ HRESULT RegisterServer() {
 }
 
 HRESULT UnregisterServer() {
-  HRESULT hr = RunRegistryScript(ModuleInstance(), 101, ModulePath(), RegistryAction::kUnregister);
-  // The type library goes too; one that is not registered (any more) is no
-  // failure.
+  // The type library's locale and architecture, for its registry keys.
   ITypeLib* typeLib = nullptr;
   LCID lcid = LOCALE_NEUTRAL;
   SYSKIND syskind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
@@ -114,6 +177,10 @@ HRESULT UnregisterServer() {
     }
     typeLib->Release();
   }
+  if (RegisteredInOtherView()) return UnregisterThisArchitecture(lcid, syskind);
+  HRESULT hr = RunRegistryScript(ModuleInstance(), 101, ModulePath(), RegistryAction::kUnregister);
+  // The type library goes too; one that is not registered (any more) is no
+  // failure.
   BSTR registered = nullptr;
   if (FAILED(
           QueryPathOfRegTypeLib(LIBID_CORVANELib, kTypeLibMajor, kTypeLibMinor, lcid, &registered)))

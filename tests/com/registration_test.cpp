@@ -96,6 +96,67 @@ TEST_F(RegistrationTest, UnregisterRemovesTheKeysButNotClsid) {
   EXPECT_EQ(Server::Get().unregisterServer(), S_OK);
 }
 
+// The registry view of the other architecture's DLL (64-bit Windows, or a
+// 32-bit program under WOW64); false on 32-bit Windows.
+bool OtherView(REGSAM& view) {
+#ifdef _WIN64
+  view = KEY_WOW64_32KEY;
+  return true;
+#else
+  BOOL wow64 = FALSE;
+  view = KEY_WOW64_64KEY;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
+// The 32-bit and the 64-bit DLL register side by side; unregistering one
+// leaves what the other needs (the ProgIDs and the interface are shared by
+// both views, the type library names both DLLs).
+TEST_F(RegistrationTest, UnregisterKeepsTheSharedKeysWhileTheOtherArchitectureIsRegistered) {
+  REGSAM view = 0;
+  if (!OtherView(view)) GTEST_SKIP() << "no other registry view on this system";
+  const std::wstring server = std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32";
+  HKEY key = nullptr;
+  ASSERT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | view, &key),
+            ERROR_SUCCESS)
+      << "the other architecture's DLL is registered in this prefix";
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, nullptr, 0, KEY_WRITE | view,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  const std::wstring typeLib = std::wstring(L"TypeLib\\") + kLibid + L"\\1.0";
+  const wchar_t* ownPath = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
+
+  EXPECT_EQ(Server::Get().unregisterServer(), S_OK);
+  EXPECT_FALSE(KeyExists(std::wstring(L"CLSID\\") + kClsid));
+  EXPECT_FALSE(KeyExists(typeLib + ownPath));
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods\\CLSID"), kClsid);
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods\\CurVer"), L"Corvane.ComponentMethods.1");
+  EXPECT_EQ(Value(L"Corvane.ComponentMethods.1\\CLSID"), kClsid);
+  EXPECT_EQ(Value(typeLib), L"Corvane 1.0 Type Library");
+  EXPECT_EQ(Value(L"Interface\\{C4060D7B-3018-4E15-AD17-62BFCC3C6E71}\\TypeLib"), kLibid);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | view, &key),
+            ERROR_SUCCESS)
+      << "the other view's class key was removed";
+  if (key != nullptr) RegCloseKey(key);
+
+  // Registered alone, unregistering removes everything again.
+  ASSERT_EQ(RegDeleteKeyExW(HKEY_CLASSES_ROOT, server.c_str(), view, 0), ERROR_SUCCESS);
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);
+  EXPECT_EQ(Server::Get().unregisterServer(), S_OK);
+  EXPECT_FALSE(KeyExists(L"Corvane.ComponentMethods"));
+  EXPECT_FALSE(KeyExists(L"Corvane.ComponentMethods.1"));
+  EXPECT_FALSE(KeyExists(typeLib));
+  const std::wstring classKey = std::wstring(L"CLSID\\") + kClsid;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), 0, KEY_READ | view, &key) ==
+      ERROR_SUCCESS) {
+    // The other view's (empty) class key stays as the test left it.
+    RegCloseKey(key);
+    RegDeleteKeyExW(HKEY_CLASSES_ROOT, classKey.c_str(), view, 0);
+  }
+}
+
 TEST_F(RegistrationTest, CreatedByProgIdOnceRegistered) {
   ASSERT_EQ(Server::Get().registerServer(), S_OK);
   for (const wchar_t* progId : {L"Corvane.ComponentMethods", L"Corvane.ComponentMethods.1"}) {
