@@ -39,15 +39,9 @@ int32_t CComponentMethods::ReadProxySettings() {
       m_nProxyEnable.store(0);
       return 0;
     }
-    const std::string& server = settings.server;
-    const size_t colon = server.find(':');
-    if (colon == std::string::npos) {
-      m_strProxyIp = server;
-      m_nProxyPort.store(DecimalPrefix(std::string_view(server).substr(0, 10)));
-    } else {
-      m_strProxyIp = server.substr(0, colon);
-      m_nProxyPort.store(DecimalPrefix(std::string_view(server).substr(colon + 1, 10)));
-    }
+    const ProxyServerParts parts = SplitProxyServer(settings.server);
+    m_strProxyIp = std::string(parts.address);
+    m_nProxyPort.store(DecimalPrefix(parts.portText));
     m_nProxyEnable.store(1);
     return 0;
   } catch (...) {

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace corvane {
 
@@ -22,6 +23,22 @@ class ProxySettingsSource {
   // interactiveHost lets a source honour its own exclusion list.
   virtual bool Read(const std::string& interactiveHost, ProxySettings& settings) = 0;
 };
+
+// A "ProxyServer" text split at its first ':' into the address before it and
+// the port text, the at most 10 characters after it. A text without ':' is all
+// address, and its first 10 characters are the port text. Per-protocol lists
+// ("http=host:port;...") are not recognised: the address is what precedes the
+// first ':' whatever it is.
+struct ProxyServerParts {
+  std::string_view address;
+  std::string_view portText;
+};
+inline ProxyServerParts SplitProxyServer(std::string_view server) {
+  constexpr size_t kPortTextMax = 10;
+  const size_t colon = server.find(':');
+  if (colon == std::string_view::npos) return {server, server.substr(0, kPortTextMax)};
+  return {server.substr(0, colon), server.substr(colon + 1, kPortTextMax)};
+}
 
 // The system's source for this platform.
 std::shared_ptr<ProxySettingsSource> SystemProxySettingsSource();

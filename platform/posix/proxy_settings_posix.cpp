@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/proxy_environment.h"
 #include "platform/proxy_settings.h"
 
 namespace corvane {
@@ -43,8 +44,9 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// host:port of a proxy URL; empty when it names no host.
-std::string HostAndPort(std::string_view url) {
+}  // namespace
+
+std::string ProxyUrlHostAndPort(std::string_view url) {
   url = Trim(url);
   if (size_t scheme = url.find("://"); scheme != std::string_view::npos)
     url.remove_prefix(scheme + 3);
@@ -56,6 +58,8 @@ std::string HostAndPort(std::string_view url) {
   if (url.find(':') == std::string_view::npos) result += ":1080";
   return result;
 }
+
+namespace {
 
 // The dotted IPv4 address as a number; false when text is not one.
 bool ParseIPv4(std::string_view text, uint32_t& value) {
@@ -113,7 +117,9 @@ bool MatchesEntry(const std::string& host, std::string_view entry) {
          host[host.size() - name.size() - 1] == '.';
 }
 
-bool Excluded(const std::string& interactiveHost, std::string_view list) {
+}  // namespace
+
+bool NoProxyExcludes(const std::string& interactiveHost, std::string_view list) {
   std::string host = Lower(Trim(interactiveHost));
   if (host.empty()) return false;
   while (!list.empty()) {
@@ -125,20 +131,27 @@ bool Excluded(const std::string& interactiveHost, std::string_view list) {
   return false;
 }
 
+bool ProxySettingsFromEnvironment(const char* proxy, const char* noProxy,
+                                  const std::string& interactiveHost, ProxySettings& settings) {
+  settings = ProxySettings{};
+  if (proxy == nullptr) return true;  // direct
+  std::string server = ProxyUrlHostAndPort(proxy);
+  if (server.empty()) return false;
+  if (noProxy != nullptr && NoProxyExcludes(interactiveHost, noProxy))
+    return true;  // direct for this host
+  settings.enabled = true;
+  settings.server = std::move(server);
+  return true;
+}
+
+namespace {
+
 class EnvironmentProxySettingsSource final : public ProxySettingsSource {
  public:
   bool Read(const std::string& interactiveHost, ProxySettings& settings) override {
-    settings = ProxySettings{};
-    const char* proxy = FirstSet({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
-    if (proxy == nullptr) return true;  // direct
-    std::string server = HostAndPort(proxy);
-    if (server.empty()) return false;
-    if (const char* noProxy = FirstSet({"no_proxy", "NO_PROXY"});
-        noProxy != nullptr && Excluded(interactiveHost, noProxy))
-      return true;  // direct for this host
-    settings.enabled = true;
-    settings.server = std::move(server);
-    return true;
+    return ProxySettingsFromEnvironment(
+        FirstSet({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}),
+        FirstSet({"no_proxy", "NO_PROXY"}), interactiveHost, settings);
   }
 };
 
