@@ -1,19 +1,9 @@
 // The registry script interpreter behind DllRegisterServer and
-// DllUnregisterServer.
-//
-// A script names root keys (HKCR, HKCU, HKLM, HKU and their long forms), each
-// with a braced body of keys:
-//
-//   [NoRemove | ForceRemove] name [= s 'text' | = d number] [{ body }]
-//   val name = s 'text' | d number        (a named value of the enclosing key)
-//
-// Names are bare words or quoted with single quotes ('' inside quotes is one
-// quote); a bare {GUID} is a name. %MODULE% inside a name or text stands for
-// the module path, %% for one percent sign. Registering creates every key and
-// value, deleting a ForceRemove key's old tree first. Unregistering deletes
-// every key tree except NoRemove keys, whose bodies are unregistered in turn;
-// a key already gone is no failure. The whole script is parsed before the
-// registry is touched.
+// DllUnregisterServer: registry_script.h has the language and the parser.
+// Registering creates every key and value, deleting a ForceRemove key's old
+// tree first. Unregistering deletes every key tree except NoRemove keys, whose
+// bodies are unregistered in turn; a key already gone is no failure. The whole
+// script is parsed before the registry is touched.
 #pragma once
 
 #include <windows.h>
@@ -21,24 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "com/registry_script.h"
+
 namespace corvane::com {
 
 enum class RegistryAction { kRegister, kUnregister };
-
-struct RegistryScriptValue {
-  std::wstring name;  // empty: the key's default value
-  DWORD type = REG_SZ;
-  std::wstring text;
-  DWORD number = 0;
-};
-
-struct RegistryScriptKey {
-  enum class Mode { kNormal, kNoRemove, kForceRemove };
-  Mode mode = Mode::kNormal;
-  std::wstring name;
-  std::vector<RegistryScriptValue> values;
-  std::vector<RegistryScriptKey> keys;
-};
 
 struct RegistryScriptRoot {
   HKEY root = nullptr;
