@@ -1,0 +1,208 @@
+// Differential receive target: one server stream, fed to an assembler whole
+// and fed cut at points the input chooses, must give the same events as the
+// blocks handed to a router directly. A difference traps.
+//
+// The stream is made with the sandbox back end's encoders (zlib's compress and
+// CryptText): one response per block, in one of the four framings, after an
+// optional proxy answer to a CONNECT request. The session key is in use from
+// the first byte on (the fixed key serves only a process's first encrypted
+// call, which the cut stream and the whole one would see differently), and the
+// routers do not take keys from logon responses, so every body and frame is
+// read with the key it was made with.
+//
+// Input: a configuration byte (bits 0-1 framing, 2 proxy answer first,
+// 3 multi-connection, 4 key from the input, 5-7 how often each block's text
+// repeats), with bit 4 a byte of key length and the key; a byte of block count
+// (1..16); the blocks' texts, each ended by a zero byte (STX inside one splits
+// it into messages); then the chunk lengths of the cut stream, one byte (1..128)
+// or, with the top bit set, two (1..32768).
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "codec/keys.h"
+#include "delivery/router.h"
+#include "fuzz/fuzz_support.h"
+#include "receive/assembler.h"
+#include "tools/common/frames.h"
+
+namespace {
+
+using corvane::fuzz::InputReader;
+namespace tools = corvane::tools;
+
+constexpr std::string_view kSandboxSessionKey = "5820417396284051";
+constexpr std::string_view kProxyAnswer =
+    "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\n";
+constexpr size_t kRepeats[8] = {1, 1, 1, 1, 3, 17, 150, 1200};
+// Longer streams add nothing but time: bodies and frames of several reads are
+// within this.
+constexpr size_t kMaxStream = size_t{80} << 10;
+
+// Keeps every event; posts always succeed. Keys are left alone (Encryption
+// false): only the assembler's own host has the codec flags.
+class Delivery : public corvane::DeliveryHost {
+ public:
+  bool Encryption() const override { return false; }
+  int32_t InteractiveDataSeen() const override { return 1; }
+  int32_t BcastDataSeen() const override { return 0; }
+  bool PostNotification(unsigned) override { return true; }
+
+  std::vector<corvane::DeliveredEvent> Events() {
+    std::vector<corvane::DeliveredEvent> events;
+    corvane::DeliveredEvent event;
+    while (router.TakeNext(event)) events.push_back(std::move(event));
+    return events;
+  }
+
+  corvane::CMessageRouter router{*this};
+};
+
+class Receive : public corvane::ReceiveHost {
+ public:
+  Receive(tools::Framing framing, bool multiOC)
+      : m_compression(tools::FramingCompressed(framing)),
+        m_encryption(tools::FramingEncrypted(framing)),
+        m_multiOC(multiOC) {}
+  bool Compression() const override { return m_compression; }
+  bool Encryption() const override { return m_encryption; }
+  bool MultiOC() const override { return m_multiOC; }
+  bool InteractiveReading() const override { return true; }
+  void SetInteractiveReading() override {}
+  int SplitAndDeliver(std::string_view block) override {
+    return delivery.router.SplitAndDeliver(block);
+  }
+
+  Delivery delivery;
+
+ private:
+  bool m_compression;
+  bool m_encryption;
+  bool m_multiOC;
+};
+
+struct Outcome {
+  std::vector<corvane::DeliveredEvent> events;
+  int32_t packets = 0;
+  bool loggedOn = false;
+};
+
+Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, tools::Framing framing,
+             bool multiOC, bool tunnel, const std::string& key) {
+  corvane::g_bUseFixedKey.store(0);
+  corvane::SetSessionKey(key);
+  Receive host(framing, multiOC);
+  corvane::CReceiveAssembler assembler(host);
+  assembler.SetTunnelRequested(tunnel);
+  size_t pos = 0;
+  size_t next = 0;
+  while (pos < stream.size()) {
+    size_t n = next < cuts.size() ? cuts[next++] : 32768;
+    if (n > stream.size() - pos) n = stream.size() - pos;
+    // Each chunk in a buffer of its own size, as a read leaves it.
+    std::vector<unsigned char> chunk(stream.begin() + static_cast<std::ptrdiff_t>(pos),
+                                     stream.begin() + static_cast<std::ptrdiff_t>(pos + n));
+    assembler.DispatchReceived(static_cast<int32_t>(n), chunk.data());
+    pos += n;
+  }
+  Outcome out;
+  out.events = host.delivery.Events();
+  out.packets = host.delivery.router.InteractivePacketCount();
+  out.loggedOn = host.delivery.router.LoggedOn();
+  return out;
+}
+
+bool Same(const Outcome& a, const Outcome& b) {
+  if (a.events.size() != b.events.size() || a.packets != b.packets || a.loggedOn != b.loggedOn)
+    return false;
+  for (size_t i = 0; i < a.events.size(); ++i) {
+    if (a.events[i].kind != b.events[i].kind || a.events[i].text != b.events[i].text) return false;
+  }
+  return true;
+}
+
+void Report(const char* what, const Outcome& got, const Outcome& want) {
+  std::fprintf(stderr, "%s: %zu events (packets %d), expected %zu (packets %d)\n", what,
+               got.events.size(), got.packets, want.events.size(), want.packets);
+  for (size_t i = 0; i < got.events.size() || i < want.events.size(); ++i) {
+    const std::string g = i < got.events.size() ? got.events[i].text.substr(0, 60) : "-";
+    const std::string w = i < want.events.size() ? want.events[i].text.substr(0, 60) : "-";
+    if (g != w) {
+      std::fprintf(stderr, "  first difference at event %zu: got \"%s\" expected \"%s\"\n", i,
+                   g.c_str(), w.c_str());
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  InputReader in(data, size);
+  const uint8_t config = in.Byte();
+  const auto framing = static_cast<tools::Framing>(config & 3);
+  const bool tunnel = (config & 4) != 0;
+  const bool multiOC = (config & 8) != 0;
+  std::string key(kSandboxSessionKey);
+  if ((config & 16) != 0) key = std::string(in.Bytes(in.Byte() % 24));
+  const size_t repeat = kRepeats[config >> 5];
+
+  std::vector<std::string> blocks;
+  const size_t count = in.Byte() % 16 + 1;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string_view text = in.Until('\0');
+    std::string block(1, tools::kStx);
+    if (text.size() * repeat > kMaxStream) return 0;
+    for (size_t r = 0; r < repeat; ++r) block += text;
+    blocks.push_back(std::move(block));
+  }
+  std::vector<size_t> cuts;
+  while (!in.Empty()) {
+    const uint8_t b = in.Byte();
+    cuts.push_back((b & 0x80) == 0 ? b + 1u : ((b & 0x7Fu) << 8 | in.Byte()) + 1u);
+  }
+
+  std::string stream(tunnel ? kProxyAnswer : std::string_view());
+  try {
+    for (const std::string& block : blocks) {
+      switch (framing) {
+        case tools::Framing::kPlain:
+          stream += tools::PlainResponse(block);
+          break;
+        case tools::Framing::kCompressed:
+          stream += tools::CompressedResponse(block);
+          break;
+        case tools::Framing::kEncrypted:
+          stream += tools::EncryptedResponse(block, key, tools::kMarkerSessionKey);
+          break;
+        case tools::Framing::kCompressedEncrypted:
+          stream += tools::CompressedEncryptedResponse(block, key, tools::kMarkerSessionKey);
+          break;
+      }
+    }
+  } catch (const std::length_error&) {
+    return 0;  // a payload over five digits cannot be framed
+  }
+  if (stream.size() > kMaxStream) return 0;
+
+  Outcome expected;
+  {
+    Delivery direct;
+    for (const std::string& block : blocks) direct.router.SplitAndDeliver(block);
+    expected.events = direct.Events();
+    expected.packets = direct.router.InteractivePacketCount();
+    expected.loggedOn = direct.router.LoggedOn();
+  }
+  const Outcome whole = Feed(stream, {}, framing, multiOC, tunnel, key);
+  if (!Same(whole, expected)) {
+    Report("whole stream", whole, expected);
+    FUZZ_CHECK(!"the whole stream gives the blocks' events");
+  }
+  const Outcome cut = Feed(stream, cuts, framing, multiOC, tunnel, key);
+  if (!Same(cut, expected)) {
+    Report("cut stream", cut, expected);
+    FUZZ_CHECK(!"the cut stream gives the blocks' events");
+  }
+  return 0;
+}
