@@ -25,20 +25,6 @@ HRESULT LoadModuleTypeLib(ITypeLib** typeLib) {
   return LoadTypeLibEx(path.c_str(), REGKIND_NONE, typeLib);
 }
 
-// The registry view of the other architecture's DLL: on 64-bit Windows the
-// 32-bit and the 64-bit corvane.dll register side by side, each in its own
-// view of the class keys. None on 32-bit Windows.
-bool OtherRegistryView(REGSAM& view) {
-#ifdef _WIN64
-  view = KEY_WOW64_32KEY;
-  return true;
-#else
-  BOOL wow64 = FALSE;
-  view = KEY_WOW64_64KEY;
-  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-#endif
-}
-
 std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   StringFromGUID2(guid, text, 40);
@@ -100,6 +86,17 @@ HINSTANCE ModuleInstance() {
 }
 
 void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
+
+bool OtherRegistryView(REGSAM& view) {
+#ifdef _WIN64
+  view = KEY_WOW64_32KEY;
+  return true;
+#else
+  BOOL wow64 = FALSE;
+  view = KEY_WOW64_64KEY;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
 
 std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');

@@ -21,6 +21,11 @@ void SetModuleInstance(HINSTANCE instance);
 // Full path of the module, as registered under InprocServer32.
 std::wstring ModulePath();
 
+// The registry view of the other architecture's DLL: on 64-bit Windows the
+// 32-bit and the 64-bit corvane.dll register side by side, each in its own
+// view of the class keys. False on 32-bit Windows, which has one view.
+bool OtherRegistryView(REGSAM& view);
+
 // Live objects and server locks; the module may unload when both are 0.
 void LockModule();
 void UnlockModule();

@@ -3,6 +3,7 @@
 // leaves. The test leaves the server registered, as regsvr32 would.
 #include <string>
 
+#include "com/module.h"
 #include "tests/com/com_test_util.h"
 
 namespace corvane::test {
@@ -96,25 +97,12 @@ TEST_F(RegistrationTest, UnregisterRemovesTheKeysButNotClsid) {
   EXPECT_EQ(Server::Get().unregisterServer(), S_OK);
 }
 
-// The registry view of the other architecture's DLL (64-bit Windows, or a
-// 32-bit program under WOW64); false on 32-bit Windows.
-bool OtherView(REGSAM& view) {
-#ifdef _WIN64
-  view = KEY_WOW64_32KEY;
-  return true;
-#else
-  BOOL wow64 = FALSE;
-  view = KEY_WOW64_64KEY;
-  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-#endif
-}
-
 // The 32-bit and the 64-bit DLL register side by side; unregistering one
 // leaves what the other needs (the ProgIDs and the interface are shared by
 // both views, the type library names both DLLs).
 TEST_F(RegistrationTest, UnregisterKeepsTheSharedKeysWhileTheOtherArchitectureIsRegistered) {
   REGSAM view = 0;
-  if (!OtherView(view)) GTEST_SKIP() << "no other registry view on this system";
+  if (!com::OtherRegistryView(view)) GTEST_SKIP() << "no other registry view on this system";
   const std::wstring server = std::wstring(L"CLSID\\") + kClsid + L"\\InprocServer32";
   HKEY key = nullptr;
   ASSERT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | view, &key),
