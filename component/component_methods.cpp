@@ -216,9 +216,14 @@ HResult CComponentMethods::getRequestCount(Variant* pReqCount) {
 
 int CComponentMethods::FireCallback(const std::shared_ptr<CallbackTarget>& slot,
                                     std::string_view text) {
-  if (!slot) return -1;
+  // slot is normally one of the callback slots, and the callback may assign
+  // that very slot (or empty it) while it runs. The call holds its own
+  // reference, so the target and everything its function captured live until
+  // the call returns, whoever else lets go of it meanwhile.
+  const std::shared_ptr<CallbackTarget> target = slot;
+  if (!target) return -1;
   try {
-    slot->Call(*this, std::string(text));
+    target->Call(*this, std::string(text));
   } catch (...) {
     return -1;
   }
