@@ -111,6 +111,12 @@ HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
   } catch (...) {
     *pRetVal = Variant::Int(-1);
   }
+  // OpenConnection ended the interactive reader before it replaced the
+  // socket. A connection that was being read is read on, now from the new
+  // socket (after a failed attempt that one only gives read errors, as a dead
+  // connection does). Without a connection sequence before, the script reads
+  // for itself with ReceiveData and no reader is started.
+  if (m_bInteractiveReading.load() != 0) StartInteractiveReader(100);
   return kS_OK;
 }
 

@@ -1,14 +1,16 @@
 // Reader threads, the receive loop, keep-alive and shutdown.
 //
-// Each connection has at most one reader thread. A reader takes its socket
-// when it starts and loops while either reading flag is set and its own stop
-// flag is clear: it waits until the socket is readable or 100 ms have passed,
-// reads up to 32 768 bytes into the connection's zero-filled buffer and hands
-// a chunk to the decoding dispatch at once, so data is read as soon as it
-// arrives and an idle connection is still polled every 100 ms. After an error
-// or the end of the stream the loop keeps its 100 ms cadence (it reports
+// Each connection has at most one reader thread. A reader loops while either
+// reading flag is set and its own stop flag is clear: it takes its
+// connection's current socket, waits until it is readable or 100 ms have
+// passed, reads up to 32 768 bytes into the connection's zero-filled buffer
+// and hands a chunk to the decoding dispatch at once, so data is read as soon
+// as it arrives and an idle connection is still polled every 100 ms. After an
+// error or the end of the stream the loop keeps its 100 ms cadence (it reports
 // nothing: a broken connection is found by the next failed send). Whoever
-// replaces or closes a connection's socket first stops and joins its reader.
+// replaces or closes a connection's socket first stops and joins its reader,
+// so the socket a pass took stays open until the pass ends; a reader started
+// again afterwards reads the new socket.
 //
 // The keep-alive worker only waits, waking every m_nKeepAliveInterval ms
 // (once, then until stopped, for 0); nothing is sent on its ticks. Stop flags
@@ -107,7 +109,7 @@ void CComponentMethods::ReaderPause(bool interactive, int milliseconds) {
 }
 
 int32_t CComponentMethods::ReceiveLoop(bool interactive) {
-  const SocketHandle s = (interactive ? m_sockInteractive : m_sockBcast).load();
+  const std::atomic<SocketHandle>& current = interactive ? m_sockInteractive : m_sockBcast;
   const std::atomic<bool>& stop = interactive ? m_bInteractiveReaderStop : m_bBcastReaderStop;
   auto& buffer = interactive ? *m_interactiveRecvBuf : *m_bcastRecvBuf;
   int32_t result = 0;
@@ -118,6 +120,9 @@ int32_t CComponentMethods::ReceiveLoop(bool interactive) {
         ReaderPause(interactive, kQueueFullPauseMs);
         continue;
       }
+      // Taken again on every pass, never kept from an earlier one: 0 (none,
+      // or closed) fails the wait and the pass pauses like a failed read.
+      const SocketHandle s = current.load();
       const net::WaitResult ready = net::WaitReadable(s, kReaderPollMs);
       if (ready == net::WaitResult::TimedOut) continue;  // idle: nothing has arrived
       int n = -1;

@@ -235,10 +235,13 @@ TEST(SetOCDetails, PortsAsTextAndRefusals) {
   EXPECT_EQ(c->GetSnapshot().bcastPort, 0);
 }
 
+// A script that reads for itself: the endpoints are stored without a
+// connection being made (a negative count makes no attempt), so no reader
+// competes with ReceiveData.
 TEST(ScriptPath, ConnectToServerThenReceiveData) {
   LoopbackServer server;
   EventLog log;
-  auto c = MakeComponent(log, ComponentOptions());
+  auto c = MakeComponent(log, ComponentOptions().Count(-1));
   ASSERT_TRUE(c);
   Variant data;
   // Nothing connected yet.
@@ -248,13 +251,16 @@ TEST(ScriptPath, ConnectToServerThenReceiveData) {
 
   c->setOCDetails(Variant::Str("127.0.0.1"), Variant::Str(server.PortText()), Variant::Str(""),
                   Variant::Str("0"), Variant::Str(""), Variant::Str(""));
-  ASSERT_TRUE(server.WaitForConnections(1));
+  EXPECT_EQ(log.Events(), (Events{"maximum 1"}));
   log.Clear();
   Variant result;
-  c->ConnectToServer(&result);
-  EXPECT_EQ(result.vt, kVtInt);
-  EXPECT_EQ(result.intValue, 0);
+  for (int i = 0; i < 2; ++i) {
+    c->ConnectToServer(&result);
+    EXPECT_EQ(result.vt, kVtInt);
+    EXPECT_EQ(result.intValue, 0);
+  }
   EXPECT_TRUE(log.Events().empty());  // no event, no reader
+  EXPECT_FALSE(c->GetSnapshot().interactiveReading);
   ASSERT_TRUE(server.WaitForConnections(2));
   EXPECT_TRUE(WaitUntil([&] { return server.PeerClosed(0); }));  // replaced
 
@@ -275,6 +281,32 @@ TEST(ScriptPath, ConnectToServerThenReceiveData) {
     return !data.text.empty();
   }));
   EXPECT_EQ(data.text, "Socket Error: -3");
+}
+
+// ConnectToServer on a connection that is being read: the new connection is
+// read in its place, so the logon response sent on it arrives.
+TEST(ScriptPath, ConnectToServerGoesOnReadingOnTheNewConnection) {
+  LoopbackServer server;
+  EventLog log;
+  auto c = MakeComponent(log, ComponentOptions());
+  ASSERT_TRUE(c);
+  ASSERT_EQ(Connect(*c, server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  ASSERT_TRUE(c->GetSnapshot().interactiveReading);
+
+  Variant result;
+  c->ConnectToServer(&result);
+  EXPECT_EQ(result.vt, kVtInt);
+  EXPECT_EQ(result.intValue, 0);
+  ASSERT_TRUE(server.WaitForConnections(2));
+  EXPECT_TRUE(WaitUntil([&] { return server.PeerClosed(0); }));  // replaced
+  ASSERT_TRUE(server.Send(1, Response({"70=10000", "7=after"})));
+  EXPECT_TRUE(WaitUntil([&] {
+    c->PumpEvents();
+    return log.Count("data 7=after") == 1;
+  }));
+  EXPECT_EQ(log.Events(),
+            (Events{"connect true", "auth true|10000|Logon success", "data 7=after"}));
 }
 
 TEST(ScriptPath, ConnectToServerOutcomes) {
