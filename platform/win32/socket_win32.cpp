@@ -2,9 +2,10 @@
 //
 // A SocketHandle is the SOCKET value itself (INVALID_SOCKET becomes 0, which
 // Winsock never hands out as a socket). Errors are Winsock's own codes from
-// WSAGetLastError(); calls on handle 0 set WSAENOTSOCK. Waits use select(),
-// whose fd_set holds the one socket. Addresses are parsed with inet_addr,
-// which the system keeps for exactly the dotted forms the component takes.
+// WSAGetLastError(); calls on handle 0 set WSAENOTSOCK. Waits use select() on
+// the read or the write set alone, holding the one socket. Addresses are
+// parsed with inet_addr, which the system keeps for exactly the dotted forms
+// the component takes.
 #ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
 #define _WINSOCK_DEPRECATED_NO_WARNINGS
 #endif
@@ -37,19 +38,23 @@ sockaddr_in MakeAddress(const std::string& dottedAddress, int32_t port) {
   return address;
 }
 
+// Only the one set asked about. The exception set is left out: it signals
+// pending urgent (out-of-band) data for as long as that byte goes unread, and
+// nothing here reads it, so a wait including it would return at once again
+// and again. Failures show in the call that follows: a reset or closed
+// connection makes the socket readable and recv reports it; a write wait ends
+// when the socket can send or at its time limit, and send reports a broken
+// connection.
 WaitResult WaitFor(SocketHandle s, bool forWrite, int timeoutMs) {
   if (!Valid(s)) return WaitResult::Failed;
   if (timeoutMs < 0) timeoutMs = 0;
   fd_set ready;
-  fd_set failed;
   FD_ZERO(&ready);
-  FD_ZERO(&failed);
   FD_SET(Sock(s), &ready);
-  FD_SET(Sock(s), &failed);
   timeval timeout;
   timeout.tv_sec = timeoutMs / 1000;
   timeout.tv_usec = (timeoutMs % 1000) * 1000;
-  int r = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &timeout);
+  int r = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, nullptr, &timeout);
   if (r == SOCKET_ERROR) return WaitResult::Failed;
   if (r == 0) {
     WSASetLastError(0);

@@ -9,8 +9,12 @@
 
 #include "tests/connection/loopback.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -61,6 +65,84 @@ TEST_F(SocketTest, IdleNonBlockingSocketWouldBlockAndWaitTimesOut) {
   EXPECT_EQ(net::WaitReadable(s, 20), net::WaitResult::TimedOut);
   EXPECT_EQ(net::WaitWritable(s, 1000), net::WaitResult::Ready);
   net::Close(s);
+}
+
+#ifdef _WIN32
+using RawSocket = SOCKET;
+#else
+using RawSocket = int;
+#endif
+
+RawSocket Raw(SocketHandle s) { return static_cast<RawSocket>(s); }
+
+// Whether urgent data waits on s, asked of the system directly.
+bool UrgentPending(SocketHandle s, int timeoutMs) {
+#ifdef _WIN32
+  fd_set urgent;
+  FD_ZERO(&urgent);
+  FD_SET(Raw(s), &urgent);
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return select(0, nullptr, nullptr, &urgent, &timeout) == 1;
+#else
+  pollfd p{Raw(s), POLLPRI, 0};
+  return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLPRI) != 0;
+#endif
+}
+
+// Urgent (out-of-band) data is not something to read or a reason to write:
+// while one urgent byte is all that waits, a wait for readability, and for
+// writability on a full send buffer, runs to its time-out every time. A wait
+// that returns at once would have the reader or a stalled send spin. Counted,
+// not timed.
+TEST_F(SocketTest, UrgentDataMakesNoWaitReturn) {
+  constexpr int kWaits = 5;
+  const SocketHandle listener = net::Listen("127.0.0.1", 0, 1, 4096);
+  ASSERT_NE(listener, 0u);
+  const SocketHandle s = net::CreateTcpSocket();
+  const int sendBuffer = 4096;
+  setsockopt(Raw(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
+             sizeof sendBuffer);
+  ASSERT_TRUE(net::Connect(s, "127.0.0.1", net::LocalPort(listener)));
+  const SocketHandle peer = net::Accept(listener);
+  ASSERT_NE(peer, 0u);
+  ASSERT_TRUE(net::SetNonBlocking(s));
+
+  ASSERT_EQ(send(Raw(peer), "!", 1, MSG_OOB), 1);
+  ASSERT_TRUE(UrgentPending(s, 10000));
+  int readable = 0;
+  for (int i = 0; i < kWaits; ++i) {
+    readable += net::WaitReadable(s, 20) == net::WaitResult::Ready ? 1 : 0;
+  }
+  EXPECT_EQ(readable, 0);
+
+  // Normal data after it is readable, and read without the urgent byte.
+  ASSERT_EQ(net::Send(peer, "data", 4), 4);
+  ASSERT_EQ(net::WaitReadable(s, 10000), net::WaitResult::Ready);
+  char buffer[16] = {};
+  ASSERT_EQ(net::Recv(s, buffer, sizeof buffer), 4);
+  EXPECT_EQ(std::string(buffer, 4), "data");
+
+  // The peer reads nothing: fill the way to it, then send it urgent data.
+  const std::string chunk(4096, 'x');
+  bool full = false;
+  for (int i = 0; i < 100000 && !full; ++i) {
+    if (net::Send(s, chunk.data(), static_cast<int>(chunk.size())) < 0) {
+      ASSERT_EQ(net::LastError(), net::kWouldBlock);
+      full = true;
+    }
+  }
+  ASSERT_TRUE(full);
+  ASSERT_EQ(send(Raw(peer), "?", 1, MSG_OOB), 1);
+  ASSERT_TRUE(UrgentPending(s, 10000));
+  int writable = 0;
+  for (int i = 0; i < kWaits; ++i) {
+    writable += net::WaitWritable(s, 20) == net::WaitResult::Ready ? 1 : 0;
+  }
+  EXPECT_EQ(writable, 0);
+
+  net::Close(peer);
+  net::Close(s);
+  net::Close(listener);
 }
 
 TEST_F(SocketTest, ConnectToClosedPortIsRefused) {
