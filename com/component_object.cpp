@@ -398,7 +398,9 @@ STDMETHODIMP ComponentObject::sendRequest(VARIANT vRequest, VARIANT* pRetVal) {
 STDMETHODIMP ComponentObject::sendBCRequest(VARIANT vRequest, VARIANT* pRetVal) {
   if (pRetVal == nullptr) return E_POINTER;
   try {
-    Variant result;
+    // With one connection the core keeps the value it is given (typed VT_INT):
+    // it is given the caller's, not an empty one.
+    Variant result = FromVariant(*pRetVal);
     const HRESULT hr = m_core->sendBCRequest(FromVariant(vRequest), &result);
     const HRESULT written = WriteResult(result, pRetVal);
     return FAILED(written) ? written : hr;

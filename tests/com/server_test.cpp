@@ -458,6 +458,57 @@ TEST_F(ServerTest, MethodsThatNeverWriteTheirResult) {
   object->Release();
 }
 
+// sendBCRequest sends nothing. With one connection it counts a request and
+// the result keeps the caller's value, typed VT_INT (a value that is not a
+// number becomes 0); with two it answers 0 for a string and -1 otherwise.
+TEST_F(ServerTest, SendBCRequestResults) {
+  VARIANT bstrBefore = Str(L"previous");
+  VARIANT intBefore;
+  V_VT(&intBefore) = VT_INT;
+  V_INT(&intBefore) = -7;
+  VARIANT emptyBefore;
+  VariantInit(&emptyBefore);
+  struct Case {
+    const char* what;
+    bool multi;
+    bool stringRequest;
+    VARIANT before;
+    INT result;
+    LONG counted;
+  } cases[] = {
+      {"one connection, VT_I4 kept", false, true, I4(1234), 1234, 1},
+      {"one connection, VT_INT kept", false, true, intBefore, -7, 1},
+      {"one connection, request not a string", false, false, I4(55), 55, 1},
+      {"one connection, empty", false, true, emptyBefore, 0, 1},
+      {"one connection, text", false, true, bstrBefore, 0, 1},
+      {"two connections", true, true, I4(1234), 0, 0},
+      {"two connections, request not a string", true, false, I4(1234), -1, 0},
+  };
+  for (auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    IComponentMethods* object = Create();
+    ASSERT_NE(object, nullptr);
+    // A number turns the second connection on, a boolean turns it off.
+    VARIANT multi;
+    V_VT(&multi) = VT_BOOL;
+    V_BOOL(&multi) = VARIANT_TRUE;
+    if (test.multi) multi = I4(1);
+    EXPECT_EQ(object->setMultiOC(multi), S_OK);
+    VARIANT request = test.stringRequest ? Str(L"1=1") : I4(1);
+    VARIANT out = test.before;  // owns the text, if any, from here on
+    EXPECT_EQ(object->sendBCRequest(request, &out), S_OK);
+    EXPECT_EQ(V_VT(&out), VT_INT);
+    EXPECT_EQ(V_INT(&out), test.result);
+    VARIANT count;
+    VariantInit(&count);
+    EXPECT_EQ(object->getRequestCount(&count), S_OK);
+    EXPECT_EQ(V_INT(&count), test.counted);
+    VariantClear(&out);
+    VariantClear(&request);
+    object->Release();
+  }
+}
+
 TEST_F(ServerTest, ReceiveDataGivesTextEvenWithoutConnection) {
   IComponentMethods* object = Create();
   VARIANT data;
