@@ -6,15 +6,17 @@
 // CryptText): one response per block, in one of the four framings, after an
 // optional proxy answer to a CONNECT request. The session key is in use from
 // the first byte on (the fixed key serves only a process's first encrypted
-// call, which the cut stream and the whole one would see differently), and the
-// routers do not take keys from logon responses, so every body and frame is
-// read with the key it was made with.
+// call, which the cut stream and the whole one would see differently). The
+// routers either leave the key alone or, as the component does with
+// encryption on, take it from tag 394 of every logon response; then each
+// block is encrypted with the key in force once the blocks before it have
+// been routed, which is when the receiver decrypts it.
 //
 // Input: a configuration byte (bits 0-1 framing, 2 proxy answer first,
 // 3 multi-connection, 4 key from the input, 5-7 how often each block's text
 // repeats), with bit 4 a byte of key length and the key; a byte of block count
-// (1..16); the blocks' texts, each ended by a zero byte (STX inside one splits
-// it into messages); then the chunk lengths of the cut stream, one byte (1..128)
+// (1..16; bit 7: logon responses set the key); the blocks' texts, each ended by a zero byte (STX
+// inside one splits it into messages); then the chunk lengths of the cut stream, one byte (1..128)
 // or, with the top bit set, two (1..32768).
 #include <cstdint>
 #include <stdexcept>
@@ -40,11 +42,12 @@ constexpr size_t kRepeats[8] = {1, 1, 1, 1, 3, 17, 150, 1200};
 // within this.
 constexpr size_t kMaxStream = size_t{80} << 10;
 
-// Keeps every event; posts always succeed. Keys are left alone (Encryption
-// false): only the assembler's own host has the codec flags.
+// Keeps every event; posts always succeed. With takeKeys a logon response sets
+// the session key (the router reads the encryption flag for that alone).
 class Delivery : public corvane::DeliveryHost {
  public:
-  bool Encryption() const override { return false; }
+  explicit Delivery(bool takeKeys) : m_takeKeys(takeKeys) {}
+  bool Encryption() const override { return m_takeKeys; }
   int32_t InteractiveDataSeen() const override { return 1; }
   int32_t BcastDataSeen() const override { return 0; }
   bool PostNotification(unsigned) override { return true; }
@@ -57,12 +60,16 @@ class Delivery : public corvane::DeliveryHost {
   }
 
   corvane::CMessageRouter router{*this};
+
+ private:
+  bool m_takeKeys;
 };
 
 class Receive : public corvane::ReceiveHost {
  public:
-  Receive(tools::Framing framing, bool multiOC)
-      : m_compression(tools::FramingCompressed(framing)),
+  Receive(tools::Framing framing, bool multiOC, bool takeKeys)
+      : delivery(takeKeys),
+        m_compression(tools::FramingCompressed(framing)),
         m_encryption(tools::FramingEncrypted(framing)),
         m_multiOC(multiOC) {}
   bool Compression() const override { return m_compression; }
@@ -89,10 +96,10 @@ struct Outcome {
 };
 
 Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, tools::Framing framing,
-             bool multiOC, bool tunnel, const std::string& key) {
+             bool multiOC, bool tunnel, bool takeKeys, const std::string& key) {
   corvane::g_bUseFixedKey.store(0);
   corvane::SetSessionKey(key);
-  Receive host(framing, multiOC);
+  Receive host(framing, multiOC, takeKeys);
   corvane::CReceiveAssembler assembler(host);
   assembler.SetTunnelRequested(tunnel);
   size_t pos = 0;
@@ -149,7 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t repeat = kRepeats[config >> 5];
 
   std::vector<std::string> blocks;
-  const size_t count = in.Byte() % 16 + 1;
+  const uint8_t countByte = in.Byte();
+  const bool takeKeys = (countByte & 0x80) != 0;
+  const size_t count = countByte % 16 + 1;
   for (size_t i = 0; i < count; ++i) {
     const std::string_view text = in.Until('\0');
     std::string block(1, tools::kStx);
@@ -163,9 +172,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cuts.push_back((b & 0x80) == 0 ? b + 1u : ((b & 0x7Fu) << 8 | in.Byte()) + 1u);
   }
 
+  // The reference: the blocks routed directly, each encoded with the key in
+  // force before it is routed.
+  Outcome expected;
   std::string stream(tunnel ? kProxyAnswer : std::string_view());
+  corvane::SetSessionKey(key);
+  Delivery direct(takeKeys);
   try {
     for (const std::string& block : blocks) {
+      const std::string blockKey = corvane::GetSessionKey();
       switch (framing) {
         case tools::Framing::kPlain:
           stream += tools::PlainResponse(block);
@@ -174,32 +189,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           stream += tools::CompressedResponse(block);
           break;
         case tools::Framing::kEncrypted:
-          stream += tools::EncryptedResponse(block, key, tools::kMarkerSessionKey);
+          stream += tools::EncryptedResponse(block, blockKey, tools::kMarkerSessionKey);
           break;
         case tools::Framing::kCompressedEncrypted:
-          stream += tools::CompressedEncryptedResponse(block, key, tools::kMarkerSessionKey);
+          stream += tools::CompressedEncryptedResponse(block, blockKey, tools::kMarkerSessionKey);
           break;
       }
+      direct.router.SplitAndDeliver(block);
     }
   } catch (const std::length_error&) {
     return 0;  // a payload over five digits cannot be framed
   }
   if (stream.size() > kMaxStream) return 0;
 
-  Outcome expected;
-  {
-    Delivery direct;
-    for (const std::string& block : blocks) direct.router.SplitAndDeliver(block);
-    expected.events = direct.Events();
-    expected.packets = direct.router.InteractivePacketCount();
-    expected.loggedOn = direct.router.LoggedOn();
-  }
-  const Outcome whole = Feed(stream, {}, framing, multiOC, tunnel, key);
+  expected.events = direct.Events();
+  expected.packets = direct.router.InteractivePacketCount();
+  expected.loggedOn = direct.router.LoggedOn();
+
+  const Outcome whole = Feed(stream, {}, framing, multiOC, tunnel, takeKeys, key);
   if (!Same(whole, expected)) {
     Report("whole stream", whole, expected);
     FUZZ_CHECK(!"the whole stream gives the blocks' events");
   }
-  const Outcome cut = Feed(stream, cuts, framing, multiOC, tunnel, key);
+  const Outcome cut = Feed(stream, cuts, framing, multiOC, tunnel, takeKeys, key);
   if (!Same(cut, expected)) {
     Report("cut stream", cut, expected);
     FUZZ_CHECK(!"the cut stream gives the blocks' events");
