@@ -1,6 +1,6 @@
 #include "component/client.h"
 
-#include <cctype>
+#include "protocol/numbers.h"
 
 namespace corvane {
 namespace {
@@ -8,18 +8,6 @@ namespace {
 // The script interface's flag rule: a boolean turns a flag off, any other
 // type turns it on.
 Variant Flag(bool on) { return on ? Variant::I4(1) : Variant::Bool(false); }
-
-bool IsDottedIPv4(const std::string& host) {
-  int dots = 0;
-  for (char c : host) {
-    if (c == '.') {
-      ++dots;
-    } else if (!std::isdigit(static_cast<unsigned char>(c))) {
-      return false;
-    }
-  }
-  return dots == 3;
-}
 
 Client::Connection Which(const std::string& text) {
   return text == "2" ? Client::Connection::Broadcast : Client::Connection::Interactive;
@@ -91,7 +79,7 @@ void Client::Connect(const std::string& host, uint16_t port, uint16_t broadcastP
   }
   Variant result;
   m_component->SetServerDetails(Variant::Str(host), Variant::I4(port), Variant::I4(broadcastPort),
-                                Variant::I4(IsDottedIPv4(host) ? 1 : 0), &result);
+                                Variant::I4(ParseDottedIPv4(host, kDottedDigits) ? 1 : 0), &result);
 }
 
 void Client::Connect(const std::string& host, uint16_t port, const std::string& broadcastHost,

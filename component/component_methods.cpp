@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "codec/base64.h"
+#include "protocol/numbers.h"
 
 namespace corvane {
 namespace {
@@ -123,8 +124,8 @@ void CComponentMethods::StoreProxyCredentials(const Variant& vUserId, const Vari
   std::string password = ArgumentText(vPassword);
   std::string userId = ArgumentText(vUserId);
   // -99 is the script's marker for an absent value; any text starting with it counts.
-  m_strProxyUid = DecimalPrefix(userId) == -99 ? std::string() : std::move(userId);
-  m_strProxyPwd = DecimalPrefix(password) == -99 ? std::string() : std::move(password);
+  m_strProxyUid = DecimalPrefix32(userId) == -99 ? std::string() : std::move(userId);
+  m_strProxyPwd = DecimalPrefix32(password) == -99 ? std::string() : std::move(password);
   m_strProxyAuth = Base64Encode(m_strProxyUid + ":" + m_strProxyPwd);
 }
 

@@ -186,17 +186,12 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   // Steps of one attempt up to the non-blocking connected socket (no tunnel).
   int32_t OpenConnection(bool interactive);
   HResult StartReader(bool interactive, int32_t period);
-  // The CONNECT request naming host:port.
-  std::string BuildConnectRequest(std::string_view host, int32_t port) const;
   // Sends the CONNECT request for the selected connection's server on its own
   // socket when a proxy with credentials is in use: 0, or -3.
   int32_t SendTunnelRequest(bool interactive);
   // Sends all length bytes on s, waiting for writability when it would block:
   // 0, or -3 on an error or a socket that stays unwritable too long.
   static int32_t SendWhole(SocketHandle s, const char* data, int32_t length);
-  // Decimal value of the leading digits (after blanks and a sign) of text;
-  // 0 when there are none, saturated at the int32 limits.
-  static int32_t DecimalPrefix(std::string_view text);
   // A port argument: a string by its decimal prefix, a number by its value.
   static int32_t PortArgument(const Variant& value);
 

@@ -13,32 +13,14 @@
 // ended and joined first, so a descriptor is never closed under a reader),
 // set SO_RCVBUF, blocking connect, then non-blocking mode; through a proxy with
 // credentials the CONNECT request follows.
-#include <cctype>
-#include <climits>
-
 #include "component/component_methods.h"
+#include "protocol/numbers.h"
 
 namespace corvane {
 
-int32_t CComponentMethods::DecimalPrefix(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > int64_t{INT32_MAX} + 1) break;  // saturates below
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
-
 int32_t CComponentMethods::PortArgument(const Variant& value) {
   const Variant& v = value.Deref();
-  if (v.vt == kVtBstr) return DecimalPrefix(v.text);
+  if (v.vt == kVtBstr) return DecimalPrefix32(v.text);
   return value.Int32();
 }
 

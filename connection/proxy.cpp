@@ -8,22 +8,17 @@
 // length.
 //
 // Through a proxy with credentials the connection's first bytes are the
-// CONNECT request, CR LF after every line:
-//   CONNECT host:port HTTP/1.1
-//   Accept: */*
-//   Accept-Language: en-us
-//   Accept-Encoding: gzip, deflate
-//   User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)
-//   Proxy-Authorization: Basic <Base64 of user:password>
-//   Host: host:port
-//   Connection: Keep-Alive
-//   <empty line>
+// CONNECT request (send/http_request.h builds it beside the GET request):
+//   CONNECT host:port HTTP/1.1, the fixed header lines, the
+//   Proxy-Authorization line, Host: host:port, Connection: Keep-Alive.
 // It is sent whole whatever its length. The proxy's answer is recognised by
 // the receive path, not here, and only on a connection whose request went out.
 // Without credentials nothing is sent and nothing is awaited.
 #include <cstring>
 
 #include "component/component_methods.h"
+#include "protocol/numbers.h"
+#include "send/http_request.h"
 
 namespace corvane {
 
@@ -41,7 +36,7 @@ int32_t CComponentMethods::ReadProxySettings() {
     }
     const ProxyServerParts parts = SplitProxyServer(settings.server);
     m_strProxyIp = std::string(parts.address);
-    m_nProxyPort.store(DecimalPrefix(parts.portText));
+    m_nProxyPort.store(DecimalPrefix32(parts.portText));
     m_nProxyEnable.store(1);
     return 0;
   } catch (...) {
@@ -50,31 +45,15 @@ int32_t CComponentMethods::ReadProxySettings() {
   }
 }
 
-std::string CComponentMethods::BuildConnectRequest(std::string_view host, int32_t port) const {
-  const std::string target = std::string(host) + ":" + std::to_string(port);
-  std::string request;
-  request.reserve(300 + 2 * target.size() + m_strProxyAuth.size());
-  request += "CONNECT " + target + " HTTP/1.1\r\n";
-  request += "Accept: */*\r\n";
-  request += "Accept-Language: en-us\r\n";
-  request += "Accept-Encoding: gzip, deflate\r\n";
-  request +=
-      "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n";
-  request += "Proxy-Authorization: Basic " + m_strProxyAuth + "\r\n";
-  request += "Host: " + target + "\r\n";
-  request += "Connection: Keep-Alive\r\n";
-  request += "\r\n";
-  return request;
-}
-
 int32_t CComponentMethods::SendTunnelRequest(bool interactive) {
   // Only a proxy with credentials gets a tunnel request: the request always
   // carries the authorization line.
   if (m_nProxyEnable.load() != 1 || m_bProxyCredentials.load() == 0) return 0;
   // Each connection asks the proxy for its own server on its own socket.
   const std::string request =
-      interactive ? BuildConnectRequest(m_strInteractiveIp, m_nInteractivePort.load())
-                  : BuildConnectRequest(m_strBcastIp, m_nBcastPort.load());
+      interactive
+          ? BuildConnectRequest(m_strInteractiveIp, m_nInteractivePort.load(), m_strProxyAuth)
+          : BuildConnectRequest(m_strBcastIp, m_nBcastPort.load(), m_strProxyAuth);
   const SocketHandle s = (interactive ? m_sockInteractive : m_sockBcast).load();
   const int32_t sent = SendWhole(s, request.data(), static_cast<int32_t>(request.size()));
   // The connection's receive side now awaits the proxy's answer.

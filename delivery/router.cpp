@@ -11,45 +11,14 @@
 #include "delivery/router.h"
 
 #include <algorithm>
-#include <array>
 #include <utility>
 
 #include "codec/keys.h"
+#include "protocol/wire.h"
 
 namespace corvane {
-namespace {
 
-constexpr char kStx = '\x02';
-
-struct StatusRow {
-  std::string_view code;
-  std::string_view text;
-};
-
-// Failure codes, in the order they are tested. "10010" takes tag 19 instead.
-constexpr std::array<StatusRow, 19> kFailureTexts{{
-    {"10001", "Incorrect Client ID/Password"},
-    {"10002", "Incorrect Client ID/Password"},
-    {"10003", "Account is disabled. Contact Admin"},
-    {"10005", "Invalid password. Account is disabled. Contact Admin"},
-    {"10007", "Your password expired, Please change the password"},
-    {"10008", "User Already Logged In"},
-    {"10009", "Password validation Failed"},
-    {"10010", ""},
-    {"10013", "New Password cannot be same as previous passwords"},
-    {"10015", "Invalid Purge value in Logon Request"},
-    {"10016", "User suspended"},
-    {"10017", "User deleted"},
-    {"10018", "Account disabled due to lapse of account expiry date"},
-    {"10022", "Access Denied"},
-    {"10011", "Invalid Connection Type"},
-    {"10024", " OMS Server is not up."},
-    {"10025", "Orvex login not allowed for user"},
-    {"10026", "Orvex Lite login not allowed for user"},
-    {"10027", "Palko login not allowed for user"},
-}};
-
-}  // namespace
+using wire::kStx;
 
 CMessageRouter::CMessageRouter(DeliveryHost& host) : m_host(host) {}
 
@@ -120,33 +89,33 @@ int CMessageRouter::InterpretLogonResponse(std::string text) {
 }
 
 void CMessageRouter::InterpretLocked(std::string text) {
-  const std::string code = GetTagValue(text, "70");
-  const std::string passwordDays = GetTagValue(text, "97");
-  const std::string serverText = GetTagValue(text, "19");
-  const std::string accountDays = GetTagValue(text, "997");
+  const std::string code = GetTagValue(text, wire::kTagCode);
+  const std::string passwordDays = GetTagValue(text, wire::kTagPasswordDays);
+  const std::string serverText = GetTagValue(text, wire::kTagServerText);
+  const std::string accountDays = GetTagValue(text, wire::kTagAccountDays);
 
   // Every response replaces the session key when encryption is on, even one
   // without tag 394.
-  if (m_host.Encryption()) SetSessionKey(GetTagValue(text, "394"));
+  if (m_host.Encryption()) SetSessionKey(GetTagValue(text, wire::kTagSessionKey));
 
   bool success = true;
-  if (code == "10000") {
+  if (code == wire::kLogonSuccess) {
     m_strLogonStatus = "Logon success";
-  } else if (code == "10006") {
+  } else if (code == wire::kLogonPasswordChanged) {
     m_strLogonStatus =
         "New Password Changed Successfully Password expires in " + passwordDays + " days";
-  } else if (code == "10004") {
+  } else if (code == wire::kLogonPasswordExpires) {
     m_strLogonStatus = "Password expires in " + passwordDays + " days";
-  } else if (code == "10019") {
+  } else if (code == wire::kLogonBothExpire) {
     m_strLogonStatus =
         "Password expires in " + passwordDays + " daysAccount expires in " + accountDays + "days";
-  } else if (code == "10020") {
+  } else if (code == wire::kLogonAccountExpires) {
     m_strLogonStatus = "Account expires in " + accountDays + " days";
   } else {
     success = false;
-    for (const StatusRow& row : kFailureTexts) {
+    for (const wire::LogonStatusText& row : wire::kLogonFailureTexts) {
       if (code == row.code) {
-        m_strLogonStatus = row.code == "10010" ? serverText : std::string(row.text);
+        m_strLogonStatus = row.code == wire::kLogonServerText ? serverText : std::string(row.text);
         break;
       }
     }

@@ -34,41 +34,26 @@
 #include "codec/inflate.h"
 #include "codec/keys.h"
 #include "platform/trace.h"
+#include "protocol/numbers.h"
+#include "protocol/wire.h"
 
 namespace corvane {
 namespace {
 
-constexpr std::string_view kStatusOk = "HTTP/1.1 200 OK";
-constexpr std::string_view kContentLength = "Content-Length:";
+using wire::kContentLength;
+using wire::kCrLf;
+using wire::kFramePrefix;  // marker and five digits, also ahead of a ciphertext body
+using wire::kMarkerFixedKey;
+using wire::kMarkerSessionKey;
+using wire::kMarkerZlib;
+using wire::kStatusOk;
 constexpr std::string_view kTunnelWord = "stablished";  // "Established" or "established"
 constexpr char kHttp[] = "HTTP";
-constexpr size_t kFramePrefix = 6;      // marker and five digits
-constexpr size_t kEncryptedPrefix = 6;  // marker and five digits ahead of a ciphertext body
-constexpr unsigned char kMarkerZlib = 0x05;
-constexpr unsigned char kMarkerFixedKey = 0x06;
-constexpr unsigned char kMarkerSessionKey = 0x07;
 
-bool IsBlank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// The decimal value of the leading digits after optional blanks and a sign, 0
-// when there are none. Saturates rather than overflows on absurd lengths.
-int64_t LeadingInt(const unsigned char* p, size_t n) {
-  size_t i = 0;
-  while (i < n && IsBlank(p[i])) ++i;
-  bool negative = false;
-  if (i < n && (p[i] == '+' || p[i] == '-')) {
-    negative = p[i] == '-';
-    ++i;
-  }
-  int64_t value = 0;
-  for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
-    if (value < 100000000000000000) value = value * 10 + (p[i] - '0');
-  }
-  return negative ? -value : value;
-}
-
-int64_t LeadingInt(std::string_view text) {
-  return LeadingInt(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+// The frame length: the decimal prefix of the five digits after the marker.
+int64_t FrameLength(const unsigned char* frame) {
+  return DecimalPrefix64(
+      std::string_view(reinterpret_cast<const char*>(frame) + 1, wire::kFrameLengthDigits));
 }
 
 // The body length a header announces: the text one character after the colon
@@ -80,7 +65,7 @@ int64_t ContentLength(std::string_view header, bool& found) {
   const size_t from = p + kContentLength.size() + 1;
   if (from >= header.size()) return 0;
   std::string_view value = header.substr(from);
-  return LeadingInt(value.substr(0, value.find("\r\n")));
+  return DecimalPrefix64(value.substr(0, value.find(kCrLf)));
 }
 
 // Offset, in held + d, of the first LF CR (the middle of the header end). A held
@@ -213,9 +198,9 @@ void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, bool 
     return;
   }
   // Marker and five digits, then DES ciphertext; the digits are not used.
-  if (body.size() <= kEncryptedPrefix) return;
-  const auto* cipher = reinterpret_cast<const unsigned char*>(body.data()) + kEncryptedPrefix;
-  const int32_t size = static_cast<int32_t>(body.size() - kEncryptedPrefix);
+  if (body.size() <= kFramePrefix) return;
+  const auto* cipher = reinterpret_cast<const unsigned char*>(body.data()) + kFramePrefix;
+  const int32_t size = static_cast<int32_t>(body.size() - kFramePrefix);
   const std::unique_ptr<unsigned char[]> plain =
       DecryptText(KeyFor(fixedKey ? 1 : 0), cipher, size);
   if (!plain) return;
@@ -339,7 +324,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     }
     d.remove_prefix(consumed);
 
-    const std::string_view status = header.substr(0, header.find("\r\n"));
+    const std::string_view status = header.substr(0, header.find(kCrLf));
     const bool success = status == kStatusOk;
 
     // Only a connection that sent a CONNECT request has a proxy's answer to take.
@@ -456,7 +441,7 @@ int32_t CReceiveAssembler::ParseFrames(int32_t length, const unsigned char* data
       m_nFrameMode = 0;
       break;
     }
-    const int64_t len = LeadingInt(data + m + 1, 5);
+    const int64_t len = FrameLength(data + m);
     const size_t s = m + kFramePrefix;
     p = s;
     const FrameFit fit = FitFrame(data, n, s, len);
@@ -520,7 +505,7 @@ int32_t CReceiveAssembler::ContinueCompressedFrame(int32_t length, const unsigne
         if (take > 0) std::memcpy(m_frameHeader + m_nFrameHeaderHeld, data, take);
         m_nFrameHeaderHeld += take;
         if (m_nFrameHeaderHeld < kFramePrefix) break;
-        const int64_t len = LeadingInt(m_frameHeader + 1, 5);
+        const int64_t len = FrameLength(m_frameHeader);
         switch (FitFrame(data, n, take, len)) {
           case FrameFit::AtEnd:
           case FrameFit::BeforeHttp: {

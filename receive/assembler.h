@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/wire.h"
+
 namespace corvane {
 
 // What an assembler needs from the component that owns it.
@@ -108,7 +110,7 @@ class CReceiveAssembler {
   int64_t m_nFrameRemaining = 0;     // payload bytes still missing
   size_t m_nFrameScanPos = 0;        // where the parser starts in the current chunk
   FrameCarry m_frameCarry = FrameCarry::None;
-  unsigned char m_frameHeader[6] = {};  // marker and length digits being completed
+  unsigned char m_frameHeader[wire::kFramePrefix] = {};  // marker and length digits being completed
   size_t m_nFrameHeaderHeld = 0;
   size_t m_nTrailerHeld = 0;                   // bytes of "HTTP" seen after a whole payload
   std::vector<unsigned char> m_frameCarryBuf;  // grows up to the five-digit length

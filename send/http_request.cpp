@@ -16,27 +16,31 @@
 // Every line ends in CR LF. The method is spelt "Get" and no port is written:
 // the server expects these exact bytes. There is no body and no terminating
 // zero byte.
+//
+// The CONNECT request for a proxy tunnel has the same block, with "Accept: */*",
+// the authorization line always, and host:port as target and Host:
+//
+//   CONNECT <host>:<port> HTTP/1.1
+//   Accept: */*
+//   Accept-Language: en-us
+//   Accept-Encoding: gzip, deflate
+//   User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)
+//   Proxy-Authorization: Basic <credentials>
+//   Host: <host>:<port>
+//   Connection: Keep-Alive
+//   <empty line>
 #include "send/http_request.h"
 
 #include <new>
 
+#include "protocol/wire.h"
+
 namespace corvane {
 
-namespace {
-
-constexpr std::string_view kCrLf = "\r\n";
-constexpr std::string_view kRequestStart = "Get http://";
-constexpr std::string_view kRequestEnd = " HTTP/1.1\r\n";
-constexpr std::string_view kFixedHeaders =
-    "Accept: /*\r\n"
-    "Accept-Language: en-us\r\n"
-    "Accept-Encoding: gzip, deflate\r\n"
-    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n";
-constexpr std::string_view kProxyAuthorization = "Proxy-Authorization: Basic ";
-constexpr std::string_view kHost = "Host: ";
-constexpr std::string_view kConnection = "Connection: Keep-Alive\r\n";
-
-}  // namespace
+using wire::kCrLf;
+using wire::kHost;
+using wire::kKeepAlive;
+using wire::kProxyAuthorization;
 
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
                              int32_t proxyEnable, bool proxyCredentials,
@@ -48,15 +52,16 @@ std::string BuildHttpRequest(std::string_view host, std::string_view requestText
   std::string request;
   // Out of memory ends the building; what was built so far is returned.
   try {
-    request.reserve(kRequestStart.size() + 2 * host.size() + requestText.size() +
-                    kFixedHeaders.size() + proxyAuth.size() + 128);
-    request += kRequestStart;
+    request.reserve(wire::kGetStart.size() + 2 * host.size() + requestText.size() +
+                    wire::kCommonHeaders.size() + proxyAuth.size() + 128);
+    request += wire::kGetStart;
     request += host;
     request += '/';
-    request += '\x02';
+    request += wire::kStx;
     request += requestText;
-    request += kRequestEnd;
-    request += kFixedHeaders;
+    request += wire::kHttpVersionLine;
+    request += wire::kGetAccept;
+    request += wire::kCommonHeaders;
     if (withProxyAuth) {
       request += kProxyAuthorization;
       request += proxyAuth;
@@ -65,10 +70,32 @@ std::string BuildHttpRequest(std::string_view host, std::string_view requestText
     request += kHost;
     request += host;
     request += kCrLf;
-    request += kConnection;
+    request += kKeepAlive;
     request += kCrLf;
   } catch (const std::bad_alloc&) {
   }
+  return request;
+}
+
+std::string BuildConnectRequest(std::string_view host, int32_t port, std::string_view proxyAuth) {
+  std::string target(host);
+  target += ':';
+  target += std::to_string(port);
+  std::string request;
+  request.reserve(300 + 2 * target.size() + proxyAuth.size());
+  request += wire::kConnectStart;
+  request += target;
+  request += wire::kHttpVersionLine;
+  request += wire::kConnectAccept;
+  request += wire::kCommonHeaders;
+  request += kProxyAuthorization;
+  request += proxyAuth;
+  request += kCrLf;
+  request += kHost;
+  request += target;
+  request += kCrLf;
+  request += kKeepAlive;
+  request += kCrLf;
   return request;
 }
 

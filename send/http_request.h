@@ -1,4 +1,6 @@
-// The HTTP GET request that carries one message to the server.
+// The requests the component sends: the HTTP GET request that carries one
+// message to the server, and the CONNECT request that opens a proxy tunnel.
+// Both carry the same fixed block of header lines (protocol/wire.h).
 #pragma once
 
 #include <cstdint>
@@ -15,5 +17,10 @@ namespace corvane {
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
                              int32_t proxyEnable, bool proxyCredentials,
                              std::string_view proxyAuth);
+
+// The CONNECT request for host:port (port in decimal, as given), always with
+// the "Proxy-Authorization: Basic " line carrying proxyAuth (the Base64 form
+// of user id ":" password). Host and port are written as they are.
+std::string BuildConnectRequest(std::string_view host, int32_t port, std::string_view proxyAuth);
 
 }  // namespace corvane

@@ -18,6 +18,7 @@
 
 #include "platform/posix/proxy_environment.h"
 #include "platform/proxy_settings.h"
+#include "protocol/numbers.h"
 
 namespace corvane {
 namespace {
@@ -61,30 +62,6 @@ std::string ProxyUrlHostAndPort(std::string_view url) {
 
 namespace {
 
-// The dotted IPv4 address as a number; false when text is not one.
-bool ParseIPv4(std::string_view text, uint32_t& value) {
-  value = 0;
-  int parts = 0;
-  while (parts < 4) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front()))) return false;
-    uint32_t part = 0;
-    size_t digits = 0;
-    while (!text.empty() && std::isdigit(static_cast<unsigned char>(text.front())) && digits < 4) {
-      part = part * 10 + static_cast<uint32_t>(text.front() - '0');
-      text.remove_prefix(1);
-      ++digits;
-    }
-    if (part > 255) return false;
-    value = (value << 8) | part;
-    ++parts;
-    if (parts < 4) {
-      if (text.empty() || text.front() != '.') return false;
-      text.remove_prefix(1);
-    }
-  }
-  return text.empty();
-}
-
 bool MatchesEntry(const std::string& host, std::string_view entry) {
   entry = Trim(entry);
   if (entry.empty()) return false;
@@ -94,8 +71,8 @@ bool MatchesEntry(const std::string& host, std::string_view entry) {
     uint32_t network = 0;
     uint32_t address = 0;
     std::string_view bitsText = entry.substr(slash + 1);
-    if (!ParseIPv4(entry.substr(0, slash), network) || !ParseIPv4(host, address) ||
-        bitsText.empty() || bitsText.size() > 2)
+    if (!ParseDottedIPv4(entry.substr(0, slash), kDottedNetwork, &network) ||
+        !ParseDottedIPv4(host, kDottedNetwork, &address) || bitsText.empty() || bitsText.size() > 2)
       return false;
     int bits = 0;
     for (char c : bitsText) {

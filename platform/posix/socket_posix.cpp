@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "platform/socket.h"
+#include "protocol/numbers.h"
 
 namespace corvane::net {
 namespace {
@@ -307,8 +308,7 @@ bool ResolveIPv4(const std::string& name, std::string& dotted) {
   }
   const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
   const auto* b = reinterpret_cast<const unsigned char*>(&address->sin_addr.s_addr);
-  dotted = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]);
+  dotted = FormatDottedIPv4(b);
   freeaddrinfo(found);
   SetError(0);
   return true;

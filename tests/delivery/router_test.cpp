@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "codec/keys.h"
+#include "protocol/wire.h"
 
 namespace corvane {
 namespace {
 
-constexpr char kStx = '\x02';
+using wire::kStx;
 
 class Host : public DeliveryHost {
  public:

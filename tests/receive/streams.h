@@ -14,11 +14,12 @@
 
 #include "codec/des.h"
 #include "codec/keys.h"
+#include "protocol/wire.h"
 #include "receive/assembler.h"
 
 namespace corvane::test {
 
-inline constexpr char kStx = '\x02';
+using wire::kStx;
 inline constexpr std::string_view kSessionKey = "4827365019283746";
 
 // The component's side of an assembler: flags the test sets, blocks recorded.

@@ -1,6 +1,7 @@
 // The request format, byte for byte: the request line with STX and the
 // unescaped message, the fixed header lines, the proxy authorization line only
-// for proxy flag 1 with credentials, and the host without a port.
+// for proxy flag 1 with credentials, and the host without a port; and the
+// CONNECT request for a proxy tunnel.
 #include "send/http_request.h"
 
 #include <gtest/gtest.h>
@@ -100,6 +101,65 @@ TEST(BuildHttpRequest, LongMessage) {
   const std::string message(100000, 'q');
   const std::string request = BuildHttpRequest("h", message, 0, false, "");
   EXPECT_EQ(request, Expected("h", message, ""));
+}
+
+// The CONNECT request: "Accept: */*" (not the GET request's "/*"), the
+// authorization line always (even with empty credentials), and host:port both
+// as the target and in Host. The bytes are written out in full per case.
+TEST(BuildConnectRequest, ExactBytes) {
+  struct Case {
+    const char* name;
+    std::string host;
+    int32_t port;
+    std::string auth;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"loopback", "127.0.0.1", 4321, "dXNlcjpwYXNz",
+       "CONNECT 127.0.0.1:4321 HTTP/1.1\r\n"
+       "Accept: */*\r\n"
+       "Accept-Language: en-us\r\n"
+       "Accept-Encoding: gzip, deflate\r\n"
+       "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n"
+       "Proxy-Authorization: Basic dXNlcjpwYXNz\r\n"
+       "Host: 127.0.0.1:4321\r\n"
+       "Connection: Keep-Alive\r\n"
+       "\r\n"},
+      {"host name, empty credentials", "feed.example", 80, "",
+       "CONNECT feed.example:80 HTTP/1.1\r\n"
+       "Accept: */*\r\n"
+       "Accept-Language: en-us\r\n"
+       "Accept-Encoding: gzip, deflate\r\n"
+       "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n"
+       "Proxy-Authorization: Basic \r\n"
+       "Host: feed.example:80\r\n"
+       "Connection: Keep-Alive\r\n"
+       "\r\n"},
+      // The port is written as the component holds it, out of range or not.
+      {"port as held", "h", -1, "YQ==",
+       "CONNECT h:-1 HTTP/1.1\r\n"
+       "Accept: */*\r\n"
+       "Accept-Language: en-us\r\n"
+       "Accept-Encoding: gzip, deflate\r\n"
+       "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n"
+       "Proxy-Authorization: Basic YQ==\r\n"
+       "Host: h:-1\r\n"
+       "Connection: Keep-Alive\r\n"
+       "\r\n"},
+      {"empty host, port 0", "", 0, "x",
+       "CONNECT :0 HTTP/1.1\r\n"
+       "Accept: */*\r\n"
+       "Accept-Language: en-us\r\n"
+       "Accept-Encoding: gzip, deflate\r\n"
+       "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n"
+       "Proxy-Authorization: Basic x\r\n"
+       "Host: :0\r\n"
+       "Connection: Keep-Alive\r\n"
+       "\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BuildConnectRequest(c.host, c.port, c.auth), c.expected) << c.name;
+  }
 }
 
 }  // namespace

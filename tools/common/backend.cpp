@@ -24,6 +24,7 @@
 #include <optional>
 #include <vector>
 
+#include "protocol/wire.h"
 #include "tools/common/requests.h"
 
 namespace corvane::tools {
@@ -225,15 +226,13 @@ std::string ReplaceAll(std::string text, std::string_view what, std::string_view
 }  // namespace
 
 std::string LogonResponseText(const BackendOptions& options) {
-  std::string text = "70=" + options.logonCode + "|394=" + options.sessionKey;
+  std::string text = std::string(wire::kTagCode) + "=" + options.logonCode + "|" +
+                     std::string(wire::kTagSessionKey) + "=" + options.sessionKey;
   if (!options.logonExtra.empty()) text += "|" + options.logonExtra;
   return text;
 }
 
-bool IsSuccessLogonCode(const std::string& code) {
-  return code == "10000" || code == "10006" || code == "10004" || code == "10019" ||
-         code == "10020";
-}
+bool IsSuccessLogonCode(const std::string& code) { return wire::IsLogonSuccess(code); }
 
 std::string FeedMessage(int64_t sequence, int size, int64_t steadyNanos) {
   static constexpr const char* kSymbols[] = {"ARVL", "BSKT", "CRDN", "DLTA",

@@ -17,7 +17,7 @@ std::string Digits5(size_t n) {
   if (n > kMaxFramePayload) throw std::length_error("frame payload longer than 99999 bytes");
   char digits[8];
   std::snprintf(digits, sizeof digits, "%05u", static_cast<unsigned>(n));
-  return std::string(digits, 5);
+  return std::string(digits, wire::kFrameLengthDigits);
 }
 
 std::string Deflate(std::string_view bytes, int level) {
@@ -34,7 +34,7 @@ std::string Deflate(std::string_view bytes, int level) {
 // marker, five digits of the payload length, payload.
 std::string Frame(unsigned char marker, std::string_view payload) {
   std::string frame;
-  frame.reserve(6 + payload.size());
+  frame.reserve(wire::kFramePrefix + payload.size());
   frame.push_back(static_cast<char>(marker));
   frame += Digits5(payload.size());
   frame.append(payload);
@@ -89,7 +89,13 @@ std::string JoinMessages(const std::vector<std::string>& messages) {
 }
 
 std::string ResponseHeader(size_t bodyLength) {
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bodyLength) + "\r\n\r\n";
+  std::string header(wire::kStatusOk);
+  header += wire::kCrLf;
+  header += wire::kContentLength;
+  header += ' ';
+  header += std::to_string(bodyLength);
+  header += wire::kHeaderEnd;
+  return header;
 }
 
 std::string ZlibPayload(std::string_view text) {

@@ -25,14 +25,16 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/wire.h"
+
 namespace corvane::tools {
 
-inline constexpr char kStx = '\x02';
-inline constexpr unsigned char kMarkerCompressed = 0x05;
-inline constexpr unsigned char kMarkerFixedKey = 0x06;
-inline constexpr unsigned char kMarkerSessionKey = 0x07;
-// Five decimal digits.
-inline constexpr size_t kMaxFramePayload = 99999;
+// The wire's own values (protocol/wire.h), under the names the tools use.
+using wire::kMarkerFixedKey;
+using wire::kMarkerSessionKey;
+using wire::kMaxFramePayload;  // five decimal digits
+using wire::kStx;
+inline constexpr unsigned char kMarkerCompressed = wire::kMarkerZlib;
 // The receiver's inflation bound: output bytes per payload byte.
 inline constexpr size_t kMaxInflateRatio = 10;
 

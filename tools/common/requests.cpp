@@ -1,11 +1,13 @@
 // Request reading: see requests.h.
 #include "tools/common/requests.h"
 
+#include "protocol/wire.h"
+
 namespace corvane::tools {
 
 std::string RequestMessage(std::string_view head) {
-  std::string_view line = head.substr(0, head.find("\r\n"));
-  const size_t stx = line.find('\x02');
+  std::string_view line = head.substr(0, head.find(wire::kCrLf));
+  const size_t stx = line.find(wire::kStx);
   if (stx == std::string_view::npos) return std::string();
   std::string_view rest = line.substr(stx + 1);
   const size_t version = rest.rfind(" HTTP/1.1");
@@ -20,10 +22,10 @@ void RequestReader::Feed(std::string_view bytes, std::vector<std::string>& messa
   buffer_.append(bytes);
   size_t start = 0;
   for (;;) {
-    const size_t end = buffer_.find("\r\n\r\n", from);
+    const size_t end = buffer_.find(wire::kHeaderEnd, from);
     if (end == std::string::npos) break;
     messages.push_back(RequestMessage(std::string_view(buffer_).substr(start, end - start)));
-    start = end + 4;
+    start = end + wire::kHeaderEnd.size();
     from = start;
   }
   buffer_.erase(0, start);

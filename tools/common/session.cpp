@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "component/component_methods.h"
+#include "protocol/numbers.h"
 #include "tools/common/event_text.h"
 
 namespace corvane::tools {
@@ -52,23 +53,7 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
   return Endpoint{text.substr(0, colon), port};
 }
 
-bool IsDottedAddress(const std::string& host) {
-  int parts = 0;
-  size_t i = 0;
-  while (i <= host.size()) {
-    size_t dot = host.find('.', i);
-    if (dot == std::string::npos) dot = host.size();
-    const std::string_view part(host.data() + i, dot - i);
-    int value = -1;
-    auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
-    if (part.empty() || part.size() > 3 || ec != std::errc() || end != part.data() + part.size() ||
-        value > 255)
-      return false;
-    ++parts;
-    i = dot + 1;
-  }
-  return parts == 4;
-}
+bool IsDottedAddress(const std::string& host) { return ParseDottedIPv4(host, kDottedSession); }
 
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors) {
   std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
