@@ -37,10 +37,28 @@
 
 namespace corvane {
 
-using wire::kCrLf;
-using wire::kHost;
-using wire::kKeepAlive;
-using wire::kProxyAuthorization;
+namespace {
+
+// The header block after the request line, shared by both requests: the Accept
+// line, the common lines, the authorization line when withAuth, Host with
+// hostValue, Connection, and the empty line.
+void AppendHeaders(std::string& request, std::string_view accept, bool withAuth,
+                   std::string_view proxyAuth, std::string_view hostValue) {
+  request += accept;
+  request += wire::kCommonHeaders;
+  if (withAuth) {
+    request += wire::kProxyAuthorization;
+    request += proxyAuth;
+    request += wire::kCrLf;
+  }
+  request += wire::kHost;
+  request += hostValue;
+  request += wire::kCrLf;
+  request += wire::kKeepAlive;
+  request += wire::kCrLf;
+}
+
+}  // namespace
 
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
                              int32_t proxyEnable, bool proxyCredentials,
@@ -60,18 +78,7 @@ std::string BuildHttpRequest(std::string_view host, std::string_view requestText
     request += wire::kStx;
     request += requestText;
     request += wire::kHttpVersionLine;
-    request += wire::kGetAccept;
-    request += wire::kCommonHeaders;
-    if (withProxyAuth) {
-      request += kProxyAuthorization;
-      request += proxyAuth;
-      request += kCrLf;
-    }
-    request += kHost;
-    request += host;
-    request += kCrLf;
-    request += kKeepAlive;
-    request += kCrLf;
+    AppendHeaders(request, wire::kGetAccept, withProxyAuth, proxyAuth, host);
   } catch (const std::bad_alloc&) {
   }
   return request;
@@ -86,16 +93,7 @@ std::string BuildConnectRequest(std::string_view host, int32_t port, std::string
   request += wire::kConnectStart;
   request += target;
   request += wire::kHttpVersionLine;
-  request += wire::kConnectAccept;
-  request += wire::kCommonHeaders;
-  request += kProxyAuthorization;
-  request += proxyAuth;
-  request += kCrLf;
-  request += kHost;
-  request += target;
-  request += kCrLf;
-  request += kKeepAlive;
-  request += kCrLf;
+  AppendHeaders(request, wire::kConnectAccept, true, proxyAuth, target);
   return request;
 }
 
