@@ -33,6 +33,7 @@
 #include "codec/keys.h"
 #include "component/component_methods.h"
 #include "platform/socket.h"
+#include "protocol/wire.h"
 #include "tests/receive/streams.h"
 
 namespace corvane {
@@ -265,7 +266,7 @@ std::string BuildFeed(Framing framing, int64_t count, int batch) {
   std::string feed;
   std::string block;
   for (int64_t i = 0; i < count; ++i) {
-    block += '\x02';
+    block += wire::kStx;
     block += Message(i, 0);
     if ((i + 1) % batch == 0 || i + 1 == count) {
       feed += Encode(framing, block);
@@ -319,7 +320,7 @@ void RssFlat(benchmark::State& state) {
         for (int64_t i = sent; i < sent + kChunk; i += 16) {
           block.clear();
           for (int64_t j = i; j < std::min(i + 16, sent + kChunk); ++j) {
-            block += '\x02';
+            block += wire::kStx;
             block += Message(j, 0);
           }
           piece += "HTTP/1.1 200 OK\r\nContent-Length: ";

@@ -17,6 +17,7 @@
 #include "codec/inflate.h"
 #include "codec/keys.h"
 #include "delivery/router.h"
+#include "protocol/wire.h"
 #include "receive/assembler.h"
 #include "tests/receive/streams.h"
 
@@ -47,7 +48,7 @@ Feed MakeFeed(int64_t framing) {
   while (feed.bytes.size() < (size_t{1} << 20)) {
     std::string block;
     for (int m = 0; m < 8; ++m) {
-      block += '\x02';
+      block += wire::kStx;
       block += "1=" + std::to_string(seed) + "|55=SYM|44=1234.50|38=100|" +
                test::MessageText(100 + seed % 50, seed);
       ++seed;

@@ -32,7 +32,8 @@ struct Endpoint {
 
 // "HOST:PORT" (the port after the last colon, 0 to 65535).
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
-// Four dotted decimal numbers, each 0 to 255.
+// Four dotted decimal numbers of at most three characters, each at most 255
+// (a part may also be '-' and digits: protocol/numbers.h, kDottedSession).
 bool IsDottedAddress(const std::string& host);
 
 struct SessionOptions {
