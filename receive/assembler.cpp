@@ -131,6 +131,7 @@ void CReceiveAssembler::Reset() {
   ClearFrame();
   m_nTunnelEstablished = 0;
   m_bTunnelRequested = false;
+  m_bSeekingStatus = false;
   m_frameCarryBuf = std::vector<unsigned char>();
 }
 
@@ -232,8 +233,15 @@ bool CReceiveAssembler::ContinueStatusTail(std::string_view& d) {
 
 CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool encrypted,
                                                       bool fixedKey, int32_t& result) {
-  bool afterTunnel = false;
-  if (m_bStatusTailHeld && !ContinueStatusTail(d)) return HttpEnd::Normal;
+  // After the proxy's answer the bytes up to the server's first success status
+  // line are dropped, however many chunks they span; once it is found, the
+  // rest of that chunk is read the same way.
+  bool afterTunnel = m_bSeekingStatus;
+  if (m_bStatusTailHeld) {
+    if (!ContinueStatusTail(d)) return HttpEnd::Normal;
+    // A completed status line is the start of the header held: found.
+    if (m_bFragmentPending) afterTunnel = m_bSeekingStatus = false;
+  }
   while (!d.empty()) {
     // The body of a skipped response is counted off, never stored.
     if (m_nDiscardRemaining > 0) {
@@ -261,6 +269,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
         return HttpEnd::Normal;
       }
       d.remove_prefix(pos);
+      m_bSeekingStatus = false;
     }
 
     // A response keeps the key of the call that read its first bytes.
@@ -336,6 +345,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
         return HttpEnd::TunnelWait;
       }
       m_nTunnelEstablished = 1;
+      m_bSeekingStatus = true;
       afterTunnel = true;
       continue;
     }

@@ -260,6 +260,32 @@ TEST(PlainReceive, FalseStatusTailAfterTunnelIsDropped) {
   }
 }
 
+// After the answer everything up to the server's first success status line is
+// dropped, however the chunks cut it: an error response right after the
+// answer, cut anywhere (or the answer itself ending a chunk), does not take
+// the success response after it along. Found by fuzz_receive_diff.
+TEST(ProxyAnswerWithTunnel, SkippedBytesMaySpanChunks) {
+  SetSessionKey(std::string(kSessionKey));
+  const std::string text = Block({"70=10000"});
+  const std::string notFound = Header("HTTP/1.1 404 Not Found", 9) + "not here!";
+  for (const bool encrypted : {false, true}) {
+    const std::string response = encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+    const std::string stream = kProxyAnswer + notFound + response;
+    for (size_t cut = 1; cut < stream.size(); ++cut) {
+      for (const size_t next : {size_t{5}, size_t{4096}}) {
+        g_bUseFixedKey.store(0);
+        RecordingHost host;
+        host.encryption = encrypted;
+        CReceiveAssembler assembler(host);
+        assembler.SetTunnelRequested(true);
+        Feed(assembler, stream, {cut, next});
+        EXPECT_EQ(host.blocks, Blocks{text}) << (encrypted ? "encrypted" : "plain")
+                                             << ", cut after byte " << cut << ", then " << next;
+      }
+    }
+  }
+}
+
 // ---- Bounded memory ----
 
 TEST(PlainReceive, OverlongBodyIsSkipped) {
