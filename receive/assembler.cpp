@@ -234,8 +234,9 @@ bool CReceiveAssembler::ContinueStatusTail(std::string_view& d) {
 CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool encrypted,
                                                       bool fixedKey, int32_t& result) {
   // After the proxy's answer the bytes up to the server's first success status
-  // line are dropped, however many chunks they span; once it is found, the
-  // rest of that chunk is read the same way.
+  // line are dropped, and so is whatever precedes a success status line in the
+  // rest of that chunk; a search that runs off the end of a chunk goes on in
+  // the next one, so that the chunks' cuts do not change what is dropped.
   bool afterTunnel = m_bSeekingStatus;
   if (m_bStatusTailHeld) {
     if (!ContinueStatusTail(d)) return HttpEnd::Normal;
@@ -266,6 +267,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
           m_bStatusTailHeld = true;
           m_bHeldFixedKey = fixedKey;
         }
+        m_bSeekingStatus = true;  // the next chunk goes on with the search
         return HttpEnd::Normal;
       }
       d.remove_prefix(pos);

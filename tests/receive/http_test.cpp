@@ -260,17 +260,22 @@ TEST(PlainReceive, FalseStatusTailAfterTunnelIsDropped) {
   }
 }
 
-// After the answer everything up to the server's first success status line is
-// dropped, however the chunks cut it: an error response right after the
-// answer, cut anywhere (or the answer itself ending a chunk), does not take
-// the success response after it along. Found by fuzz_receive_diff.
+// After the answer, what precedes a success status line is dropped (an error
+// response included) however the chunks cut it: an error response cut by the
+// chunk end, right after the answer or after the first success response, or
+// the answer itself ending a chunk, does not take the success response after
+// it along. Found by fuzz_receive_diff.
 TEST(ProxyAnswerWithTunnel, SkippedBytesMaySpanChunks) {
   SetSessionKey(std::string(kSessionKey));
-  const std::string text = Block({"70=10000"});
+  const std::string first = Block({"70=10000"});
+  const std::string second = Block({"1=a"});
   const std::string notFound = Header("HTTP/1.1 404 Not Found", 9) + "not here!";
   for (const bool encrypted : {false, true}) {
-    const std::string response = encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
-    const std::string stream = kProxyAnswer + notFound + response;
+    auto respond = [&](const std::string& text) {
+      return encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+    };
+    const std::string stream =
+        kProxyAnswer + notFound + respond(first) + notFound + respond(second);
     for (size_t cut = 1; cut < stream.size(); ++cut) {
       for (const size_t next : {size_t{5}, size_t{4096}}) {
         g_bUseFixedKey.store(0);
@@ -279,8 +284,9 @@ TEST(ProxyAnswerWithTunnel, SkippedBytesMaySpanChunks) {
         CReceiveAssembler assembler(host);
         assembler.SetTunnelRequested(true);
         Feed(assembler, stream, {cut, next});
-        EXPECT_EQ(host.blocks, Blocks{text}) << (encrypted ? "encrypted" : "plain")
-                                             << ", cut after byte " << cut << ", then " << next;
+        EXPECT_EQ(host.blocks, (Blocks{first, second}))
+            << (encrypted ? "encrypted" : "plain") << ", cut after byte " << cut << ", then "
+            << next;
       }
     }
   }
