@@ -100,8 +100,8 @@ class CReceiveAssembler {
   bool m_bTunnelRequested = false;   // a CONNECT request went out on this connection
   bool m_bStatusTailHeld = false;    // m_strFragment is a start of the status line
                                      // that ended the chunk after the proxy's answer
-  bool m_bSeekingStatus = false;     // the proxy's answer is taken and the server's
-                                     // first success status line not yet found
+  bool m_bSeekingStatus = false;     // after the proxy's answer: a success status
+                                     // line is searched for, across chunks
   bool m_bHeldFixedKey = false;      // the held response is under the fixed key
 
   // Compressed frames.
