@@ -7,6 +7,7 @@
 #include "com/dispatch_callback.h"
 #include "com/module.h"
 #include "com/variant_conversion.h"
+#include "platform/trace.h"
 
 namespace corvane::com {
 namespace {
@@ -45,7 +46,19 @@ ComponentObject::ComponentObject(IUnknown* outer)
 ComponentObject::~ComponentObject() {
   // The core ends its reader threads before its window goes.
   m_core.reset();
+  if (m_site != nullptr) m_site->Release();
   UnlockModule();
+}
+
+ComponentObject::CallScope::CallScope(ComponentObject* object, const char* member)
+    : m_object(object) {
+  ++m_object->m_callDepth;
+  if (m_object->m_refused)
+    DebugTrace("ComponentMethods::%s: refused, the page is not an allowed site\n", member);
+}
+
+ComponentObject::CallScope::~CallScope() {
+  if (--m_object->m_callDepth == 0) m_object->RetireIfIdle();
 }
 
 HRESULT ComponentObject::Create(IUnknown* outer, IUnknown** inner) {
@@ -75,6 +88,8 @@ STDMETHODIMP ComponentObject::InnerUnknown::QueryInterface(REFIID riid, void** p
     *ppv = static_cast<IComponentMethods*>(m_object);
   } else if (IsEqualIID(riid, IID_IObjectSafety)) {
     *ppv = static_cast<IObjectSafety*>(m_object);
+  } else if (IsEqualIID(riid, IID_IObjectWithSite)) {
+    *ppv = static_cast<IObjectWithSite*>(m_object);
   } else if (IsEqualIID(riid, IID_IUnknown)) {
     *ppv = this;
   } else {
@@ -132,6 +147,8 @@ STDMETHODIMP ComponentObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT c
 STDMETHODIMP ComponentObject::Invoke(DISPID id, REFIID riid, LCID /*lcid*/, WORD flags,
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argError) {
+  const CallScope call(this, "Invoke");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
   // A callback property is assigned by reference; engines that send a plain
   // property put (or both flags) for an object mean the same, and null (a
@@ -206,7 +223,8 @@ HRESULT ComponentObject::GetCallback(Getter getter, IDispatch** pVal) {
 HRESULT ComponentObject::PutCallback(Setter setter, IDispatch* newVal) {
   try {
     std::shared_ptr<CallbackTarget> target;
-    if (newVal != nullptr) target = std::make_shared<DispatchCallback>(newVal, m_outer);
+    if (newVal != nullptr)
+      target = std::make_shared<DispatchCallback>(newVal, m_outer, &m_callDepth);
     return (m_core.get()->*setter)(std::move(target));
   } catch (...) {
     return E_OUTOFMEMORY;
@@ -214,45 +232,73 @@ HRESULT ComponentObject::PutCallback(Setter setter, IDispatch* newVal) {
 }
 
 STDMETHODIMP ComponentObject::get_handleConnect(IDispatch** pVal) {
+  const CallScope call(this, "get_handleConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleConnect, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleConnect(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleConnect, newVal);
 }
 STDMETHODIMP ComponentObject::get_handleConnectionFailure(IDispatch** pVal) {
+  const CallScope call(this, "get_handleConnectionFailure");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleConnectionFailure, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleConnectionFailure(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleConnectionFailure");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleConnectionFailure, newVal);
 }
 STDMETHODIMP ComponentObject::get_handleMaximumReConnection(IDispatch** pVal) {
+  const CallScope call(this, "get_handleMaximumReConnection");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleMaximumReConnection, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleMaximumReConnection(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleMaximumReConnection");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleMaximumReConnection, newVal);
 }
 STDMETHODIMP ComponentObject::get_handleDisConnect(IDispatch** pVal) {
+  const CallScope call(this, "get_handleDisConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleDisConnect, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleDisConnect(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleDisConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleDisConnect, newVal);
 }
 STDMETHODIMP ComponentObject::get_handleData(IDispatch** pVal) {
+  const CallScope call(this, "get_handleData");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleData, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleData(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleData");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleData, newVal);
 }
 STDMETHODIMP ComponentObject::get_handleAuthentication(IDispatch** pVal) {
+  const CallScope call(this, "get_handleAuthentication");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleAuthentication, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleAuthentication(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleAuthentication");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleAuthentication, newVal);
 }
 STDMETHODIMP ComponentObject::get_handleBCDisConnect(IDispatch** pVal) {
+  const CallScope call(this, "get_handleBCDisConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   return GetCallback(&CComponentMethods::get_handleBCDisConnect, pVal);
 }
 STDMETHODIMP ComponentObject::putref_handleBCDisConnect(IDispatch* newVal) {
+  const CallScope call(this, "putref_handleBCDisConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   return PutCallback(&CComponentMethods::putref_handleBCDisConnect, newVal);
 }
 
@@ -261,6 +307,8 @@ STDMETHODIMP ComponentObject::putref_handleBCDisConnect(IDispatch* newVal) {
 // core catches everything inside its methods.
 
 STDMETHODIMP ComponentObject::SetProxyCredentials(VARIANT vUserId, VARIANT vPassword) {
+  const CallScope call(this, "SetProxyCredentials");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->SetProxyCredentials(FromVariant(vUserId), FromVariant(vPassword));
   } catch (...) {
@@ -269,6 +317,8 @@ STDMETHODIMP ComponentObject::SetProxyCredentials(VARIANT vUserId, VARIANT vPass
 }
 
 STDMETHODIMP ComponentObject::SendConnect(VARIANT* pRetVal) {
+  const CallScope call(this, "SendConnect");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pRetVal == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -281,6 +331,8 @@ STDMETHODIMP ComponentObject::SendConnect(VARIANT* pRetVal) {
 }
 
 STDMETHODIMP ComponentObject::ReceiveData(VARIANT* pData) {
+  const CallScope call(this, "ReceiveData");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pData == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -293,6 +345,8 @@ STDMETHODIMP ComponentObject::ReceiveData(VARIANT* pData) {
 }
 
 STDMETHODIMP ComponentObject::ConnectToServer(VARIANT* pRetVal) {
+  const CallScope call(this, "ConnectToServer");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pRetVal == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -307,6 +361,8 @@ STDMETHODIMP ComponentObject::ConnectToServer(VARIANT* pRetVal) {
 STDMETHODIMP ComponentObject::SetServerDetails(VARIANT vIpAddr, VARIANT vInteractivePort,
                                                VARIANT vBcastPort, VARIANT vIPAddrFormatFlag,
                                                VARIANT* pRetVal) {
+  const CallScope call(this, "SetServerDetails");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pRetVal == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -321,6 +377,8 @@ STDMETHODIMP ComponentObject::SetServerDetails(VARIANT vIpAddr, VARIANT vInterac
 }
 
 STDMETHODIMP ComponentObject::setKeepAliveTimerDetail(VARIANT vKeepAliveInterval) {
+  const CallScope call(this, "setKeepAliveTimerDetail");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->setKeepAliveTimerDetail(FromVariant(vKeepAliveInterval));
   } catch (...) {
@@ -330,6 +388,8 @@ STDMETHODIMP ComponentObject::setKeepAliveTimerDetail(VARIANT vKeepAliveInterval
 
 STDMETHODIMP ComponentObject::setTimerDetails(VARIANT vSocketReconnTime,
                                               VARIANT vSocketReconnCount) {
+  const CallScope call(this, "setTimerDetails");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->setTimerDetails(FromVariant(vSocketReconnTime), FromVariant(vSocketReconnCount));
   } catch (...) {
@@ -338,6 +398,8 @@ STDMETHODIMP ComponentObject::setTimerDetails(VARIANT vSocketReconnTime,
 }
 
 STDMETHODIMP ComponentObject::setEncryption(VARIANT vbEncryption) {
+  const CallScope call(this, "setEncryption");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->setEncryption(FromVariant(vbEncryption));
   } catch (...) {
@@ -346,6 +408,8 @@ STDMETHODIMP ComponentObject::setEncryption(VARIANT vbEncryption) {
 }
 
 STDMETHODIMP ComponentObject::setCompression(VARIANT vbCompression) {
+  const CallScope call(this, "setCompression");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->setCompression(FromVariant(vbCompression));
   } catch (...) {
@@ -354,6 +418,8 @@ STDMETHODIMP ComponentObject::setCompression(VARIANT vbCompression) {
 }
 
 STDMETHODIMP ComponentObject::setMultiOC(VARIANT vbMultiOC) {
+  const CallScope call(this, "setMultiOC");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->setMultiOC(FromVariant(vbMultiOC));
   } catch (...) {
@@ -364,6 +430,8 @@ STDMETHODIMP ComponentObject::setMultiOC(VARIANT vbMultiOC) {
 STDMETHODIMP ComponentObject::setOCDetails(VARIANT vInteractiveIp, VARIANT vInteractivePort,
                                            VARIANT vBcastIp, VARIANT vBcastPort, VARIANT vPolicyIp,
                                            VARIANT vPolicyPort) {
+  const CallScope call(this, "setOCDetails");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     return m_core->setOCDetails(FromVariant(vInteractiveIp), FromVariant(vInteractivePort),
                                 FromVariant(vBcastIp), FromVariant(vBcastPort),
@@ -374,6 +442,8 @@ STDMETHODIMP ComponentObject::setOCDetails(VARIANT vInteractiveIp, VARIANT vInte
 }
 
 STDMETHODIMP ComponentObject::startKeepAlive(VARIANT sRequest, VARIANT* /*pRetVal*/) {
+  const CallScope call(this, "startKeepAlive");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     // pRetVal is never written: the outcome is the HRESULT alone.
     Variant unused;
@@ -384,6 +454,8 @@ STDMETHODIMP ComponentObject::startKeepAlive(VARIANT sRequest, VARIANT* /*pRetVa
 }
 
 STDMETHODIMP ComponentObject::sendRequest(VARIANT vRequest, VARIANT* pRetVal) {
+  const CallScope call(this, "sendRequest");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pRetVal == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -396,6 +468,8 @@ STDMETHODIMP ComponentObject::sendRequest(VARIANT vRequest, VARIANT* pRetVal) {
 }
 
 STDMETHODIMP ComponentObject::sendBCRequest(VARIANT vRequest, VARIANT* pRetVal) {
+  const CallScope call(this, "sendBCRequest");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pRetVal == nullptr) return E_POINTER;
   try {
     // With one connection the core keeps the value it is given (typed VT_INT):
@@ -410,6 +484,8 @@ STDMETHODIMP ComponentObject::sendBCRequest(VARIANT vRequest, VARIANT* pRetVal) 
 }
 
 STDMETHODIMP ComponentObject::getPacketCount(VARIANT* pPacketCount) {
+  const CallScope call(this, "getPacketCount");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pPacketCount == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -422,6 +498,8 @@ STDMETHODIMP ComponentObject::getPacketCount(VARIANT* pPacketCount) {
 }
 
 STDMETHODIMP ComponentObject::getRequestCount(VARIANT* pReqCount) {
+  const CallScope call(this, "getRequestCount");
+  if (call.Refused()) return E_ACCESSDENIED;
   if (pReqCount == nullptr) return E_POINTER;
   try {
     Variant result;
@@ -436,6 +514,8 @@ STDMETHODIMP ComponentObject::getRequestCount(VARIANT* pReqCount) {
 STDMETHODIMP ComponentObject::setProxyServerDetails(VARIANT vProxyIp, VARIANT vProxyPort,
                                                     VARIANT vProxyUid, VARIANT vProxyPwd,
                                                     VARIANT* /*pRetVal*/) {
+  const CallScope call(this, "setProxyServerDetails");
+  if (call.Refused()) return E_ACCESSDENIED;
   try {
     // pRetVal is never written.
     Variant unused;

@@ -1,8 +1,8 @@
 // The COM object ComponentMethods: a CComponentMethods behind the dual
-// interface IComponentMethods and IObjectSafety.
+// interface IComponentMethods, IObjectSafety and IObjectWithSite.
 //
-// QueryInterface answers IComponentMethods, IDispatch, IObjectSafety and
-// IUnknown. The object can be aggregated: its own IUnknown (m_inner) counts
+// QueryInterface answers IComponentMethods, IDispatch, IObjectSafety,
+// IObjectWithSite and IUnknown. The object can be aggregated: its own IUnknown (m_inner) counts
 // references and answers QueryInterface; the interfaces it hands out delegate
 // to the controlling unknown (the aggregating object's, or m_inner). IDispatch
 // is served by the type information of the module's type library, which
@@ -10,9 +10,16 @@
 // and back and never let an exception through. Each object counts as a
 // module lock until its final release, which destroys the core (ending its
 // reader threads first) and with it the hidden window, on the object's thread.
+//
+// The site lock (object_with_site.cpp): a page whose site the administrator's
+// list does not allow gets an object that refuses, for good: every member of
+// IComponentMethods and IDispatch::Invoke fail with E_ACCESSDENIED, object
+// safety fails with E_FAIL, and the core goes (connections closed, callbacks
+// let go) as soon as none of its code is on the stack.
 #pragma once
 
 #include <objsafe.h>
+#include <ocidl.h>
 #include <windows.h>
 
 #include <memory>
@@ -22,7 +29,9 @@
 
 namespace corvane::com {
 
-class ComponentObject final : public IComponentMethods, public IObjectSafety {
+class ComponentObject final : public IComponentMethods,
+                              public IObjectSafety,
+                              public IObjectWithSite {
  public:
   // Makes the object with its core (reset values, hidden window); on success
   // *object holds the inner IUnknown with one reference.
@@ -81,6 +90,10 @@ class ComponentObject final : public IComponentMethods, public IObjectSafety {
   STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override;
   STDMETHODIMP SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) override;
 
+  // IObjectWithSite (object_with_site.cpp)
+  STDMETHODIMP SetSite(IUnknown* site) override;
+  STDMETHODIMP GetSite(REFIID riid, void** ppv) override;
+
  private:
   // The object's own IUnknown: reference count and QueryInterface.
   class InnerUnknown final : public IUnknown {
@@ -89,6 +102,21 @@ class ComponentObject final : public IComponentMethods, public IObjectSafety {
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
+
+   private:
+    ComponentObject* m_object;
+  };
+
+  // A member call under way on the owner thread (each one opens with it);
+  // a refused object's member is traced and fails. The last one to end
+  // destroys the core of a refused object.
+  class CallScope {
+   public:
+    CallScope(ComponentObject* object, const char* member);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    bool Refused() const { return m_object->m_refused; }
 
    private:
     ComponentObject* m_object;
@@ -106,11 +134,23 @@ class ComponentObject final : public IComponentMethods, public IObjectSafety {
   // A property put or putref of a callback property through IDispatch.
   HRESULT PutCallbackByDispatch(DISPID id, DISPPARAMS* params, UINT* argError);
 
+  // The page may not script the object: refuses from now on, lets go of the
+  // callbacks at once and of the core when no call is under way.
+  void Refuse();
+  // Destroys a refused object's core unless a member or a callback is under
+  // way (its code may be on the stack).
+  void RetireIfIdle();
+
   InnerUnknown m_inner;
   IUnknown* m_outer;  // the controlling unknown
   LONG m_ref = 1;
-  DWORD m_safetyOptions = 0;  // IObjectSafety's current options
-  std::unique_ptr<CComponentMethods> m_core;
+  DWORD m_safetyOptions = 0;   // IObjectSafety's current options
+  IUnknown* m_site = nullptr;  // IObjectWithSite's site, referenced
+  bool m_refused = false;      // set once, never cleared
+  // Member calls and script callbacks under way (owner thread only); the
+  // callbacks count themselves through DispatchCallback.
+  LONG m_callDepth = 0;
+  std::unique_ptr<CComponentMethods> m_core;  // null once a refused object retired it
 };
 
 }  // namespace corvane::com

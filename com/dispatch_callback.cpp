@@ -8,8 +8,8 @@
 
 namespace corvane::com {
 
-DispatchCallback::DispatchCallback(IDispatch* target, IUnknown* component)
-    : m_target(target), m_component(component) {
+DispatchCallback::DispatchCallback(IDispatch* target, IUnknown* component, LONG* calls)
+    : m_target(target), m_component(component), m_calls(calls) {
   m_target->AddRef();
   LPOLESTR names[] = {const_cast<LPOLESTR>(L"call")};
   if (FAILED(m_target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &m_callId)))
@@ -24,6 +24,7 @@ void DispatchCallback::Call(CComponentMethods& /*component*/, const std::string&
   // object is held by a reference of our own until the call has returned.
   IDispatch* const target = m_target;
   IUnknown* const component = m_component;
+  LONG* const calls = m_calls;
   const DISPID callId = m_callId;
   target->AddRef();
   VARIANT args[2];
@@ -43,8 +44,11 @@ void DispatchCallback::Call(CComponentMethods& /*component*/, const std::string&
       DISPPARAMS params = {args, nullptr, 2, 0};
       EXCEPINFO exception = {};
       UINT argError = 0;
+      // The component stays alive meanwhile: args[1] holds a reference.
+      ++*calls;
       target->Invoke(callId, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, nullptr,
                      &exception, &argError);
+      --*calls;
       SysFreeString(exception.bstrSource);
       SysFreeString(exception.bstrDescription);
       SysFreeString(exception.bstrHelpFile);

@@ -9,7 +9,9 @@
 // so a script function runs with the component as `this` and the text as
 // its one argument. The result, the HRESULT and any exception information
 // are ignored. The target holds a reference to the script object for as long
-// as a slot holds the target.
+// as a slot holds the target. While the script runs, the component's count of
+// calls under way is one higher: the script may re-enter the component, whose
+// core must then outlive the call.
 #pragma once
 
 #include <oaidl.h>
@@ -24,9 +26,10 @@ namespace corvane::com {
 
 class DispatchCallback final : public CallbackTarget {
  public:
-  // component: the COM object's controlling unknown, not referenced (the
-  // object owns the slots that own this target).
-  DispatchCallback(IDispatch* target, IUnknown* component);
+  // component: the COM object's controlling unknown; calls: its count of
+  // calls under way. Neither is referenced (the object owns the slots that
+  // own this target).
+  DispatchCallback(IDispatch* target, IUnknown* component, LONG* calls);
   ~DispatchCallback() override;
   DispatchCallback(const DispatchCallback&) = delete;
   DispatchCallback& operator=(const DispatchCallback&) = delete;
@@ -39,6 +42,7 @@ class DispatchCallback final : public CallbackTarget {
  private:
   IDispatch* m_target;
   IUnknown* m_component;
+  LONG* m_calls;
   DISPID m_callId = DISPID_UNKNOWN;
 };
 

@@ -2,6 +2,10 @@
 // data (supported options 3), with one 32-bit word of current options that
 // starts at 0. Asking about an interface the object does not implement is
 // answered with that query's failure. Nothing else reads the options.
+//
+// An object the site lock refused cannot be made safe for its page: both
+// calls fail with E_FAIL for every interface (the outputs 0), so a browser
+// that asks after giving the site neither scripts nor initialises it.
 #include <objsafe.h>
 
 #include "com/component_object.h"
@@ -19,6 +23,11 @@ STDMETHODIMP ComponentObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* supp
                                                         DWORD* enabled) {
   DebugTrace("IObjectSafetyImpl2::GetInterfaceSafetyOptions\n");
   if (supported == nullptr || enabled == nullptr) return E_POINTER;
+  if (m_refused) {
+    *supported = 0;
+    *enabled = 0;
+    return E_FAIL;
+  }
   IUnknown* unknown = nullptr;
   const HRESULT hr = m_inner.QueryInterface(riid, reinterpret_cast<void**>(&unknown));
   if (FAILED(hr)) {
@@ -34,6 +43,7 @@ STDMETHODIMP ComponentObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* supp
 
 STDMETHODIMP ComponentObject::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) {
   DebugTrace("IObjectSafetyImpl2::SetInterfaceSafetyOptions\n");
+  if (m_refused) return E_FAIL;
   IUnknown* unknown = nullptr;
   if (FAILED(m_inner.QueryInterface(riid, reinterpret_cast<void**>(&unknown))))
     return E_NOINTERFACE;

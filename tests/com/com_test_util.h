@@ -1,6 +1,6 @@
 // Helpers of the Windows tests: COM apartment per test, the built DLL loaded
-// by path, a scripted-object stand-in with a member "call", and a scratch
-// registry root.
+// by path, a scripted-object stand-in with a member "call", and the debug
+// trace as a debugger sees it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -167,6 +167,55 @@ class FakeFunction final : public IDispatch {
   std::vector<RecordedCall> calls;
   std::function<void()> onCall;  // runs inside each call
 };
+
+// Debug output as a debugger sees it, collected while the capture lives:
+// OutputDebugString raises DBG_PRINTEXCEPTION_C with the text, which a
+// vectored handler can read (and dismiss).
+class TraceCapture {
+ public:
+  explicit TraceCapture(std::vector<std::string>& lines) {
+    Lines() = &lines;
+    m_handler = AddVectoredExceptionHandler(1, Catch);
+  }
+  ~TraceCapture() {
+    RemoveVectoredExceptionHandler(m_handler);
+    Lines() = nullptr;
+  }
+  TraceCapture(const TraceCapture&) = delete;
+  TraceCapture& operator=(const TraceCapture&) = delete;
+
+ private:
+  static std::vector<std::string>*& Lines() {
+    static std::vector<std::string>* lines = nullptr;
+    return lines;
+  }
+  static LONG CALLBACK Catch(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2)
+      return EXCEPTION_CONTINUE_SEARCH;
+    if (Lines() != nullptr)
+      Lines()->push_back(reinterpret_cast<const char*>(record->ExceptionInformation[1]));
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  void* m_handler = nullptr;
+};
+
+// EnumThreadWindows' callback (a CALLBACK function: on x86 a lambda has the
+// wrong calling convention): collects the windows with the component's text.
+inline BOOL CALLBACK CollectComponentWindow(HWND hwnd, LPARAM param) {
+  char text[64] = {};
+  GetWindowTextA(hwnd, text, sizeof text);
+  if (std::string(text) == "CComponentMethods")
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
+  return TRUE;
+}
+
+// The windows of this thread with the component's window text.
+inline std::vector<HWND> ComponentWindows() {
+  std::vector<HWND> found;
+  EnumThreadWindows(GetCurrentThreadId(), CollectComponentWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
 
 inline IUnknown* Identity(IUnknown* object) {
   IUnknown* identity = nullptr;

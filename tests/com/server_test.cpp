@@ -35,23 +35,6 @@ class ServerTest : public ComTest {
   IClassFactory* factory_ = nullptr;
 };
 
-// EnumThreadWindows' callback (a CALLBACK function: on x86 a lambda has the
-// wrong calling convention): collects the windows with the component's text.
-BOOL CALLBACK CollectComponentWindow(HWND hwnd, LPARAM param) {
-  char text[64] = {};
-  GetWindowTextA(hwnd, text, sizeof text);
-  if (std::string(text) == "CComponentMethods")
-    reinterpret_cast<std::vector<HWND>*>(param)->push_back(hwnd);
-  return TRUE;
-}
-
-// The window of this thread with the component's window text.
-std::vector<HWND> ComponentWindows() {
-  std::vector<HWND> found;
-  EnumThreadWindows(GetCurrentThreadId(), CollectComponentWindow, reinterpret_cast<LPARAM>(&found));
-  return found;
-}
-
 // A loopback port with nothing listening.
 int ClosedPort() {
   WSADATA data;
@@ -127,8 +110,8 @@ TEST_F(ServerTest, AnswersItsInterfacesWithOneIdentity) {
   IComponentMethods* object = Create();
   ASSERT_NE(object, nullptr);
   IUnknown* identity = Identity(object);
-  for (const IID* iid :
-       {&IID_IComponentMethods, &IID_IDispatch, &IID_IObjectSafety, &IID_IUnknown}) {
+  for (const IID* iid : {&IID_IComponentMethods, &IID_IDispatch, &IID_IObjectSafety,
+                         &IID_IObjectWithSite, &IID_IUnknown}) {
     IUnknown* face = nullptr;
     ASSERT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&face)), S_OK);
     EXPECT_EQ(Identity(face), identity);
@@ -205,32 +188,18 @@ TEST_F(ServerTest, ObjectSafetyOptionsFollowTheMask) {
   object->Release();
 }
 
-// Debug output as a debugger sees it: OutputDebugString raises
-// DBG_PRINTEXCEPTION_C with the text, which a vectored handler can read.
-std::vector<std::string>* g_traceLines = nullptr;
-
-LONG CALLBACK CatchTrace(EXCEPTION_POINTERS* info) {
-  const EXCEPTION_RECORD* record = info->ExceptionRecord;
-  if (record->ExceptionCode != DBG_PRINTEXCEPTION_C || record->NumberParameters < 2)
-    return EXCEPTION_CONTINUE_SEARCH;
-  if (g_traceLines != nullptr)
-    g_traceLines->push_back(reinterpret_cast<const char*>(record->ExceptionInformation[1]));
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
-
 TEST_F(ServerTest, ObjectSafetyCallsWriteTheirTraceLines) {
   IComponentMethods* object = Create();
   IObjectSafety* safety = nullptr;
   ASSERT_EQ(object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
   std::vector<std::string> lines;
-  g_traceLines = &lines;
-  void* handler = AddVectoredExceptionHandler(1, CatchTrace);
-  DWORD supported = 0, enabled = 0;
-  safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
-  safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 0);  // refused, traced all the same
-  safety->GetInterfaceSafetyOptions(IID_IPersist, &supported, &enabled);
-  RemoveVectoredExceptionHandler(handler);
-  g_traceLines = nullptr;
+  {
+    const TraceCapture trace(lines);
+    DWORD supported = 0, enabled = 0;
+    safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+    safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 0);  // refused, traced all the same
+    safety->GetInterfaceSafetyOptions(IID_IPersist, &supported, &enabled);
+  }
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "IObjectSafetyImpl2::GetInterfaceSafetyOptions\n");
   EXPECT_EQ(lines[1], "IObjectSafetyImpl2::SetInterfaceSafetyOptions\n");

@@ -1,0 +1,220 @@
+// IObjectWithSite of ComponentMethods, and the site lock it applies.
+//
+// A host that embeds the object in a document gives it a site (SetSite); the
+// object keeps a reference until SetSite(NULL) or its final release, and
+// GetSite answers with the site's interfaces. Whenever it is given a site,
+// the object judges the page (site_lock.h):
+//
+//   - the administrator's list is the value AllowedSites of
+//     HKLM\Software\Policies\Corvane\ComponentMethods, REG_SZ with entries
+//     separated by ';' or REG_MULTI_SZ (one or more entries per string). Both
+//     DLLs read the 64-bit registry view, the one Group Policy and the
+//     package write (on 32-bit Windows the only one), so a machine has one
+//     list. No value: every page may script the object, as before there was
+//     a lock. A value that cannot be read, or that is not a string, allows
+//     no page.
+//   - the page is the document holding the object: the container of the
+//     site as an OLE client site, if it is an HTML document; otherwise the web
+//     browser the site offers as a service. The document comes first because
+//     in a frame the browser's URL is the top page's, not the frame's. A site
+//     offering neither is a host without a document (a script host, a
+//     program), always allowed; a document whose URL cannot be read has no
+//     origin and is refused.
+//
+// A refused page is refused for good (ComponentObject::Refuse): it may still
+// hold a reference, so neither SetSite(NULL) nor a later, allowed site lifts
+// it. The debug trace tells the verdict and the page.
+#include <exdisp.h>
+#include <mshtml.h>
+#include <ocidl.h>
+#include <servprov.h>
+#include <shlguid.h>
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "com/component_object.h"
+#include "com/site_lock.h"
+#include "platform/trace.h"
+
+namespace corvane::com {
+namespace {
+
+constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\Corvane\\ComponentMethods";
+constexpr wchar_t kPolicyValue[] = L"AllowedSites";
+
+std::string Utf8(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length,
+                        nullptr, nullptr);
+  return utf8;
+}
+
+// The administrator's list; nothing when there is none.
+std::optional<AllowList> ReadAllowList() {
+  HKEY key = nullptr;
+  LONG status =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+  std::wstring text;
+  DWORD type = REG_NONE;
+  if (status == ERROR_SUCCESS) {
+    DWORD size = 0;
+    status = RegQueryValueExW(key, kPolicyValue, nullptr, &type, nullptr, &size);
+    // The value may grow between the two reads: then again with its new size.
+    for (int attempt = 0; attempt < 4 && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA);
+         ++attempt) {
+      text.assign(size / sizeof(wchar_t) + 1, L'\0');
+      size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+      status = RegQueryValueExW(key, kPolicyValue, nullptr, &type,
+                                reinterpret_cast<BYTE*>(text.data()), &size);
+      if (status == ERROR_SUCCESS) {
+        text.resize(size / sizeof(wchar_t));
+        break;
+      }
+    }
+    RegCloseKey(key);
+  }
+  if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+  if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_MULTI_SZ)) {
+    DebugTrace(
+        "ComponentMethods: the AllowedSites policy cannot be read (error %ld, type %lu): "
+        "no page is allowed\n",
+        static_cast<long>(status), static_cast<unsigned long>(type));
+    return AllowList();
+  }
+  // The terminating zeros, and those between a REG_MULTI_SZ's strings,
+  // separate entries as ';' does.
+  for (wchar_t& c : text) {
+    if (c == L'\0') c = L';';
+  }
+  AllowList list = AllowList::Parse(Utf8(text));
+  for (const std::string& entry : list.Ignored())
+    DebugTrace("ComponentMethods: AllowedSites entry \"%.200s\" is ignored (malformed)\n",
+               entry.c_str());
+  return list;
+}
+
+// A URL property's text; empty when it cannot be read.
+std::string UrlText(HRESULT hr, BSTR url) {
+  if (FAILED(hr) || url == nullptr) return std::string();
+  std::string text = Utf8(std::wstring_view(url, SysStringLen(url)));
+  SysFreeString(url);
+  return text;
+}
+
+// The URL of the document holding the object; nothing for a host without one.
+std::optional<std::string> FindPageUrl(IUnknown* site) {
+  IOleClientSite* client = nullptr;
+  if (SUCCEEDED(site->QueryInterface(IID_IOleClientSite, reinterpret_cast<void**>(&client)))) {
+    IOleContainer* container = nullptr;
+    HRESULT hr = client->GetContainer(&container);
+    client->Release();
+    IHTMLDocument2* document = nullptr;
+    if (SUCCEEDED(hr) && container != nullptr) {
+      hr = container->QueryInterface(IID_IHTMLDocument2, reinterpret_cast<void**>(&document));
+      container->Release();
+    }
+    if (SUCCEEDED(hr) && document != nullptr) {
+      BSTR url = nullptr;
+      hr = document->get_URL(&url);
+      document->Release();
+      return UrlText(hr, url);
+    }
+  }
+  IServiceProvider* services = nullptr;
+  if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(&services)))) {
+    IWebBrowser2* browser = nullptr;
+    const HRESULT hr = services->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2,
+                                              reinterpret_cast<void**>(&browser));
+    services->Release();
+    if (SUCCEEDED(hr) && browser != nullptr) {
+      BSTR url = nullptr;
+      const HRESULT read = browser->get_LocationURL(&url);
+      browser->Release();
+      return UrlText(read, url);
+    }
+  }
+  return std::nullopt;
+}
+
+// Judges the page holding the site and traces the verdict.
+bool SiteAllowedToScript(IUnknown* site) {
+  const std::optional<AllowList> list = ReadAllowList();
+  std::optional<std::string> url;
+  if (list) url = FindPageUrl(site);
+  const SiteVerdict verdict = JudgeSite(list ? &*list : nullptr, url);
+  const char* page = url && !url->empty() ? url->c_str() : "(a document without a URL)";
+  switch (verdict) {
+    case SiteVerdict::kNoList:
+      DebugTrace("ComponentMethods::SetSite: no AllowedSites policy: every page is allowed\n");
+      break;
+    case SiteVerdict::kNoDocument:
+      DebugTrace("ComponentMethods::SetSite: the host has no document: allowed\n");
+      break;
+    case SiteVerdict::kListed:
+      DebugTrace("ComponentMethods::SetSite: %.300s is an allowed site\n", page);
+      break;
+    case SiteVerdict::kNotListed:
+      DebugTrace("ComponentMethods::SetSite: %.300s is not an allowed site: the object refuses\n",
+                 page);
+      break;
+  }
+  return SiteAllowed(verdict);
+}
+
+}  // namespace
+
+STDMETHODIMP ComponentObject::SetSite(IUnknown* site) {
+  DebugTrace("ComponentMethods::SetSite\n");
+  if (site != nullptr) site->AddRef();
+  if (m_site != nullptr) m_site->Release();
+  m_site = site;
+  if (site == nullptr || m_refused) return S_OK;
+  bool allowed = false;
+  try {
+    allowed = SiteAllowedToScript(site);
+  } catch (...) {
+    // Out of memory while judging: refused, as a page that cannot be judged.
+  }
+  if (!allowed) Refuse();
+  return S_OK;
+}
+
+STDMETHODIMP ComponentObject::GetSite(REFIID riid, void** ppv) {
+  DebugTrace("ComponentMethods::GetSite\n");
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (m_site == nullptr) return E_FAIL;
+  return m_site->QueryInterface(riid, ppv);
+}
+
+void ComponentObject::Refuse() {
+  m_refused = true;
+  if (m_core == nullptr) return;
+  // A slot may be emptied while its callback runs; the page gets no event
+  // from here on, even before the core goes.
+  for (Setter setter :
+       {&CComponentMethods::putref_handleConnect,
+        &CComponentMethods::putref_handleConnectionFailure,
+        &CComponentMethods::putref_handleMaximumReConnection,
+        &CComponentMethods::putref_handleDisConnect, &CComponentMethods::putref_handleData,
+        &CComponentMethods::putref_handleAuthentication,
+        &CComponentMethods::putref_handleBCDisConnect})
+    (m_core.get()->*setter)(nullptr);
+  RetireIfIdle();
+}
+
+void ComponentObject::RetireIfIdle() {
+  // Its destruction ends the readers and the keep-alive worker and closes
+  // both connections; it takes the hidden window along.
+  if (m_refused && m_callDepth == 0) m_core.reset();
+}
+
+}  // namespace corvane::com
