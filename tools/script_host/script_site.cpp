@@ -3,7 +3,12 @@
 // "FILE(LINE, COLUMN) error: DESCRIPTION" and stops the run with exit code 1
 // (errors raised while the script is already stopping, such as the one that
 // carries WScript.Quit, are not reported). IActiveScriptSiteWindow gives the
-// engine no window: the host is a console program.
+// engine no window: the host is a console program. IServiceProvider offers
+// no service; engines give the objects a script creates a site made over it,
+// and Wine's VBScript creates no object that takes a site (IObjectWithSite,
+// as the component does) when the host's site is not a service provider.
+#include <servprov.h>
+
 #include <new>
 
 #include "host.h"
@@ -13,6 +18,7 @@ namespace {
 struct ScriptSite {
   IActiveScriptSite IActiveScriptSite_iface;
   IActiveScriptSiteWindow IActiveScriptSiteWindow_iface;
+  IServiceProvider IServiceProvider_iface;
   LONG ref;
   HostState *host;
   IDispatch *wscript;
@@ -26,6 +32,10 @@ ScriptSite *impl_from_IActiveScriptSiteWindow(IActiveScriptSiteWindow *iface) {
   return CONTAINING_RECORD(iface, ScriptSite, IActiveScriptSiteWindow_iface);
 }
 
+ScriptSite *impl_from_IServiceProvider(IServiceProvider *iface) {
+  return CONTAINING_RECORD(iface, ScriptSite, IServiceProvider_iface);
+}
+
 HRESULT STDMETHODCALLTYPE ScriptSite_QueryInterface(IActiveScriptSite *iface, REFIID riid,
                                                     void **ppv) {
   ScriptSite *This = impl_from_IActiveScriptSite(iface);
@@ -34,6 +44,8 @@ HRESULT STDMETHODCALLTYPE ScriptSite_QueryInterface(IActiveScriptSite *iface, RE
     *ppv = &This->IActiveScriptSite_iface;
   } else if (IsEqualIID(riid, kIID_IActiveScriptSiteWindow)) {
     *ppv = &This->IActiveScriptSiteWindow_iface;
+  } else if (IsEqualIID(riid, IID_IServiceProvider)) {
+    *ppv = &This->IServiceProvider_iface;
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -184,12 +196,42 @@ const IActiveScriptSiteWindowVtbl SiteWindowVtbl = {
     .EnableModeless = SiteWindow_EnableModeless,
 };
 
+HRESULT STDMETHODCALLTYPE ServiceProvider_QueryInterface(IServiceProvider *iface, REFIID riid,
+                                                         void **ppv) {
+  ScriptSite *This = impl_from_IServiceProvider(iface);
+  return IActiveScriptSite_QueryInterface(&This->IActiveScriptSite_iface, riid, ppv);
+}
+
+ULONG STDMETHODCALLTYPE ServiceProvider_AddRef(IServiceProvider *iface) {
+  ScriptSite *This = impl_from_IServiceProvider(iface);
+  return IActiveScriptSite_AddRef(&This->IActiveScriptSite_iface);
+}
+
+ULONG STDMETHODCALLTYPE ServiceProvider_Release(IServiceProvider *iface) {
+  ScriptSite *This = impl_from_IServiceProvider(iface);
+  return IActiveScriptSite_Release(&This->IActiveScriptSite_iface);
+}
+
+HRESULT STDMETHODCALLTYPE ServiceProvider_QueryService(IServiceProvider *, REFGUID, REFIID,
+                                                       void **ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+const IServiceProviderVtbl ServiceProviderVtbl = {
+    .QueryInterface = ServiceProvider_QueryInterface,
+    .AddRef = ServiceProvider_AddRef,
+    .Release = ServiceProvider_Release,
+    .QueryService = ServiceProvider_QueryService,
+};
+
 }  // namespace
 
 HRESULT create_script_site(HostState *host, IDispatch *wscript, IActiveScriptSite **site) {
   if (!site || !wscript) return E_POINTER;
-  ScriptSite *This =
-      new (std::nothrow) ScriptSite{{&ScriptSiteVtbl}, {&SiteWindowVtbl}, 1, host, wscript};
+  ScriptSite *This = new (std::nothrow)
+      ScriptSite{{&ScriptSiteVtbl}, {&SiteWindowVtbl}, {&ServiceProviderVtbl}, 1, host, wscript};
   if (!This) {
     *site = nullptr;
     return E_OUTOFMEMORY;
