@@ -217,6 +217,21 @@ inline std::vector<HWND> ComponentWindows() {
   return found;
 }
 
+// Argument VARIANTs; the callee or VariantClear frees the string.
+inline VARIANT Str(const wchar_t* text) {
+  VARIANT v;
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = SysAllocString(text);
+  return v;
+}
+
+inline VARIANT I4(LONG value) {
+  VARIANT v;
+  V_VT(&v) = VT_I4;
+  V_I4(&v) = value;
+  return v;
+}
+
 inline IUnknown* Identity(IUnknown* object) {
   IUnknown* identity = nullptr;
   if (object == nullptr ||

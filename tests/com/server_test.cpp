@@ -51,20 +51,6 @@ int ClosedPort() {
   return ntohs(address.sin_port);
 }
 
-VARIANT Str(const wchar_t* text) {
-  VARIANT v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = SysAllocString(text);
-  return v;
-}
-
-VARIANT I4(LONG value) {
-  VARIANT v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-
 // Calls a member by name as a script engine does (DISPATCH_METHOD), the
 // arguments given in script order.
 HRESULT CallByName(IDispatch* object, const wchar_t* name, std::vector<VARIANT> args,

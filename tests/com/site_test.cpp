@@ -111,20 +111,6 @@ int ClosedPort() {
   return listener.Port();
 }
 
-VARIANT Str(const wchar_t* text) {
-  VARIANT v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = SysAllocString(text);
-  return v;
-}
-
-VARIANT I4(LONG value) {
-  VARIANT v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-
 class SiteLockTest : public ComTest {
  protected:
   void SetUp() override {
