@@ -4,20 +4,22 @@
 //
 // The stream is made with the sandbox back end's encoders (zlib's compress and
 // CryptText): one response per block, in one of the four framings, after an
-// optional proxy answer to a CONNECT request. The session key is in use from
-// the first byte on (the fixed key serves only a process's first encrypted
-// call, which the cut stream and the whole one would see differently). The
-// routers either leave the key alone or, as the component does with
-// encryption on, take it from tag 394 of every logon response; then each
-// block is encrypted with the key in force once the blocks before it have
+// optional proxy answer to a CONNECT request. Varied responses carry more
+// header lines, or follow an error response whose body is skipped. The session
+// key is in use from the first byte on (the fixed key serves only a process's
+// first encrypted call, which the cut stream and the whole one would see
+// differently). The routers either leave the key alone or, as the component
+// does with encryption on, take it from tag 394 of every logon response; then
+// each block is encrypted with the key in force once the blocks before it have
 // been routed, which is when the receiver decrypts it.
 //
 // Input: a configuration byte (bits 0-1 framing, 2 proxy answer first,
 // 3 multi-connection, 4 key from the input, 5-7 how often each block's text
 // repeats), with bit 4 a byte of key length and the key; a byte of block count
-// (1..16; bit 7: logon responses set the key); the blocks' texts, each ended by a zero byte (STX
-// inside one splits it into messages); then the chunk lengths of the cut stream, one byte (1..128)
-// or, with the top bit set, two (1..32768).
+// (1..16; bit 6: varied responses, bit 7: logon responses set the key); the
+// blocks' texts, each ended by a zero byte (STX inside one splits it into
+// messages); then the chunk lengths of the cut stream, one byte (1..128) or,
+// with the top bit set, two (1..32768).
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -37,6 +39,11 @@ namespace tools = corvane::tools;
 constexpr std::string_view kSandboxSessionKey = "5820417396284051";
 constexpr std::string_view kProxyAnswer =
     "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\n";
+// An error response: its body is counted off by its length, nothing is
+// delivered. It holds no frame marker, so the frame parser skips it too.
+constexpr std::string_view kNotFound =
+    "HTTP/1.1 404 Not Found\r\nContent-Length: 21\r\nServer: sandbox\r\n\r\n<html>not here</html>";
+constexpr std::string_view kStatusLine = "HTTP/1.1 200 OK\r\n";
 constexpr size_t kRepeats[8] = {1, 1, 1, 1, 3, 17, 150, 1200};
 // Longer streams add nothing but time: bodies and frames of several reads are
 // within this.
@@ -158,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> blocks;
   const uint8_t countByte = in.Byte();
   const bool takeKeys = (countByte & 0x80) != 0;
+  const bool varied = (countByte & 0x40) != 0;
   const size_t count = countByte % 16 + 1;
   for (size_t i = 0; i < count; ++i) {
     const std::string_view text = in.Until('\0');
@@ -179,8 +187,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvane::SetSessionKey(key);
   Delivery direct(takeKeys);
   try {
-    for (const std::string& block : blocks) {
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      const std::string& block = blocks[i];
       const std::string blockKey = corvane::GetSessionKey();
+      const size_t style = varied ? (i + block.size()) % 4 : 0;
+      if ((style & 2) != 0) stream += kNotFound;
+      const size_t start = stream.size();
       switch (framing) {
         case tools::Framing::kPlain:
           stream += tools::PlainResponse(block);
@@ -195,6 +207,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           stream += tools::CompressedEncryptedResponse(block, blockKey, tools::kMarkerSessionKey);
           break;
       }
+      if ((style & 1) != 0)
+        stream.insert(start + kStatusLine.size(),
+                      "Server: sandbox\r\nX-Block: " + std::to_string(i) + "\r\n");
       direct.router.SplitAndDeliver(block);
     }
   } catch (const std::length_error&) {
