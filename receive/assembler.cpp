@@ -132,6 +132,7 @@ void CReceiveAssembler::Reset() {
   m_nTunnelEstablished = 0;
   m_bTunnelRequested = false;
   m_bSeekingStatus = false;
+  m_strAnswer = std::string();
   m_frameCarryBuf = std::vector<unsigned char>();
 }
 
@@ -141,6 +142,15 @@ int32_t CReceiveAssembler::DispatchReceived(int32_t length, const unsigned char*
     if (length <= 0 || data == nullptr) return 0;
     const bool compression = m_host.Compression();
     const bool encryption = m_host.Encryption();
+    if (compression && m_bTunnelRequested && m_nTunnelEstablished == 0 && m_nFrameMode == 1) {
+      const size_t used = TakeProxyAnswer(
+          std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
+      // A chunk that is only the answer is no call of the frame parsers (and
+      // so does not use up the fixed key).
+      if (used >= static_cast<size_t>(length)) return 0;
+      data += used;
+      length -= static_cast<int32_t>(used);
+    }
     if (!compression && !encryption) {
       // Plain traffic is text: the chunk ends at its first zero byte.
       const void* zero = std::memchr(data, 0, static_cast<size_t>(length));
@@ -160,6 +170,38 @@ int32_t CReceiveAssembler::DispatchReceived(int32_t length, const unsigned char*
   } catch (...) {
   }
   return result;
+}
+
+// The proxy answers the CONNECT request before the server says anything, and
+// in plain HTTP whatever the codec flags say of the server's traffic. They
+// are still on (their reset values) between the connection event and the
+// script's first request, when the answer usually arrives; the frame parsers
+// would pass over it, and the plain path would later take the server's logon
+// response for it. So with compression on the answer is taken here: a header
+// starting "HTTP/" up to CR LF CR LF, held across chunks. A success status or
+// "stablished" in it takes the tunnel; any other answer (a refusal) is only
+// consumed. Bytes that do not start with "HTTP/" are the server's: nothing
+// is taken.
+size_t CReceiveAssembler::TakeProxyAnswer(std::string_view d) {
+  constexpr std::string_view kAnswerStart = "HTTP/";
+  const size_t held = m_strAnswer.size();
+  std::string text = m_strAnswer;
+  text.append(d.substr(0, std::min(d.size(), kMaxHeaderLength)));
+  m_strAnswer.clear();
+  const size_t start = std::min(text.size(), kAnswerStart.size());
+  if (text.compare(0, start, kAnswerStart, 0, start) != 0) return 0;
+  const size_t end = text.find(wire::kHeaderEnd);
+  if (end == std::string::npos) {
+    if (text.size() >= kMaxHeaderLength) return 0;
+    m_strAnswer = std::move(text);
+    return d.size();
+  }
+  const std::string_view header(text.data(), end);
+  if (header.substr(0, header.find(kCrLf)) == kStatusOk ||
+      header.find(kTunnelWord) != std::string_view::npos) {
+    m_nTunnelEstablished = 1;
+  }
+  return end + wire::kHeaderEnd.size() - held;
 }
 
 // ---- HTTP-framed traffic ----

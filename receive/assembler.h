@@ -78,6 +78,9 @@ class CReceiveAssembler {
   enum class HttpEnd : uint8_t { Normal, TunnelWait };
 
   HttpEnd RunHttp(std::string_view d, bool encrypted, bool fixedKey, int32_t& result);
+  // With compression on and the tunnel's answer still awaited: how many bytes
+  // at the start of the chunk are (or hold) the proxy's answer.
+  size_t TakeProxyAnswer(std::string_view d);
   // After the proxy's answer, whether the chunk continues a held start of the
   // status line; false when it was dropped or the chunk is used up.
   bool ContinueStatusTail(std::string_view& d);
@@ -103,6 +106,7 @@ class CReceiveAssembler {
   bool m_bSeekingStatus = false;     // after the proxy's answer: a success status
                                      // line is searched for, across chunks
   bool m_bHeldFixedKey = false;      // the held response is under the fixed key
+  std::string m_strAnswer;           // start of the proxy's answer read as compressed traffic
 
   // Compressed frames.
   int32_t m_nFrameMode = 1;          // 1: search for frames; 0: a frame is carried

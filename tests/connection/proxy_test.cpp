@@ -3,9 +3,11 @@
 // Basic authentication through which the data flows.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/connection/loopback.h"
@@ -151,6 +153,39 @@ TEST(ProxyTunnel, NoCredentialsTheFirstResponseIsTheServers) {
   ASSERT_TRUE(c);
   Connect(*c, 4321);
   ASSERT_TRUE(proxy.WaitForConnections(1));
+  ASSERT_TRUE(proxy.Send(0, Response({"70=10000", "1=quote"})));
+  EXPECT_TRUE(WaitUntil([&] {
+    c->PumpEvents();
+    return log.Events().size() >= 3;
+  }));
+  EXPECT_EQ(log.Events(),
+            (Events{"connect true", "auth true|10000|Logon success", "data 1=quote"}));
+}
+
+// The proxy's answer usually arrives between the connection event and the
+// script's first request, while the codec flags still hold their reset values
+// (compression and encryption on). It is taken all the same, so the server's
+// logon response that follows the first request is delivered, not mistaken for
+// the answer.
+TEST(ProxyTunnel, AnswerBeforeTheFirstRequestUnderTheResetCodecFlags) {
+  LoopbackServer proxy;
+  EventLog log;
+  auto c = MakeComponent(log, ComponentOptions().Proxy(ProxyAt(proxy.Port())).Credentials());
+  ASSERT_TRUE(c);
+  // Any argument but a boolean turns a codec flag on.
+  c->setCompression(Variant::I4(1));
+  c->setEncryption(Variant::I4(1));
+  Connect(*c, 4321);
+  const std::string request = ConnectRequest("127.0.0.1:4321", "dXNlcjpwYXNz");
+  ASSERT_TRUE(proxy.WaitForConnections(1));
+  ASSERT_TRUE(proxy.WaitForReceived(0, request.size()));
+  ASSERT_TRUE(proxy.Send(
+      0, "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\n"));
+  // The reader reads what arrives at once; give it the time to.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Variant result;
+  c->sendRequest(Variant::Str("1=logon"), &result);
+  ASSERT_EQ(result.intValue, 0);
   ASSERT_TRUE(proxy.Send(0, Response({"70=10000", "1=quote"})));
   EXPECT_TRUE(WaitUntil([&] {
     c->PumpEvents();

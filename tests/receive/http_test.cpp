@@ -216,6 +216,71 @@ TEST(ProxyAnswerWithoutTunnel, TheFirstSuccessResponseIsTheServers) {
   }
 }
 
+// The answer to CONNECT usually arrives before the script's first request,
+// while compression and encryption still hold their reset values. It is taken
+// there, cut anywhere, and the server's responses after it are all delivered:
+// the logon response in plain HTTP after the request switched the flags off,
+// a compressed frame in the answer's own chunk. An answer read alone is no
+// encrypted call: the fixed key still serves the first one.
+TEST(ProxyAnswerUnderCompression, TakenWhateverTheCut) {
+  const std::string logon = Block({"70=10000|71=Logon success"});
+  const std::string reply = Block({"1=quote"});
+  for (const bool encryption : {false, true}) {
+    for (size_t cut = 0; cut <= kProxyAnswer.size(); ++cut) {
+      SCOPED_TRACE(std::string(encryption ? "compressed and encrypted" : "compressed") +
+                   ", answer cut after byte " + std::to_string(cut));
+      SetSessionKey(std::string(kSessionKey));
+      g_bUseFixedKey.store(1);
+      RecordingHost host;
+      host.compression = true;
+      host.encryption = encryption;
+      CReceiveAssembler assembler(host);
+      assembler.SetTunnelRequested(true);
+      if (cut > 0) FeedWhole(assembler, kProxyAnswer.substr(0, cut));
+      if (cut < kProxyAnswer.size()) FeedWhole(assembler, kProxyAnswer.substr(cut));
+      EXPECT_EQ(g_bUseFixedKey.load(), 1);
+      // setEncryption(1) after the logon request: the response is encrypted
+      // under the fixed key.
+      host.compression = false;
+      host.encryption = encryption;
+      FeedWhole(assembler, encryption ? EncryptedResponse(g_strFixedKey, logon) : Response(logon));
+      host.encryption = false;
+      FeedWhole(assembler, Response(reply));
+      EXPECT_EQ(host.blocks, (Blocks{logon, reply}));
+    }
+  }
+}
+
+TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
+  const std::string text = Block({"9=1"});
+  struct Case {
+    const char* name;
+    std::string answer;
+  };
+  const Case cases[] = {
+      {"established", kProxyAnswer},
+      {"ok", "HTTP/1.1 200 OK\r\n\r\n"},
+      // A refusal is consumed; what follows is searched for frames as before.
+      {"refused", "HTTP/1.0 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingHost host;
+    host.compression = true;
+    CReceiveAssembler assembler(host);
+    assembler.SetTunnelRequested(true);
+    FeedWhole(assembler, c.answer + FrameResponse(text, '\x05'));
+    EXPECT_EQ(host.blocks, Blocks{text});
+  }
+  // Without a tunnel request nothing is taken for an answer: the frame parser
+  // sees the bytes as before.
+  RecordingHost host;
+  host.compression = true;
+  CReceiveAssembler assembler(host);
+  FeedWhole(assembler, kProxyAnswer + FrameResponse(text, '\x05'));
+  EXPECT_EQ(host.blocks, Blocks{text});
+}
+
 // After the answer only "HTTP/1.1 200 OK" is looked for; a status line cut by
 // the chunk end is completed by the next chunk (or the ones after) rather
 // than lost.
