@@ -18,7 +18,7 @@
 #include "codec/keys.h"
 #include "delivery/router.h"
 #include "protocol/wire.h"
-#include "receive/assembler.h"
+#include "receive/feed.h"
 #include "tests/receive/streams.h"
 
 namespace corvane {
@@ -126,7 +126,7 @@ class Hosts : public ReceiveHost, public DeliveryHost {
 };
 
 // Returns the number of events taken.
-int64_t RunStream(CReceiveAssembler& assembler, Hosts& hosts, const std::string& bytes,
+int64_t RunStream(HostedAssembler& assembler, Hosts& hosts, const std::string& bytes,
                   size_t chunk) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   int64_t events = 0;
@@ -141,7 +141,7 @@ int64_t RunStream(CReceiveAssembler& assembler, Hosts& hosts, const std::string&
 // The figures only count when every message came through.
 bool Checked(benchmark::State& state, const Feed& feed, size_t chunk) {
   Hosts hosts(state.range(0));
-  CReceiveAssembler assembler(hosts);
+  HostedAssembler assembler(hosts);
   g_bUseFixedKey.store(0);
   if (RunStream(assembler, hosts, feed.bytes, chunk) == feed.messages) return true;
   state.SkipWithError("messages lost");
@@ -154,7 +154,7 @@ void Assemble(benchmark::State& state) {
   const size_t chunk = static_cast<size_t>(state.range(1));
   if (!Checked(state, feed, chunk)) return;
   Hosts hosts(state.range(0));
-  CReceiveAssembler assembler(hosts);
+  HostedAssembler assembler(hosts);
   g_bUseFixedKey.store(0);
   for (auto _ : state) RunStream(assembler, hosts, feed.bytes, chunk);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(feed.bytes.size()));
@@ -188,7 +188,7 @@ void ChunkToQueue(benchmark::State& state) {
   const Feed& feed = FeedFor(state.range(0));
   if (!Checked(state, feed, 32768)) return;
   Hosts hosts(state.range(0));
-  CReceiveAssembler assembler(hosts);
+  HostedAssembler assembler(hosts);
   g_bUseFixedKey.store(0);
   for (auto _ : state) RunStream(assembler, hosts, feed.bytes, 32768);
   state.SetItemsProcessed(state.iterations() * feed.messages);

@@ -40,9 +40,7 @@ CComponentMethods::CComponentMethods()
     : m_interactiveRecvBuf(std::make_unique<std::array<unsigned char, kRecvBufferSize>>()),
       m_bcastRecvBuf(std::make_unique<std::array<unsigned char, kRecvBufferSize>>()),
       m_proxySource(SystemProxySettingsSource()),
-      m_router(*this),
-      m_interactiveAssembler(*this),
-      m_bcastAssembler(*this) {
+      m_router(*this) {
   m_interactiveRecvBuf->fill(0);
   m_bcastRecvBuf->fill(0);
   Reset();
@@ -263,10 +261,10 @@ int32_t CComponentMethods::DispatchReceived(bool interactive, int32_t length,
   try {
     if (interactive) {
       std::lock_guard<std::mutex> lock(m_interactiveAssemblyMutex);
-      return m_interactiveAssembler.DispatchReceived(length, data);
+      return FeedChunk(m_interactiveAssembler, *this, length, data);
     }
     std::lock_guard<std::mutex> lock(m_bcastAssemblyMutex);
-    return m_bcastAssembler.DispatchReceived(length, data);
+    return FeedChunk(m_bcastAssembler, *this, length, data);
   } catch (...) {
     return -1;
   }

@@ -28,7 +28,7 @@
 #include "platform/mailbox.h"
 #include "platform/proxy_settings.h"
 #include "platform/socket.h"
-#include "receive/assembler.h"
+#include "receive/feed.h"
 
 namespace corvane {
 

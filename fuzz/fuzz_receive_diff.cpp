@@ -28,7 +28,7 @@
 #include "codec/keys.h"
 #include "delivery/router.h"
 #include "fuzz/fuzz_support.h"
-#include "receive/assembler.h"
+#include "receive/feed.h"
 #include "tools/common/frames.h"
 
 namespace {
@@ -107,7 +107,7 @@ Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, tools::
   corvane::g_bUseFixedKey.store(0);
   corvane::SetSessionKey(key);
   Receive host(framing, multiOC, takeKeys);
-  corvane::CReceiveAssembler assembler(host);
+  corvane::HostedAssembler assembler(host);
   assembler.SetTunnelRequested(tunnel);
   size_t pos = 0;
   size_t next = 0;

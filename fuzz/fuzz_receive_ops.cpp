@@ -23,7 +23,7 @@
 #include "codec/keys.h"
 #include "delivery/router.h"
 #include "fuzz/fuzz_support.h"
-#include "receive/assembler.h"
+#include "receive/feed.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ class Host : public corvane::ReceiveHost, public corvane::DeliveryHost {
   corvane::CMessageRouter router{*this};
 };
 
-void Feed(corvane::CReceiveAssembler& assembler, std::string_view chunk) {
+void Feed(corvane::HostedAssembler& assembler, std::string_view chunk) {
   // A buffer of exactly the chunk's size: a read past it is an ASan report.
   std::vector<unsigned char> buffer(chunk.begin(), chunk.end());
   assembler.DispatchReceived(static_cast<int32_t>(buffer.size()), buffer.data());
@@ -81,9 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvane::SetSessionKey(std::string());
 
   Host host;
-  corvane::CReceiveAssembler interactive(host);
-  corvane::CReceiveAssembler broadcast(host);
-  auto pick = [&](uint8_t arg) -> corvane::CReceiveAssembler& {
+  corvane::HostedAssembler interactive(host);
+  corvane::HostedAssembler broadcast(host);
+  auto pick = [&](uint8_t arg) -> corvane::HostedAssembler& {
     return (arg & 1) != 0 ? broadcast : interactive;
   };
   size_t taken = 0;

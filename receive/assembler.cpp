@@ -10,19 +10,17 @@
 // not "HTTP/1.1 200 OK" but carry a Content-Length, and bodies longer than
 // kMaxBodyLength, are counted off in m_nDiscardRemaining without being stored.
 //
-// Compressed frames: marker byte, five length digits, payload. The parser walks
-// the chunk from marker to marker; a frame is taken when it ends the chunk or is
-// followed by "HTTP". Whatever a chunk boundary cuts (the marker and digits, the
-// payload, or the "HTTP" after a whole payload) is carried, frame mode 0, and
-// ContinueCompressedFrame completes it from the next chunk before the parser
-// goes on with the rest of that chunk at m_nFrameScanPos.
+// Compressed frames are parsed in receive/frames.cpp.
 //
 // Keys: the fixed key serves the first encrypted call of the process, the
-// session key every later one. What a call begins keeps the key of that call:
-// a carried frame is decoded as its marker says (0x05 plain zlib, 0x06 fixed
-// key, 0x07 session key), and a held encrypted body with the key chosen when
-// its header was read, whatever the flags and the key choice are by the time
-// the rest arrives. A carried frame is always completed with its own length.
+// session key every later one; the choice comes in with each call, and an
+// encrypted call reports that it has used the choice up. What a call begins
+// keeps the key of that call: a carried frame is listed as its marker says
+// (0x05 plain zlib, 0x06 fixed key, 0x07 session key), and a held encrypted
+// body with the key chosen when its header was read, whatever the flags and
+// the key choice are by the time the rest arrives. A carried frame is always
+// completed with its own length. Blocks leave still encoded: the owner
+// deciphers each with the key in force when its turn comes.
 #include "receive/assembler.h"
 
 #include <algorithm>
@@ -30,10 +28,6 @@
 #include <memory>
 #include <string>
 
-#include "codec/des.h"
-#include "codec/inflate.h"
-#include "codec/keys.h"
-#include "platform/trace.h"
 #include "protocol/numbers.h"
 #include "protocol/wire.h"
 
@@ -43,18 +37,8 @@ namespace {
 using wire::kContentLength;
 using wire::kCrLf;
 using wire::kFramePrefix;  // marker and five digits, also ahead of a ciphertext body
-using wire::kMarkerFixedKey;
-using wire::kMarkerSessionKey;
-using wire::kMarkerZlib;
 using wire::kStatusOk;
 constexpr std::string_view kTunnelWord = "stablished";  // "Established" or "established"
-constexpr char kHttp[] = "HTTP";
-
-// The frame length: the decimal prefix of the five digits after the marker.
-int64_t FrameLength(const unsigned char* frame) {
-  return DecimalPrefix64(
-      std::string_view(reinterpret_cast<const char*>(frame) + 1, wire::kFrameLengthDigits));
-}
 
 // The body length a header announces: the text one character after the colon
 // of "Content-Length:" up to the line end. found is false without that line.
@@ -97,13 +81,21 @@ size_t StatusPrefixAtEnd(std::string_view d) {
   return 0;
 }
 
-std::string KeyFor(int32_t useFixedKey) {
-  return useFixedKey == 1 ? std::string(g_strFixedKey) : GetSessionKey();
-}
-
 }  // namespace
 
-CReceiveAssembler::CReceiveAssembler(ReceiveHost& host) : m_host(host) {}
+void ReceiveResult::Clear() {
+  blocks.clear();
+  setInteractiveReading = false;
+  fixedKeyDone = false;
+  status = 0;
+  traces.clear();
+  m_kept.clear();
+}
+
+std::string_view ReceiveResult::Keep(std::string bytes) {
+  m_kept.push_back(std::move(bytes));
+  return m_kept.back();
+}
 
 void CReceiveAssembler::ClearHttp() {
   m_strFragment = std::string();
@@ -136,18 +128,21 @@ void CReceiveAssembler::Reset() {
   m_frameCarryBuf = std::vector<unsigned char>();
 }
 
-int32_t CReceiveAssembler::DispatchReceived(int32_t length, const unsigned char* data) {
+const ReceiveResult& CReceiveAssembler::DispatchReceived(int32_t length, const unsigned char* data,
+                                                         const ReceiveSettings& settings) {
+  m_result.Clear();
+  m_in = settings;
   int32_t result = 0;
   try {
-    if (length <= 0 || data == nullptr) return 0;
-    const bool compression = m_host.Compression();
-    const bool encryption = m_host.Encryption();
+    if (length <= 0 || data == nullptr) return m_result;
+    const bool compression = settings.compression;
+    const bool encryption = settings.encryption;
     if (compression && m_bTunnelRequested && m_nTunnelEstablished == 0 && m_nFrameMode == 1) {
       const size_t used = TakeProxyAnswer(
           std::string_view(reinterpret_cast<const char*>(data), static_cast<size_t>(length)));
       // A chunk that is only the answer is no call of the frame parsers (and
       // so does not use up the fixed key).
-      if (used >= static_cast<size_t>(length)) return 0;
+      if (used >= static_cast<size_t>(length)) return m_result;
       data += used;
       length -= static_cast<int32_t>(used);
     }
@@ -168,8 +163,10 @@ int32_t CReceiveAssembler::DispatchReceived(int32_t length, const unsigned char*
       if (m_nFrameMode == 1) result = ProcessCompressedEncryptedFrames(length, data);
     }
   } catch (...) {
+    result = -1;
   }
-  return result;
+  if (result == -1) m_result.status = -1;
+  return m_result;
 }
 
 // The proxy answers the CONNECT request before the server says anything, and
@@ -209,8 +206,7 @@ size_t CReceiveAssembler::TakeProxyAnswer(std::string_view d) {
 int32_t CReceiveAssembler::ProcessPacket(int32_t length, std::string_view text) {
   try {
     text = text.substr(0, std::min(text.size(), static_cast<size_t>(std::max(length, 0))));
-    int32_t unused = 0;
-    RunHttp(text, false, g_bUseFixedKey.load() == 1, unused);
+    RunHttp(text, false, m_in.useFixedKey);
     return 0;
   } catch (...) {
     return -1;
@@ -220,38 +216,26 @@ int32_t CReceiveAssembler::ProcessPacket(int32_t length, std::string_view text) 
 int32_t CReceiveAssembler::ProcessEncryptedPacket(int32_t length, const unsigned char* data) {
   try {
     if (length < 0 || data == nullptr) length = 0;
-    int32_t result = 0;
     const std::string_view d(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
     // The fixed key serves the first encrypted call of the process only; a call
-    // that stops to wait for the interactive reader keeps it. The choice is
-    // read once, so the other connection ending its call cannot change it
+    // that stops to wait for the interactive reader keeps it. The choice came
+    // with the call, so the other connection ending its call cannot change it
     // half-way through this one.
-    const bool fixedKey = g_bUseFixedKey.load() == 1;
-    if (RunHttp(d, true, fixedKey, result) == HttpEnd::Normal) g_bUseFixedKey.store(0);
-    return result;
+    if (RunHttp(d, true, m_in.useFixedKey) == HttpEnd::Normal) m_result.fixedKeyDone = true;
+    return 0;
   } catch (...) {
     return -1;
   }
 }
 
-void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, bool fixedKey,
-                                    int32_t& result) {
+void CReceiveAssembler::DeliverBody(std::string_view body, bool encrypted, bool fixedKey) {
   if (!encrypted) {
-    m_host.SplitAndDeliver(body);
+    m_result.blocks.push_back({body, BlockCodec::Plain, false});
     return;
   }
   // Marker and five digits, then DES ciphertext; the digits are not used.
   if (body.size() <= kFramePrefix) return;
-  const auto* cipher = reinterpret_cast<const unsigned char*>(body.data()) + kFramePrefix;
-  const int32_t size = static_cast<int32_t>(body.size() - kFramePrefix);
-  const std::unique_ptr<unsigned char[]> plain =
-      DecryptText(KeyFor(fixedKey ? 1 : 0), cipher, size);
-  if (!plain) return;
-  const char* text = reinterpret_cast<const char*>(plain.get());
-  const void* zero = std::memchr(text, 0, static_cast<size_t>(size) + 1);
-  const size_t textLen =
-      zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - text) : size;
-  result = m_host.SplitAndDeliver(std::string_view(text, textLen));
+  m_result.blocks.push_back({body.substr(kFramePrefix), BlockCodec::Des, fixedKey});
 }
 
 bool CReceiveAssembler::ContinueStatusTail(std::string_view& d) {
@@ -274,7 +258,7 @@ bool CReceiveAssembler::ContinueStatusTail(std::string_view& d) {
 }
 
 CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool encrypted,
-                                                      bool fixedKey, int32_t& result) {
+                                                      bool fixedKey) {
   // After the proxy's answer the bytes up to the server's first success status
   // line are dropped, and so is whatever precedes a success status line in the
   // rest of that chunk; a search that runs off the end of a chunk goes on in
@@ -336,11 +320,11 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
       const size_t rest = static_cast<size_t>(m_nRemainingBodyLen);
       m_strFragment.append(d.substr(0, rest));
       d.remove_prefix(rest);
-      const std::string body = std::move(m_strFragment);
+      const std::string_view body = m_result.Keep(std::move(m_strFragment));
       m_strFragment.clear();
       m_bFragmentPending = false;
       m_nRemainingBodyLen = 0;
-      DeliverBody(body, encrypted, key, result);
+      DeliverBody(body, encrypted, key);
       continue;
     }
 
@@ -349,8 +333,8 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     if (lf == std::string_view::npos || lf + 2 >= total) {
       // No header end yet (or its last LF has not arrived): hold the header part.
       if (total > kMaxHeaderLength) {
-        DebugTrace("ProcessPacket - header part of %s bytes without its end dropped\n",
-                   std::to_string(total).c_str());
+        m_result.traces.push_back("ProcessPacket - header part of " + std::to_string(total) +
+                                  " bytes without its end dropped\n");
         ClearHttp();
         return HttpEnd::Normal;
       }
@@ -366,7 +350,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     std::string_view header;
     if (lf <= held.size()) {
       // The header end is cut by the chunk boundary.
-      DebugTrace("ProcessPacket - Fragment Issue!!!\n");
+      m_result.traces.emplace_back("ProcessPacket - Fragment Issue!!!\n");
       held.resize(lf);
       header = held;
     } else if (held.empty()) {
@@ -383,9 +367,9 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     // Only a connection that sent a CONNECT request has a proxy's answer to take.
     if (m_bTunnelRequested && m_nTunnelEstablished == 0 &&
         (success || header.find(kTunnelWord) != std::string_view::npos)) {
-      const bool readingRule = !encrypted || m_host.MultiOC();
-      if (readingRule && !m_host.InteractiveReading()) {
-        m_host.SetInteractiveReading();
+      const bool readingRule = !encrypted || m_in.multiOC;
+      if (readingRule && !m_in.interactiveReading) {
+        m_result.setInteractiveReading = true;
         return HttpEnd::TunnelWait;
       }
       m_nTunnelEstablished = 1;
@@ -398,8 +382,8 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     const int64_t bodyLen = ContentLength(header, hasLength);
     if (success) {
       if (bodyLen > kMaxBodyLength) {
-        DebugTrace("ProcessPacket - body of %s bytes over the limit dropped\n",
-                   std::to_string(bodyLen).c_str());
+        m_result.traces.push_back("ProcessPacket - body of " + std::to_string(bodyLen) +
+                                  " bytes over the limit dropped\n");
         m_nDiscardRemaining = bodyLen;
         continue;
       }
@@ -412,7 +396,7 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
       }
       const std::string_view body = bodyLen < 0 ? d : d.substr(0, static_cast<size_t>(bodyLen));
       d.remove_prefix(body.size());
-      DeliverBody(body, encrypted, key, result);
+      DeliverBody(body, encrypted, key);
       continue;
     }
 
@@ -426,206 +410,6 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     return HttpEnd::Normal;
   }
   return HttpEnd::Normal;
-}
-
-// ---- Compressed frames ----
-
-CReceiveAssembler::FrameFit CReceiveAssembler::FitFrame(const unsigned char* b, size_t n, size_t s,
-                                                        int64_t len) {
-  if (len < 0) return FrameFit::NotFollowed;
-  const size_t avail = n - s;
-  const size_t size = static_cast<size_t>(len);
-  if (avail == size) return FrameFit::AtEnd;
-  if (avail < size) return FrameFit::Cut;
-  const size_t after = std::min<size_t>(avail - size, 4);
-  if (std::memcmp(b + s + size, kHttp, after) != 0) return FrameFit::NotFollowed;
-  return after == 4 ? FrameFit::BeforeHttp : FrameFit::AwaitHttp;
-}
-
-void CReceiveAssembler::CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len,
-                                     unsigned char marker) {
-  const size_t size = static_cast<size_t>(len);
-  m_nFrameMarker = marker;
-  const size_t have = std::min(n - s, size);
-  m_frameCarryBuf.resize(size);
-  if (have > 0) std::memcpy(m_frameCarryBuf.data(), b + s, have);
-  m_nFrameLen = len;
-  m_nFrameCarried = static_cast<int64_t>(have);
-  m_nFrameRemaining = len - static_cast<int64_t>(have);
-  if (m_nFrameRemaining > 0) {
-    m_frameCarry = FrameCarry::Payload;
-    m_nTrailerHeld = 0;
-  } else {
-    m_frameCarry = FrameCarry::Trailer;
-    m_nTrailerHeld = n - s - size;
-  }
-  m_nFrameMode = 0;
-}
-
-void CReceiveAssembler::DecodeFrame(const unsigned char* payload, size_t len, unsigned char marker,
-                                    int32_t& result) {
-  std::unique_ptr<unsigned char[]> plain;
-  if (marker != kMarkerZlib) {
-    plain =
-        DecryptText(KeyFor(marker == kMarkerFixedKey ? 1 : 0), payload, static_cast<int32_t>(len));
-    if (!plain) return;  // a failed decryption drops the frame
-    payload = plain.get();
-  }
-  const std::string text = InflateText(payload, static_cast<int32_t>(len));
-  result = m_host.SplitAndDeliver(text);
-}
-
-int32_t CReceiveAssembler::ParseFrames(int32_t length, const unsigned char* data, bool encrypted) {
-  int32_t result = 0;
-  const size_t n = length > 0 && data != nullptr ? static_cast<size_t>(length) : 0;
-  // One key per call: the marker says which one the sender used.
-  const bool fixedKey = g_bUseFixedKey.load() == 1;
-  const unsigned char marker =
-      !encrypted ? kMarkerZlib : (fixedKey ? kMarkerFixedKey : kMarkerSessionKey);
-  size_t p = m_nFrameScanPos;
-  while (p < n) {
-    const void* found = std::memchr(data + p, marker, n - p);
-    if (found == nullptr) break;
-    const size_t m = static_cast<size_t>(static_cast<const unsigned char*>(found) - data);
-    if (n - m < kFramePrefix) {
-      // Marker and digits cut by the chunk end: the next chunk completes them.
-      std::memcpy(m_frameHeader, data + m, n - m);
-      m_nFrameHeaderHeld = n - m;
-      m_frameCarry = FrameCarry::Header;
-      m_nFrameMode = 0;
-      break;
-    }
-    const int64_t len = FrameLength(data + m);
-    const size_t s = m + kFramePrefix;
-    p = s;
-    const FrameFit fit = FitFrame(data, n, s, len);
-    if (fit == FrameFit::AtEnd || fit == FrameFit::BeforeHttp) {
-      p = s + static_cast<size_t>(len);
-      DecodeFrame(data + s, static_cast<size_t>(len), marker, result);
-    } else if (fit == FrameFit::Cut || fit == FrameFit::AwaitHttp) {
-      CarryPayload(data, n, s, len, marker);
-      break;
-    }
-    // NotFollowed: the search goes on at the frame's first payload byte.
-  }
-  m_nFrameScanPos = 0;
-  if (encrypted) g_bUseFixedKey.store(0);
-  return result;
-}
-
-int32_t CReceiveAssembler::ProcessCompressedFrames(int32_t length, const unsigned char* data) {
-  try {
-    return ParseFrames(length, data, false);
-  } catch (...) {
-    return -1;
-  }
-}
-
-int32_t CReceiveAssembler::ProcessCompressedEncryptedFrames(int32_t length,
-                                                            const unsigned char* data) {
-  try {
-    return ParseFrames(length, data, true);
-  } catch (...) {
-    return -1;
-  }
-}
-
-int32_t CReceiveAssembler::ContinueCompressedFrame(int32_t length, const unsigned char* data) {
-  try {
-    const size_t n = length > 0 && data != nullptr ? static_cast<size_t>(length) : 0;
-    int32_t result = 0;
-    // A carried frame is decoded as its marker says, with its own length: the
-    // carry buffer was sized for it when it was carried.
-    auto decodeCarried = [&]() {
-      DecodeFrame(m_frameCarryBuf.data(), m_frameCarryBuf.size(), m_nFrameMarker, result);
-    };
-    auto searchFrom = [&](size_t pos) {
-      m_frameCarry = FrameCarry::None;
-      m_nFrameCarried = 0;
-      m_nFrameRemaining = 0;
-      m_nFrameHeaderHeld = 0;
-      m_nTrailerHeld = 0;
-      m_nFrameMode = 1;
-      m_nFrameScanPos = pos;
-    };
-
-    switch (m_frameCarry) {
-      case FrameCarry::None:
-        searchFrom(0);
-        break;
-
-      case FrameCarry::Header: {
-        const size_t take = std::min(kFramePrefix - m_nFrameHeaderHeld, n);
-        if (take > 0) std::memcpy(m_frameHeader + m_nFrameHeaderHeld, data, take);
-        m_nFrameHeaderHeld += take;
-        if (m_nFrameHeaderHeld < kFramePrefix) break;
-        const int64_t len = FrameLength(m_frameHeader);
-        switch (FitFrame(data, n, take, len)) {
-          case FrameFit::AtEnd:
-          case FrameFit::BeforeHttp: {
-            DecodeFrame(data + take, static_cast<size_t>(len), m_frameHeader[0], result);
-            searchFrom(take + static_cast<size_t>(len));
-            break;
-          }
-          case FrameFit::Cut:
-          case FrameFit::AwaitHttp:
-            m_nFrameHeaderHeld = 0;
-            CarryPayload(data, n, take, len, m_frameHeader[0]);
-            break;
-          case FrameFit::NotFollowed:
-            searchFrom(take);
-            break;
-        }
-        break;
-      }
-
-      case FrameCarry::Payload: {
-        const size_t r = static_cast<size_t>(m_nFrameRemaining);
-        const size_t c = static_cast<size_t>(m_nFrameCarried);
-        if (c + r != m_frameCarryBuf.size()) {
-          // Never expected: the counts no longer describe the buffer. Drop
-          // the frame rather than write or read outside it.
-          searchFrom(0);
-        } else if (n == r || (n >= r + 4 && std::memcmp(data + r, kHttp, 4) == 0)) {
-          std::memcpy(m_frameCarryBuf.data() + c, data, r);
-          decodeCarried();
-          searchFrom(r);
-        } else if (n < r) {
-          std::memcpy(m_frameCarryBuf.data() + c, data, n);
-          m_nFrameCarried += static_cast<int64_t>(n);
-          m_nFrameRemaining -= static_cast<int64_t>(n);
-        } else if (n - r < 4 && std::memcmp(data + r, kHttp, n - r) == 0) {
-          // Whole, but only the start of "HTTP" is here: wait for the rest.
-          std::memcpy(m_frameCarryBuf.data() + c, data, r);
-          m_nFrameCarried = m_nFrameLen;
-          m_nFrameRemaining = 0;
-          m_nTrailerHeld = n - r;
-          m_frameCarry = FrameCarry::Trailer;
-        } else {
-          // The continuation does not line up: drop the frame, search the chunk.
-          searchFrom(0);
-        }
-        break;
-      }
-
-      case FrameCarry::Trailer: {
-        const size_t need = 4 - m_nTrailerHeld;
-        const size_t have = std::min(need, n);
-        if (std::memcmp(data, kHttp + m_nTrailerHeld, have) != 0) {
-          searchFrom(0);
-        } else if (have < need) {
-          m_nTrailerHeld += have;
-        } else {
-          decodeCarried();
-          searchFrom(need);
-        }
-        break;
-      }
-    }
-    return result;
-  } catch (...) {
-    return -1;
-  }
 }
 
 }  // namespace corvane

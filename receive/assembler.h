@@ -1,10 +1,14 @@
 // Receive assembly for one connection (sans-I/O).
 //
-// A reader feeds each chunk it reads (1 to 32 768 bytes) to DispatchReceived,
-// which picks the assembler for the current codec flags and frame mode. The
-// assemblers keep partial headers, bodies and frames across chunks, decode them
-// and hand every complete block of message text to the host's SplitAndDeliver.
-// Each connection has its own assembler, so the two streams never mix.
+// The record is driven by its caller, as a zlib stream is: a reader hands each
+// chunk it reads (1 to 32 768 bytes) to DispatchReceived together with the
+// owner's flags and key choice (ReceiveSettings), and gets back what the chunk
+// completed (ReceiveResult): the blocks of message text still encoded, in
+// arrival order, and what the owner must change. Everything else in the record
+// is the assembler's own; nothing is read from elsewhere while a call runs and
+// nothing is called back. receive/feed.h is the owner's side: it decodes the
+// blocks with the keys in force and applies the results. Each connection has
+// its own assembler, so the two streams never mix.
 //
 // A well-formed stream gives the same blocks however it is cut into chunks:
 // a header end, a body, a frame's marker and length digits, its payload and the
@@ -15,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,17 +28,55 @@
 
 namespace corvane {
 
-// What an assembler needs from the component that owns it.
-class ReceiveHost {
- public:
-  virtual ~ReceiveHost() = default;
-  virtual bool Compression() const = 0;         // m_bCompression
-  virtual bool Encryption() const = 0;          // m_bEncryption
-  virtual bool MultiOC() const = 0;             // m_bMultiOC
-  virtual bool InteractiveReading() const = 0;  // m_bInteractiveReading
-  virtual void SetInteractiveReading() = 0;
-  // One complete block of message text (already cut at its first zero byte).
-  virtual int SplitAndDeliver(std::string_view block) = 0;
+// What the owner tells the assembler with each chunk: its codec flags, how the
+// proxy's answer is taken, and the process's key choice at the start of the
+// call.
+struct ReceiveSettings {
+  bool compression = false;         // m_bCompression
+  bool encryption = false;          // m_bEncryption
+  bool multiOC = false;             // m_bMultiOC
+  bool interactiveReading = false;  // m_bInteractiveReading
+  bool useFixedKey = false;         // g_bUseFixedKey is 1: the first encrypted call
+};
+
+// How a block's bytes are still encoded. The assembler frames; it never
+// decrypts or inflates, so a key that changes between two blocks of one chunk
+// (a logon response carries the session key) is the key the later block is
+// decoded with.
+enum class BlockCodec : uint8_t {
+  Plain,    // message text as it came
+  Des,      // triple-DES ciphertext; the text ends at its first zero byte
+  Zlib,     // a compressed frame's payload
+  DesZlib,  // a compressed frame's payload, enciphered
+};
+
+struct ReceivedBlock {
+  std::string_view bytes;  // valid until the next call on the same assembler
+  BlockCodec codec = BlockCodec::Plain;
+  bool fixedKey = false;  // Des and DesZlib: the fixed key, else the session key
+};
+
+// What one call did. The owner decodes and splits the blocks in order, then
+// applies the flags.
+struct ReceiveResult {
+  std::vector<ReceivedBlock> blocks;
+  // The proxy's answer came before the interactive reader was marked: the
+  // owner sets m_bInteractiveReading; the rest of the chunk was dropped.
+  bool setInteractiveReading = false;
+  // The call was an encrypted one: the fixed key is no longer in use.
+  bool fixedKeyDone = false;
+  // -1 when the call ended early (memory exhaustion); blocks found before
+  // that are still listed.
+  int32_t status = 0;
+  // Debug trace lines, in order.
+  std::vector<std::string> traces;
+
+  void Clear();
+  // Keeps bytes that do not live in the chunk until the next call.
+  std::string_view Keep(std::string bytes);
+
+ private:
+  std::deque<std::string> m_kept;
 };
 
 class CReceiveAssembler {
@@ -43,15 +86,10 @@ class CReceiveAssembler {
   // A header part that grows past this without its end is dropped.
   static constexpr size_t kMaxHeaderLength = size_t{64} << 10;
 
-  explicit CReceiveAssembler(ReceiveHost& host);
-
-  int32_t DispatchReceived(int32_t length, const unsigned char* data);
-
-  int32_t ProcessPacket(int32_t length, std::string_view text);
-  int32_t ProcessEncryptedPacket(int32_t length, const unsigned char* data);
-  int32_t ContinueCompressedFrame(int32_t length, const unsigned char* data);
-  int32_t ProcessCompressedFrames(int32_t length, const unsigned char* data);
-  int32_t ProcessCompressedEncryptedFrames(int32_t length, const unsigned char* data);
+  // Takes one chunk: picks the assembler for the codec flags and frame mode,
+  // and says what it found. The result is valid until the next call.
+  const ReceiveResult& DispatchReceived(int32_t length, const unsigned char* data,
+                                        const ReceiveSettings& settings);
 
   // Back to the reset values (nothing held, frame mode 1, tunnel not taken,
   // no tunnel request).
@@ -77,22 +115,30 @@ class CReceiveAssembler {
   // TunnelWait: the proxy's answer came before the interactive reader was marked.
   enum class HttpEnd : uint8_t { Normal, TunnelWait };
 
-  HttpEnd RunHttp(std::string_view d, bool encrypted, bool fixedKey, int32_t& result);
+  int32_t ProcessPacket(int32_t length, std::string_view text);
+  int32_t ProcessEncryptedPacket(int32_t length, const unsigned char* data);
+  int32_t ContinueCompressedFrame(int32_t length, const unsigned char* data);
+  int32_t ProcessCompressedFrames(int32_t length, const unsigned char* data);
+  int32_t ProcessCompressedEncryptedFrames(int32_t length, const unsigned char* data);
+
+  HttpEnd RunHttp(std::string_view d, bool encrypted, bool fixedKey);
   // With compression on and the tunnel's answer still awaited: how many bytes
   // at the start of the chunk are (or hold) the proxy's answer.
   size_t TakeProxyAnswer(std::string_view d);
   // After the proxy's answer, whether the chunk continues a held start of the
   // status line; false when it was dropped or the chunk is used up.
   bool ContinueStatusTail(std::string_view& d);
-  void DeliverBody(std::string_view body, bool encrypted, bool fixedKey, int32_t& result);
+  void DeliverBody(std::string_view body, bool encrypted, bool fixedKey);
   int32_t ParseFrames(int32_t length, const unsigned char* data, bool encrypted);
   static FrameFit FitFrame(const unsigned char* b, size_t n, size_t s, int64_t len);
-  void DecodeFrame(const unsigned char* payload, size_t len, unsigned char marker, int32_t& result);
+  void TakeFrame(std::string_view payload, unsigned char marker);
   void CarryPayload(const unsigned char* b, size_t n, size_t s, int64_t len, unsigned char marker);
   void ClearHttp();
   void ClearFrame();
 
-  ReceiveHost& m_host;
+  // The call at hand: its settings and what it found.
+  ReceiveSettings m_in;
+  ReceiveResult m_result;
 
   // HTTP-framed traffic (plain and encrypted bodies).
   std::string m_strFragment;         // held header part or first part of a body

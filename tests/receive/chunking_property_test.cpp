@@ -128,7 +128,7 @@ Blocks Run(Framing framing, const std::string& bytes, const std::vector<size_t>&
   RecordingHost host;
   host.compression = Compressed(framing);
   host.encryption = Encrypted(framing);
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   Feed(assembler, bytes, sizes);
   return host.blocks;
 }

@@ -66,7 +66,7 @@ class Chunking : public ::testing::TestWithParam<Framing> {
         GetParam() == Framing::Compressed || GetParam() == Framing::CompressedEncrypted;
     host.encryption =
         GetParam() == Framing::Encrypted || GetParam() == Framing::CompressedEncrypted;
-    CReceiveAssembler assembler(host);
+    HostedAssembler assembler(host);
     Feed(assembler, bytes, sizes);
     return host.blocks;
   }

@@ -26,7 +26,7 @@ class EncryptedReceive : public ::testing::Test {
   }
   void TearDown() override { g_bUseFixedKey.store(0); }
   RecordingHost host;
-  CReceiveAssembler assembler{host};
+  HostedAssembler assembler{host};
 };
 
 TEST_F(EncryptedReceive, FirstCallUsesTheFixedKey) {
@@ -50,7 +50,7 @@ TEST_F(EncryptedReceive, CutBodyKeepsTheKeyOfTheCallThatBeganIt) {
     SCOPED_TRACE(cut);
     g_bUseFixedKey.store(1);
     host.blocks.clear();
-    CReceiveAssembler fresh(host);
+    HostedAssembler fresh(host);
     Feed(fresh, response + EncryptedResponse(kSessionKey, kNext), {cut, 4});
     EXPECT_EQ(g_bUseFixedKey.load(), 0);
     // The next response began after the switch: the session key.
@@ -103,7 +103,7 @@ TEST_P(CompressedStreams, DeliversTheFrames) {
   const FrameCase& c = GetParam();
   RecordingHost host;
   host.compression = true;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   Feed(assembler, c.stream, c.chunks);
   EXPECT_EQ(host.blocks, c.expected);
   EXPECT_EQ(assembler.FrameMode(), 1);
@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(Receive, CompressedStreams, ::testing::ValuesIn(FrameCa
 TEST(CompressedReceive, CarriedFrameWaitsInModeZero) {
   RecordingHost host;
   host.compression = true;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
   EXPECT_EQ(assembler.FrameMode(), 0);
   FeedWhole(assembler, kFrameA.substr(kPayloadA + 4, 3));
@@ -175,7 +175,7 @@ TEST(CompressedReceive, CarriedFrameWaitsInModeZero) {
 TEST(CompressedReceive, MisalignedContinuationIsDropped) {
   RecordingHost host;
   host.compression = true;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
   // Longer than the bytes missing, and no "HTTP" after them.
   const std::string chunk = std::string(kFrameA.size(), 'j') + Frame(kNext, '\x05');
@@ -187,7 +187,7 @@ TEST(CompressedReceive, MisalignedContinuationIsDropped) {
 TEST(CompressedReceive, ResetDropsTheCarriedFrame) {
   RecordingHost host;
   host.compression = true;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
   assembler.Reset();
   EXPECT_EQ(assembler.FrameMode(), 1);
@@ -203,7 +203,7 @@ TEST(CompressedEncryptedReceive, MarkerFollowsTheKeySwitch) {
   RecordingHost host;
   host.compression = true;
   host.encryption = true;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   // First call: 0x06 frames under the fixed key; a 0x07 frame is not looked for.
   FeedWhole(assembler, FrameResponse(kText, '\x06', g_strFixedKey) +
                            FrameResponse("\x02ignored", '\x07', kSessionKey) +
@@ -230,7 +230,7 @@ TEST(CompressedEncryptedReceive, CarriedFrameKeepsTheKeyOfItsMarker) {
     RecordingHost host;
     host.compression = true;
     host.encryption = true;
-    CReceiveAssembler assembler(host);
+    HostedAssembler assembler(host);
     Feed(assembler, stream, {cut, 4096});
     EXPECT_EQ(host.blocks, (Blocks{kText, kNext})) << "cut after byte " << cut;
   }
@@ -257,7 +257,7 @@ TEST(CompressedReceive, FlagChangesWhileAFrameIsCarried) {
   for (const Step& middle : middles) {
     SCOPED_TRACE(std::to_string(middle.compression) + std::to_string(middle.encryption));
     RecordingHost host;
-    CReceiveAssembler assembler(host);
+    HostedAssembler assembler(host);
     host.compression = true;
     FeedWhole(assembler, frame.substr(0, cut));
     ASSERT_EQ(assembler.FrameMode(), 0);

@@ -25,7 +25,7 @@ TEST(TwoConnections, InterleavedChunksKeepTheirOwnState) {
   for (const bool compressed : {false, true}) {
     RecordingHost hostA, hostB;
     hostA.compression = hostB.compression = compressed;
-    CReceiveAssembler a(hostA), b(hostB);
+    HostedAssembler a(hostA), b(hostB);
     std::string streamA, streamB;
     Blocks blocksA, blocksB;
     for (int i = 0; i < 20; ++i) {
@@ -110,7 +110,7 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
     c->compression = f.compressed;
     c->encryption = f.encrypted;
   }
-  CReceiveAssembler interactiveAssembler(interactive), bcastAssembler(broadcast);
+  HostedAssembler interactiveAssembler(interactive), bcastAssembler(broadcast);
 
   // Logged on first, so that every later message is a data event of its own.
   FeedWhole(interactiveAssembler, wrap(Block({"70=10000"})));
@@ -139,7 +139,7 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
       events.push_back(event);
     }
   });
-  auto reader = [](CReceiveAssembler& assembler, const std::string& stream, uint32_t seed) {
+  auto reader = [](HostedAssembler& assembler, const std::string& stream, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<size_t> sizes;
     for (size_t total = 0; total < stream.size(); total += sizes.back()) {

@@ -28,7 +28,7 @@ class PlainStreams : public ::testing::TestWithParam<PlainCase> {};
 TEST_P(PlainStreams, DeliversTheBodies) {
   const PlainCase& c = GetParam();
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   Feed(assembler, c.stream, c.chunks);
   EXPECT_EQ(host.blocks, c.expected);
 }
@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PlainReceive, ZeroByteEndsTheChunkText) {
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   // The zero byte cuts the chunk: the second response is never seen.
   std::string chunk = kResponse + '\0' + Response(kOther);
   assembler.DispatchReceived(static_cast<int32_t>(chunk.size()),
@@ -91,7 +91,7 @@ TEST(PlainReceive, ZeroByteEndsTheChunkText) {
 
 TEST(PlainReceive, FullSizeChunkWithoutTerminator) {
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   const std::string body = std::string(1, kStx) + MessageText(32768, 3);
   const std::string stream = Header("HTTP/1.1 200 OK", static_cast<int64_t>(body.size())) + body;
   // The chunk is exactly the reader's buffer: no zero byte after it to stop at.
@@ -108,7 +108,7 @@ TEST(PlainReceive, HeaderEndCutAnywhere) {
   const size_t end = kResponse.find("\r\n\r\n");
   for (size_t cut = end; cut <= end + 4; ++cut) {
     RecordingHost host;
-    CReceiveAssembler assembler(host);
+    HostedAssembler assembler(host);
     Feed(assembler, stream, {cut, 4096});
     EXPECT_EQ(host.blocks, (Blocks{kBody5, kOther})) << "cut after byte " << cut;
   }
@@ -118,13 +118,13 @@ TEST(PlainReceive, HeaderEndCutAnywhere) {
 TEST(PlainReceive, HeaderEndInSingleBytes) {
   const std::string stream = kResponse + Response(kOther);
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   Feed(assembler, stream, {1});
   EXPECT_EQ(host.blocks, (Blocks{kBody5, kOther}));
 
   const size_t end = kResponse.find("\r\n\r\n");
   RecordingHost host2;
-  CReceiveAssembler assembler2(host2);
+  HostedAssembler assembler2(host2);
   Feed(assembler2, stream, {end + 1, 2, 4096});  // CR | LF CR | LF ...
   EXPECT_EQ(host2.blocks, (Blocks{kBody5, kOther}));
 }
@@ -155,7 +155,7 @@ TEST_P(ProxyAnswer, FollowsTheReadingFlagRule) {
   host.encryption = c.encrypted;
   host.multiOC = c.multiOC;
   host.interactiveReading = c.readingBefore;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   assembler.SetTunnelRequested(true);
   const std::string text = Block({"70=10000"});
   const std::string response = c.encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
@@ -197,7 +197,7 @@ TEST(ProxyAnswerWithoutTunnel, TheFirstSuccessResponseIsTheServers) {
       g_bUseFixedKey.store(0);
       RecordingHost host;
       host.encryption = encrypted;
-      CReceiveAssembler assembler(host);
+      HostedAssembler assembler(host);
       assembler.SetTunnelRequested(tunnel);
       auto respond = [&](const std::string& text) {
         return encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
@@ -208,7 +208,7 @@ TEST(ProxyAnswerWithoutTunnel, TheFirstSuccessResponseIsTheServers) {
       EXPECT_EQ(host.blocks, tunnel ? Blocks{next} : (Blocks{logon, next}));
 
       host.blocks.clear();
-      CReceiveAssembler fresh(host);
+      HostedAssembler fresh(host);
       fresh.SetTunnelRequested(tunnel);
       FeedWhole(fresh, kProxyAnswer + respond(logon));
       EXPECT_EQ(host.blocks, tunnel ? Blocks{logon} : Blocks{});
@@ -234,7 +234,7 @@ TEST(ProxyAnswerUnderCompression, TakenWhateverTheCut) {
       RecordingHost host;
       host.compression = true;
       host.encryption = encryption;
-      CReceiveAssembler assembler(host);
+      HostedAssembler assembler(host);
       assembler.SetTunnelRequested(true);
       if (cut > 0) FeedWhole(assembler, kProxyAnswer.substr(0, cut));
       if (cut < kProxyAnswer.size()) FeedWhole(assembler, kProxyAnswer.substr(cut));
@@ -267,7 +267,7 @@ TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
     SCOPED_TRACE(c.name);
     RecordingHost host;
     host.compression = true;
-    CReceiveAssembler assembler(host);
+    HostedAssembler assembler(host);
     assembler.SetTunnelRequested(true);
     FeedWhole(assembler, c.answer + FrameResponse(text, '\x05'));
     EXPECT_EQ(host.blocks, Blocks{text});
@@ -276,7 +276,7 @@ TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
   // sees the bytes as before.
   RecordingHost host;
   host.compression = true;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   FeedWhole(assembler, kProxyAnswer + FrameResponse(text, '\x05'));
   EXPECT_EQ(host.blocks, Blocks{text});
 }
@@ -290,7 +290,7 @@ TEST(PlainReceive, StatusLineCutAfterTunnel) {
   for (size_t cut = kProxyAnswer.size(); cut < kProxyAnswer.size() + 16; ++cut) {
     for (size_t second : {size_t{1}, size_t{3}, size_t{4096}}) {
       RecordingHost host;
-      CReceiveAssembler assembler(host);
+      HostedAssembler assembler(host);
       assembler.SetTunnelRequested(true);
       Feed(assembler, stream, {cut, second, 4096});
       EXPECT_EQ(host.blocks, Blocks{text}) << "cut after byte " << cut << ", then " << second;
@@ -316,7 +316,7 @@ TEST(PlainReceive, FalseStatusTailAfterTunnelIsDropped) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tail);
     RecordingHost host;
-    CReceiveAssembler assembler(host);
+    HostedAssembler assembler(host);
     assembler.SetTunnelRequested(true);
     FeedWhole(assembler, kProxyAnswer + c.tail);
     EXPECT_TRUE(host.blocks.empty());
@@ -346,7 +346,7 @@ TEST(ProxyAnswerWithTunnel, SkippedBytesMaySpanChunks) {
         g_bUseFixedKey.store(0);
         RecordingHost host;
         host.encryption = encrypted;
-        CReceiveAssembler assembler(host);
+        HostedAssembler assembler(host);
         assembler.SetTunnelRequested(true);
         Feed(assembler, stream, {cut, next});
         EXPECT_EQ(host.blocks, (Blocks{first, second}))
@@ -361,7 +361,7 @@ TEST(ProxyAnswerWithTunnel, SkippedBytesMaySpanChunks) {
 
 TEST(PlainReceive, OverlongBodyIsSkipped) {
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   const int64_t len = CReceiveAssembler::kMaxBodyLength + 1;
   const std::string head = Header("HTTP/1.1 200 OK", len);
   FeedWhole(assembler, head);
@@ -379,7 +379,7 @@ TEST(PlainReceive, OverlongBodyIsSkipped) {
 
 TEST(PlainReceive, BodyAtTheLimitIsDelivered) {
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   const std::string body =
       std::string(1, kStx) +
       std::string(static_cast<size_t>(CReceiveAssembler::kMaxBodyLength) - 1, 'b');
@@ -391,7 +391,7 @@ TEST(PlainReceive, BodyAtTheLimitIsDelivered) {
 
 TEST(PlainReceive, OverlongHeaderIsDropped) {
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   // A header part that never ends: it is dropped at the limit, not kept.
   Feed(assembler, std::string(CReceiveAssembler::kMaxHeaderLength + 1, 'h'), {1000});
   // What follows the dropped part is read as a fresh response.

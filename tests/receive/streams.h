@@ -15,7 +15,7 @@
 #include "codec/des.h"
 #include "codec/keys.h"
 #include "protocol/wire.h"
-#include "receive/assembler.h"
+#include "receive/feed.h"
 
 namespace corvane::test {
 
@@ -111,7 +111,7 @@ inline std::string Block(std::initializer_list<std::string_view> messages) {
 
 // Feeds stream through the decoding dispatch cut at the given chunk sizes (the
 // last one repeating), each chunk in its own zero-padded buffer as a reader's.
-inline void Feed(CReceiveAssembler& assembler, std::string_view stream,
+inline void Feed(HostedAssembler& assembler, std::string_view stream,
                  const std::vector<size_t>& sizes) {
   size_t pos = 0;
   size_t i = 0;
@@ -128,7 +128,7 @@ inline void Feed(CReceiveAssembler& assembler, std::string_view stream,
   }
 }
 
-inline void FeedWhole(CReceiveAssembler& assembler, std::string_view stream) {
+inline void FeedWhole(HostedAssembler& assembler, std::string_view stream) {
   Feed(assembler, stream, {stream.size()});
 }
 

@@ -23,7 +23,7 @@ size_t Count(const std::string& text, const std::string& what) {
 
 std::string TraceOf(const std::string& stream, std::vector<size_t> chunks) {
   RecordingHost host;
-  CReceiveAssembler assembler(host);
+  HostedAssembler assembler(host);
   testing::internal::CaptureStderr();
   Feed(assembler, stream, chunks);
   return testing::internal::GetCapturedStderr();

@@ -1,0 +1,62 @@
+#include "receive/feed.h"
+
+#include <cstring>
+#include <memory>
+
+#include "codec/des.h"
+#include "codec/inflate.h"
+#include "codec/keys.h"
+#include "platform/trace.h"
+
+namespace corvane {
+
+std::optional<std::string> DecodeBlock(const ReceivedBlock& block, std::string_view key) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(block.bytes.data());
+  const auto size = static_cast<int32_t>(block.bytes.size());
+  switch (block.codec) {
+    case BlockCodec::Plain:
+      return std::string(block.bytes);
+    case BlockCodec::Zlib:
+      return InflateText(bytes, size);
+    case BlockCodec::Des:
+    case BlockCodec::DesZlib: {
+      // The deciphered buffer has one zero byte more than the ciphertext.
+      const std::unique_ptr<unsigned char[]> plain = DecryptText(key, bytes, size);
+      if (!plain) return std::nullopt;
+      if (block.codec == BlockCodec::DesZlib) return InflateText(plain.get(), size);
+      const char* text = reinterpret_cast<const char*>(plain.get());
+      const void* zero = std::memchr(text, 0, static_cast<size_t>(size) + 1);
+      return std::string(text, static_cast<size_t>(static_cast<const char*>(zero) - text));
+    }
+  }
+  return std::nullopt;
+}
+
+int32_t FeedChunk(CReceiveAssembler& assembler, ReceiveHost& host, int32_t length,
+                  const unsigned char* data) {
+  ReceiveSettings settings;
+  settings.compression = host.Compression();
+  settings.encryption = host.Encryption();
+  settings.multiOC = host.MultiOC();
+  settings.interactiveReading = host.InteractiveReading();
+  settings.useFixedKey = g_bUseFixedKey.load() == 1;
+  const ReceiveResult& result = assembler.DispatchReceived(length, data, settings);
+
+  for (const std::string& line : result.traces) DebugTrace("%s", line.c_str());
+  int32_t status = 0;
+  for (const ReceivedBlock& block : result.blocks) {
+    if (block.codec == BlockCodec::Plain) {
+      // Plain bodies go out in place, without a copy.
+      host.SplitAndDeliver(block.bytes);
+      continue;
+    }
+    const std::string key = block.fixedKey ? std::string(g_strFixedKey) : GetSessionKey();
+    const std::optional<std::string> text = DecodeBlock(block, key);
+    if (text) status = host.SplitAndDeliver(*text);
+  }
+  if (result.setInteractiveReading) host.SetInteractiveReading();
+  if (result.fixedKeyDone) g_bUseFixedKey.store(0);
+  return result.status == -1 ? -1 : status;
+}
+
+}  // namespace corvane

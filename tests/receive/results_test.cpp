@@ -1,0 +1,134 @@
+// The assembler as a record its caller drives: settings in, results out. It
+// reads no process-wide state and decodes nothing; the owner's side deciphers
+// each block with the key in force when that block's turn comes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "streams.h"
+
+namespace corvane::test {
+namespace {
+
+using Blocks = std::vector<std::string>;
+
+std::vector<ReceivedBlock> Take(CReceiveAssembler& assembler, const std::string& chunk,
+                                const ReceiveSettings& settings, ReceiveResult* out = nullptr) {
+  const ReceiveResult& r =
+      assembler.DispatchReceived(static_cast<int32_t>(chunk.size()),
+                                 reinterpret_cast<const unsigned char*>(chunk.data()), settings);
+  if (out != nullptr) {
+    out->setInteractiveReading = r.setInteractiveReading;
+    out->fixedKeyDone = r.fixedKeyDone;
+    out->status = r.status;
+  }
+  return r.blocks;
+}
+
+// The key choice is the caller's: the process-wide choice is neither read nor
+// written, whatever the settings say; the result says when it is used up.
+TEST(AssemblerResults, KeyChoiceGoesInAndComesOut) {
+  const std::string text = Block({"1=a"});
+  struct Case {
+    const char* name;
+    ReceiveSettings settings;
+    std::string stream;
+    BlockCodec codec;
+    bool fixedKey;
+    bool fixedKeyDone;
+  };
+  ReceiveSettings plain;
+  ReceiveSettings des;
+  des.encryption = true;
+  des.useFixedKey = true;
+  ReceiveSettings desSession = des;
+  desSession.useFixedKey = false;
+  ReceiveSettings zlib;
+  zlib.compression = true;
+  ReceiveSettings both = des;
+  both.compression = true;
+  const Case cases[] = {
+      {"plain", plain, Response(text), BlockCodec::Plain, false, false},
+      {"des_fixed", des, EncryptedResponse(g_strFixedKey, text), BlockCodec::Des, true, true},
+      {"des_session", desSession, EncryptedResponse(kSessionKey, text), BlockCodec::Des, false,
+       true},
+      {"zlib", zlib, FrameResponse(text, '\x05'), BlockCodec::Zlib, false, false},
+      {"des_zlib_fixed", both, FrameResponse(text, '\x06', g_strFixedKey), BlockCodec::DesZlib,
+       true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const int32_t global : {0, 1}) {
+      g_bUseFixedKey.store(global);
+      CReceiveAssembler assembler;
+      ReceiveResult result;
+      const auto blocks = Take(assembler, c.stream, c.settings, &result);
+      EXPECT_EQ(g_bUseFixedKey.load(), global);
+      ASSERT_EQ(blocks.size(), 1u);
+      EXPECT_EQ(blocks[0].codec, c.codec);
+      EXPECT_EQ(blocks[0].fixedKey, c.fixedKey);
+      EXPECT_EQ(result.fixedKeyDone, c.fixedKeyDone);
+      const std::string key(c.fixedKey ? g_strFixedKey : kSessionKey);
+      SetSessionKey(std::string(kSessionKey));
+      EXPECT_EQ(DecodeBlock(blocks[0], key), text);
+    }
+  }
+  g_bUseFixedKey.store(0);
+}
+
+// The proxy's answer before the interactive reader is marked: the result asks
+// the owner to mark it, and the reading flag the assembler saw is the one that
+// came with the call.
+TEST(AssemblerResults, ReadingFlagGoesInAndComesOut) {
+  const std::string answer = "HTTP/1.0 200 Connection established\r\n\r\n";
+  const std::string text = Block({"70=10000"});
+  CReceiveAssembler assembler;
+  assembler.SetTunnelRequested(true);
+  ReceiveSettings settings;
+  ReceiveResult result;
+  EXPECT_TRUE(Take(assembler, answer + Response(text), settings, &result).empty());
+  EXPECT_TRUE(result.setInteractiveReading);
+  settings.interactiveReading = true;
+  // The blocks look into the chunk: it outlives them.
+  const std::string chunk = answer + Response(text);
+  const auto blocks = Take(assembler, chunk, settings, &result);
+  EXPECT_FALSE(result.setInteractiveReading);
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].bytes, text);
+}
+
+// A logon response carries the session key in tag 394; the block after it in
+// the same chunk is enciphered with that key. Each block is deciphered when
+// its turn comes, after the one before it was split.
+TEST(AssemblerResults, SessionKeyChangesBetweenBlocksOfOneChunk) {
+  const std::string newKey = "1029384756102938";
+  const std::string logon = Block({"70=10000|394=" + newKey});
+  const std::string next = Block({"1=quote"});
+  class KeyTakingHost : public RecordingHost {
+   public:
+    int SplitAndDeliver(std::string_view block) override {
+      const size_t tag = block.find("394=");
+      if (tag != std::string_view::npos) SetSessionKey(std::string(block.substr(tag + 4, 16)));
+      return RecordingHost::SplitAndDeliver(block);
+    }
+  };
+  for (const bool compressed : {false, true}) {
+    SCOPED_TRACE(compressed ? "compressed frames" : "encrypted bodies");
+    SetSessionKey(std::string(kSessionKey));
+    g_bUseFixedKey.store(0);
+    KeyTakingHost host;
+    host.encryption = true;
+    host.compression = compressed;
+    HostedAssembler assembler(host);
+    const std::string stream =
+        compressed ? FrameResponse(logon, '\x07', kSessionKey) + FrameResponse(next, '\x07', newKey)
+                   : EncryptedResponse(kSessionKey, logon) + EncryptedResponse(newKey, next);
+    FeedWhole(assembler, stream);
+    EXPECT_EQ(host.blocks, (Blocks{logon, next}));
+  }
+  SetSessionKey(std::string(kSessionKey));
+}
+
+}  // namespace
+}  // namespace corvane::test
