@@ -67,20 +67,20 @@ HRESULT STDMETHODCALLTYPE Arguments_GetTypeInfo(IDispatch *, UINT, LCID, ITypeIn
 
 HRESULT STDMETHODCALLTYPE Arguments_GetIDsOfNames(IDispatch *, REFIID, LPOLESTR *names, UINT count,
                                                   LCID, DISPID *ids) {
-  return lookup_names(kArgumentsNames, ARRAYSIZE(kArgumentsNames), names, count, ids);
+  return LookupNames(kArgumentsNames, ARRAYSIZE(kArgumentsNames), names, count, ids);
 }
 
 // The argument at the index given by the call's first parameter.
-HRESULT get_item(Arguments *This, DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo) {
-  const VARIANT *index_arg = dispatch_arg(params, 0);
-  if (!index_arg) return DISP_E_BADPARAMCOUNT;
+HRESULT GetItem(Arguments *This, DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo) {
+  const VARIANT *indexArg = DispatchArg(params, 0);
+  if (!indexArg) return DISP_E_BADPARAMCOUNT;
   VARIANT index;
   VariantInit(&index);
-  HRESULT hr = VariantChangeType(&index, const_cast<VARIANT *>(index_arg), 0, VT_I4);
-  if (FAILED(hr)) return raise_error(excepinfo, hr, L"The argument index is not a number");
+  HRESULT hr = VariantChangeType(&index, const_cast<VARIANT *>(indexArg), 0, VT_I4);
+  if (FAILED(hr)) return RaiseError(excepinfo, hr, L"The argument index is not a number");
   const std::vector<std::wstring> &args = This->host->arguments;
   if (V_I4(&index) < 0 || static_cast<size_t>(V_I4(&index)) >= args.size())
-    return raise_error(excepinfo, DISP_E_BADINDEX, L"Subscript out of range");
+    return RaiseError(excepinfo, DISP_E_BADINDEX, L"Subscript out of range");
   if (!result) return S_OK;
   const std::wstring &item = args[static_cast<size_t>(V_I4(&index))];
   V_VT(result) = VT_BSTR;
@@ -96,7 +96,7 @@ HRESULT STDMETHODCALLTYPE Arguments_Invoke(IDispatch *iface, DISPID id, REFIID, 
   if (result) VariantInit(result);
   switch (id) {
     case DISPID_ARGS_ITEM:
-      return get_item(This, params, result, excepinfo);
+      return GetItem(This, params, result, excepinfo);
     case DISPID_ARGS_COUNT:
     case DISPID_ARGS_LENGTH:
       if (result) {
@@ -106,7 +106,7 @@ HRESULT STDMETHODCALLTYPE Arguments_Invoke(IDispatch *iface, DISPID id, REFIID, 
       return S_OK;
     case DISPID_NEWENUM: {
       IEnumVARIANT *enumerator;
-      HRESULT hr = create_string_enum(This->host->arguments, &enumerator);
+      HRESULT hr = CreateStringEnum(This->host->arguments, &enumerator);
       if (FAILED(hr)) return hr;
       if (!result) {
         IEnumVARIANT_Release(enumerator);
@@ -133,7 +133,7 @@ const IDispatchVtbl ArgumentsVtbl = {
 
 }  // namespace
 
-HRESULT create_arguments(HostState *host, IDispatch **arguments) {
+HRESULT CreateArguments(HostState *host, IDispatch **arguments) {
   if (!arguments) return E_POINTER;
   Arguments *This = new (std::nothrow) Arguments{{&ArgumentsVtbl}, 1, host};
   *arguments = This ? &This->IDispatch_iface : nullptr;

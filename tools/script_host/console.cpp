@@ -3,7 +3,7 @@
 // buffering, so an output file is complete whenever the process ends.
 #include "host.h"
 
-static void write_text(DWORD which, const std::wstring &text) {
+static void WriteText(DWORD which, const std::wstring &text) {
   HANDLE handle = GetStdHandle(which);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr || text.empty()) return;
   DWORD mode;
@@ -28,6 +28,6 @@ static void write_text(DWORD which, const std::wstring &text) {
   }
 }
 
-void write_stdout(const std::wstring &text) { write_text(STD_OUTPUT_HANDLE, text); }
+void WriteStdout(const std::wstring &text) { WriteText(STD_OUTPUT_HANDLE, text); }
 
-void write_stderr(const std::wstring &text) { write_text(STD_ERROR_HANDLE, text); }
+void WriteStderr(const std::wstring &text) { WriteText(STD_ERROR_HANDLE, text); }

@@ -44,14 +44,14 @@ inline const IID kIID_IActiveScriptParse = {  // IActiveScriptParse32
 // driver. It lives on the main thread's stack for the whole run; every object
 // that points at it is released before the run ends.
 struct HostState {
-  std::wstring script_path;       // as given on the command line
-  std::wstring script_full_path;  // absolute
+  std::wstring scriptPath;      // as given on the command line
+  std::wstring scriptFullPath;  // absolute
   std::vector<std::wstring> arguments;
   IActiveScript *engine = nullptr;  // not owned
   // Set by WScript.Quit and by a reported script error: the script is being
-  // stopped and the process ends with exit_code.
+  // stopped and the process ends with exitCode.
   bool stopping = false;
-  int exit_code = 0;
+  int exitCode = 0;
 };
 
 // Exit codes of the host itself (a script chooses its own with Quit).
@@ -60,20 +60,20 @@ constexpr int kExitUsage = 2;
 
 // Objects (each in its own file). All return S_OK and an object holding one
 // reference, or an error.
-HRESULT create_script_site(HostState *host, IDispatch *wscript, IActiveScriptSite **site);
-HRESULT create_wscript(HostState *host, IDispatch **wscript);
-HRESULT create_arguments(HostState *host, IDispatch **arguments);
-HRESULT create_string_enum(const std::vector<std::wstring> &items, IEnumVARIANT **enumerator);
+HRESULT CreateScriptSite(HostState *host, IDispatch *wscript, IActiveScriptSite **site);
+HRESULT CreateWScript(HostState *host, IDispatch **wscript);
+HRESULT CreateArguments(HostState *host, IDispatch **arguments);
+HRESULT CreateStringEnum(const std::vector<std::wstring> &items, IEnumVARIANT **enumerator);
 
 // Console output (console.cpp): UTF-16 to the console, UTF-8 to a file or pipe.
 // Each call writes its text at once, unbuffered.
-void write_stdout(const std::wstring &text);
-void write_stderr(const std::wstring &text);
+void WriteStdout(const std::wstring &text);
+void WriteStderr(const std::wstring &text);
 
 // Script text (script_text.cpp): reads a file as UTF-16 (with a byte order
 // mark), UTF-8 (with or without one) or else the ANSI code page. On failure
 // returns false and a message in error.
-bool read_script_text(const std::wstring &path, std::wstring &text, std::wstring &error);
+bool ReadScriptText(const std::wstring &path, std::wstring &text, std::wstring &error);
 
 // Helpers (host_util.cpp).
 struct DispatchName {
@@ -82,18 +82,18 @@ struct DispatchName {
 };
 // Case-insensitive lookup of names[0]; the other names (named arguments) are
 // not supported and get DISPID_UNKNOWN.
-HRESULT lookup_names(const DispatchName *table, size_t count, LPOLESTR *names, UINT name_count,
-                     DISPID *ids);
+HRESULT LookupNames(const DispatchName *table, size_t count, LPOLESTR *names, UINT nameCount,
+                    DISPID *ids);
 // Argument i (0 = first as written in the script) of a call, or nullptr; a
 // by-reference VARIANT is followed.
-const VARIANT *dispatch_arg(const DISPPARAMS *params, UINT i);
+const VARIANT *DispatchArg(const DISPPARAMS *params, UINT i);
 // Fills excepinfo (when given) with the description and code and returns
 // DISP_E_EXCEPTION, so the engine raises a script error with that text.
-HRESULT raise_error(EXCEPINFO *excepinfo, HRESULT code, const std::wstring &description);
+HRESULT RaiseError(EXCEPINFO *excepinfo, HRESULT code, const std::wstring &description);
 // Text of a value as Echo shows it.
-HRESULT variant_to_text(const VARIANT *value, std::wstring &text);
+HRESULT VariantToText(const VARIANT *value, std::wstring &text);
 // The system's text for an error code (a Win32 error or an HRESULT), without
 // the final period; empty when the system has none.
-std::wstring system_message(DWORD code);
+std::wstring SystemMessage(DWORD code);
 // An HRESULT as 0xXXXXXXXX.
 std::wstring hex32(HRESULT code);

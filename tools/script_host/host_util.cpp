@@ -3,10 +3,10 @@
 // of a value as Echo writes it, and the texts of error codes.
 #include "host.h"
 
-HRESULT lookup_names(const DispatchName *table, size_t count, LPOLESTR *names, UINT name_count,
-                     DISPID *ids) {
+HRESULT LookupNames(const DispatchName *table, size_t count, LPOLESTR *names, UINT nameCount,
+                    DISPID *ids) {
   if (!names || !ids) return E_POINTER;
-  if (name_count == 0) return S_OK;
+  if (nameCount == 0) return S_OK;
   HRESULT hr = S_OK;
   ids[0] = DISPID_UNKNOWN;
   for (size_t i = 0; i < count; i++) {
@@ -16,14 +16,14 @@ HRESULT lookup_names(const DispatchName *table, size_t count, LPOLESTR *names, U
     }
   }
   if (ids[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
-  for (UINT i = 1; i < name_count; i++) {
+  for (UINT i = 1; i < nameCount; i++) {
     ids[i] = DISPID_UNKNOWN;
     hr = DISP_E_UNKNOWNNAME;
   }
   return hr;
 }
 
-const VARIANT *dispatch_arg(const DISPPARAMS *params, UINT i) {
+const VARIANT *DispatchArg(const DISPPARAMS *params, UINT i) {
   // Named arguments come first in rgvarg; positional ones follow in reverse.
   if (!params || i >= params->cArgs - params->cNamedArgs) return nullptr;
   const VARIANT *arg = &params->rgvarg[params->cArgs - 1 - i];
@@ -31,7 +31,7 @@ const VARIANT *dispatch_arg(const DISPPARAMS *params, UINT i) {
   return arg;
 }
 
-HRESULT raise_error(EXCEPINFO *excepinfo, HRESULT code, const std::wstring &description) {
+HRESULT RaiseError(EXCEPINFO *excepinfo, HRESULT code, const std::wstring &description) {
   if (!excepinfo) return code;
   ZeroMemory(excepinfo, sizeof(*excepinfo));
   excepinfo->bstrSource = SysAllocString(L"WScript");
@@ -41,7 +41,7 @@ HRESULT raise_error(EXCEPINFO *excepinfo, HRESULT code, const std::wstring &desc
   return DISP_E_EXCEPTION;
 }
 
-HRESULT variant_to_text(const VARIANT *value, std::wstring &text) {
+HRESULT VariantToText(const VARIANT *value, std::wstring &text) {
   text.clear();
   switch (V_VT(value)) {
     case VT_EMPTY:
@@ -62,7 +62,7 @@ HRESULT variant_to_text(const VARIANT *value, std::wstring &text) {
   return S_OK;
 }
 
-std::wstring system_message(DWORD code) {
+std::wstring SystemMessage(DWORD code) {
   wchar_t *buffer = nullptr;
   DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

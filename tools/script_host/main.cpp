@@ -15,24 +15,24 @@
 
 namespace {
 
-std::wstring extension_of(const std::wstring &path) {
+std::wstring ExtensionOf(const std::wstring &path) {
   size_t dot = path.find_last_of(L'.');
   size_t slash = path.find_last_of(L"\\/:");
   if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return L"";
   return path.substr(dot);
 }
 
-bool same_text(const std::wstring &a, const wchar_t *b) {
+bool SameText(const std::wstring &a, const wchar_t *b) {
   return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 int fail(const std::wstring &message, int code) {
-  write_stderr(L"corvane-script: " + message + L"\r\n");
+  WriteStderr(L"corvane-script: " + message + L"\r\n");
   return code;
 }
 
 // Runs the text in a new engine of the given ProgID; returns the exit code.
-int run_script(HostState &host, const wchar_t *language, const std::wstring &text) {
+int RunScript(HostState &host, const wchar_t *language, const std::wstring &text) {
   CLSID clsid;
   HRESULT hr = CLSIDFromProgID(language, &clsid);
   if (FAILED(hr))
@@ -56,8 +56,8 @@ int run_script(HostState &host, const wchar_t *language, const std::wstring &tex
 
   IDispatch *wscript = nullptr;
   IActiveScriptSite *site = nullptr;
-  hr = create_wscript(&host, &wscript);
-  if (SUCCEEDED(hr)) hr = create_script_site(&host, wscript, &site);
+  hr = CreateWScript(&host, &wscript);
+  if (SUCCEEDED(hr)) hr = CreateScriptSite(&host, wscript, &site);
   host.engine = engine;
   const wchar_t *step = L"SetScriptSite";
   if (SUCCEEDED(hr)) hr = IActiveScript_SetScriptSite(engine, site);
@@ -73,9 +73,9 @@ int run_script(HostState &host, const wchar_t *language, const std::wstring &tex
     step = L"SetScriptState";
     hr = IActiveScript_SetScriptState(engine, SCRIPTSTATE_STARTED);
   }
-  int exit_code = 0;
+  int exitCode = 0;
   if (FAILED(hr)) {
-    exit_code =
+    exitCode =
         fail(std::wstring(L"cannot start the engine: ") + step + L" failed (" + hex32(hr) + L")",
              kExitUsage);
   } else {
@@ -85,12 +85,11 @@ int run_script(HostState &host, const wchar_t *language, const std::wstring &tex
     hr = parse->lpVtbl->ParseScriptText(parse, text.c_str(), nullptr, nullptr, nullptr, 0, 0,
                                         SCRIPTTEXT_ISVISIBLE, nullptr, &info);
     if (host.stopping) {
-      exit_code = host.exit_code;
+      exitCode = host.exitCode;
     } else if (FAILED(hr)) {
       // A failure the engine did not report through the site.
       std::wstring what = info.bstrDescription ? info.bstrDescription : L"the script failed";
-      exit_code =
-          fail(host.script_path + L": " + what + L" (" + hex32(hr) + L")", kExitScriptError);
+      exitCode = fail(host.scriptPath + L": " + what + L" (" + hex32(hr) + L")", kExitScriptError);
     }
     SysFreeString(info.bstrSource);
     SysFreeString(info.bstrDescription);
@@ -103,7 +102,7 @@ int run_script(HostState &host, const wchar_t *language, const std::wstring &tex
   IActiveScript_Release(engine);
   if (site) IActiveScriptSite_Release(site);
   if (wscript) IDispatch_Release(wscript);
-  return exit_code;
+  return exitCode;
 }
 
 int run(int argc, wchar_t **argv) {
@@ -114,36 +113,35 @@ int run(int argc, wchar_t **argv) {
         L"WScript.Arguments.",
         kExitUsage);
   HostState host;
-  host.script_path = argv[1];
+  host.scriptPath = argv[1];
   for (int i = 2; i < argc; i++) host.arguments.emplace_back(argv[i]);
 
   const wchar_t *language = nullptr;
-  std::wstring extension = extension_of(host.script_path);
-  if (same_text(extension, L".js"))
+  std::wstring extension = ExtensionOf(host.scriptPath);
+  if (SameText(extension, L".js"))
     language = L"JScript";
-  else if (same_text(extension, L".vbs"))
+  else if (SameText(extension, L".vbs"))
     language = L"VBScript";
   else
-    return fail(host.script_path + L": unknown script type (use .js or .vbs)", kExitUsage);
+    return fail(host.scriptPath + L": unknown script type (use .js or .vbs)", kExitUsage);
 
-  DWORD length = GetFullPathNameW(host.script_path.c_str(), 0, nullptr, nullptr);
+  DWORD length = GetFullPathNameW(host.scriptPath.c_str(), 0, nullptr, nullptr);
   if (length > 0) {
-    host.script_full_path.resize(length);
-    length =
-        GetFullPathNameW(host.script_path.c_str(), length, host.script_full_path.data(), nullptr);
-    host.script_full_path.resize(length);
+    host.scriptFullPath.resize(length);
+    length = GetFullPathNameW(host.scriptPath.c_str(), length, host.scriptFullPath.data(), nullptr);
+    host.scriptFullPath.resize(length);
   }
-  if (host.script_full_path.empty()) host.script_full_path = host.script_path;
+  if (host.scriptFullPath.empty()) host.scriptFullPath = host.scriptPath;
 
   std::wstring text, error;
-  if (!read_script_text(host.script_path, text, error))
-    return fail(L"cannot read " + host.script_path + L": " + error, kExitUsage);
+  if (!ReadScriptText(host.scriptPath, text, error))
+    return fail(L"cannot read " + host.scriptPath + L": " + error, kExitUsage);
 
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(hr)) return fail(L"CoInitializeEx failed (" + hex32(hr) + L")", kExitUsage);
-  int exit_code = run_script(host, language, text);
+  int exitCode = RunScript(host, language, text);
   CoUninitialize();
-  return exit_code;
+  return exitCode;
 }
 
 }  // namespace
@@ -152,7 +150,7 @@ int main() {
   int argc = 0;
   wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!argv) return fail(L"cannot read the command line", kExitUsage);
-  int exit_code = run(argc, argv);
+  int exitCode = run(argc, argv);
   LocalFree(argv);
-  return exit_code;
+  return exitCode;
 }

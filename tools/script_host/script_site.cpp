@@ -72,12 +72,12 @@ HRESULT STDMETHODCALLTYPE ScriptSite_GetLCID(IActiveScriptSite *, LCID *) { retu
 
 HRESULT STDMETHODCALLTYPE ScriptSite_GetItemInfo(IActiveScriptSite *iface, LPCOLESTR name,
                                                  DWORD mask, IUnknown **unknown,
-                                                 ITypeInfo **type_info) {
+                                                 ITypeInfo **typeInfo) {
   ScriptSite *This = impl_from_IActiveScriptSite(iface);
   if ((mask & SCRIPTINFO_IUNKNOWN) && !unknown) return E_POINTER;
-  if ((mask & SCRIPTINFO_ITYPEINFO) && !type_info) return E_POINTER;
+  if ((mask & SCRIPTINFO_ITYPEINFO) && !typeInfo) return E_POINTER;
   if (mask & SCRIPTINFO_IUNKNOWN) *unknown = nullptr;
-  if (mask & SCRIPTINFO_ITYPEINFO) *type_info = nullptr;
+  if (mask & SCRIPTINFO_ITYPEINFO) *typeInfo = nullptr;
   if (!name || CompareStringOrdinal(name, -1, L"WScript", -1, TRUE) != CSTR_EQUAL)
     return TYPE_E_ELEMENTNOTFOUND;
   // The object has no type information; only its IUnknown can be given.
@@ -105,9 +105,9 @@ HRESULT STDMETHODCALLTYPE ScriptSite_OnScriptError(IActiveScriptSite *iface,
   ScriptSite *This = impl_from_IActiveScriptSite(iface);
   if (This->host->stopping) return S_OK;
   This->host->stopping = true;
-  This->host->exit_code = kExitScriptError;
+  This->host->exitCode = kExitScriptError;
   if (!error) {
-    write_stderr(This->host->script_path + L": error: unknown script error\r\n");
+    WriteStderr(This->host->scriptPath + L": error: unknown script error\r\n");
     return S_OK;
   }
 
@@ -118,25 +118,25 @@ HRESULT STDMETHODCALLTYPE ScriptSite_OnScriptError(IActiveScriptSite *iface,
   DWORD context = 0;
   ULONG line = 0;
   LONG column = 0;
-  bool have_position =
+  bool havePosition =
       SUCCEEDED(IActiveScriptError_GetSourcePosition(error, &context, &line, &column));
 
-  std::wstring message = This->host->script_path;
-  if (have_position)
+  std::wstring message = This->host->scriptPath;
+  if (havePosition)
     message += L"(" + std::to_wstring(line + 1) + L", " + std::to_wstring(column + 1) + L")";
   message += L" error: ";
   HRESULT code = info.scode ? info.scode : static_cast<HRESULT>(info.wCode);
   // Wine's VBScript gives codes without descriptions; the system knows some.
   if (info.bstrDescription && *info.bstrDescription)
     message += info.bstrDescription;
-  else if (std::wstring text = system_message(static_cast<DWORD>(code)); code && !text.empty())
+  else if (std::wstring text = SystemMessage(static_cast<DWORD>(code)); code && !text.empty())
     message += text;
   else
     message += L"script error";
   message += L" (";
   if (info.bstrSource && *info.bstrSource) message += std::wstring(info.bstrSource) + L", ";
   message += hex32(code) + L")\r\n";
-  write_stderr(message);
+  WriteStderr(message);
 
   SysFreeString(info.bstrSource);
   SysFreeString(info.bstrDescription);
@@ -228,7 +228,7 @@ const IServiceProviderVtbl ServiceProviderVtbl = {
 
 }  // namespace
 
-HRESULT create_script_site(HostState *host, IDispatch *wscript, IActiveScriptSite **site) {
+HRESULT CreateScriptSite(HostState *host, IDispatch *wscript, IActiveScriptSite **site) {
   if (!site || !wscript) return E_POINTER;
   ScriptSite *This = new (std::nothrow)
       ScriptSite{{&ScriptSiteVtbl}, {&SiteWindowVtbl}, {&ServiceProviderVtbl}, 1, host, wscript};

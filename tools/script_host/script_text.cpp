@@ -3,21 +3,21 @@
 // UTF-8 (a UTF-8 byte order mark is skipped) and the ANSI code page when not.
 #include "host.h"
 
-static bool decode(const char *bytes, int size, UINT code_page, DWORD flags, std::wstring &text) {
+static bool decode(const char *bytes, int size, UINT codePage, DWORD flags, std::wstring &text) {
   text.clear();
   if (size == 0) return true;
-  int length = MultiByteToWideChar(code_page, flags, bytes, size, nullptr, 0);
+  int length = MultiByteToWideChar(codePage, flags, bytes, size, nullptr, 0);
   if (length <= 0) return false;
   text.resize(static_cast<size_t>(length));
-  return MultiByteToWideChar(code_page, flags, bytes, size, text.data(), length) == length;
+  return MultiByteToWideChar(codePage, flags, bytes, size, text.data(), length) == length;
 }
 
-bool read_script_text(const std::wstring &path, std::wstring &text, std::wstring &error) {
+bool ReadScriptText(const std::wstring &path, std::wstring &text, std::wstring &error) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
-    error = system_message(code);
+    error = SystemMessage(code);
     if (error.empty()) error = L"error " + std::to_wstring(code);
     return false;
   }
@@ -35,10 +35,10 @@ bool read_script_text(const std::wstring &path, std::wstring &text, std::wstring
       done += got;
     }
   }
-  DWORD read_error = ok ? 0 : GetLastError();
+  DWORD readError = ok ? 0 : GetLastError();
   CloseHandle(file);
   if (!ok) {
-    error = read_error ? system_message(read_error) : std::wstring();
+    error = readError ? SystemMessage(readError) : std::wstring();
     if (error.empty()) error = L"the file cannot be read";
     return false;
   }

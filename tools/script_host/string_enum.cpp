@@ -78,7 +78,7 @@ HRESULT STDMETHODCALLTYPE StringEnum_Reset(IEnumVARIANT *iface) {
 HRESULT STDMETHODCALLTYPE StringEnum_Clone(IEnumVARIANT *iface, IEnumVARIANT **clone) {
   StringEnum *This = impl_from_IEnumVARIANT(iface);
   if (!clone) return E_POINTER;
-  HRESULT hr = create_string_enum(This->items, clone);
+  HRESULT hr = CreateStringEnum(This->items, clone);
   if (SUCCEEDED(hr)) impl_from_IEnumVARIANT(*clone)->next = This->next;
   return hr;
 }
@@ -95,7 +95,7 @@ const IEnumVARIANTVtbl StringEnumVtbl = {
 
 }  // namespace
 
-HRESULT create_string_enum(const std::vector<std::wstring> &items, IEnumVARIANT **enumerator) {
+HRESULT CreateStringEnum(const std::vector<std::wstring> &items, IEnumVARIANT **enumerator) {
   if (!enumerator) return E_POINTER;
   *enumerator = nullptr;
   StringEnum *This = new (std::nothrow) StringEnum{{&StringEnumVtbl}, 1, {}, 0};

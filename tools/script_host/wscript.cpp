@@ -84,14 +84,14 @@ HRESULT STDMETHODCALLTYPE WScript_GetTypeInfo(IDispatch *, UINT, LCID, ITypeInfo
 
 HRESULT STDMETHODCALLTYPE WScript_GetIDsOfNames(IDispatch *, REFIID, LPOLESTR *names, UINT count,
                                                 LCID, DISPID *ids) {
-  return lookup_names(kWScriptNames, ARRAYSIZE(kWScriptNames), names, count, ids);
+  return LookupNames(kWScriptNames, ARRAYSIZE(kWScriptNames), names, count, ids);
 }
 
-HRESULT stopped_error(EXCEPINFO *excepinfo) {
-  return raise_error(excepinfo, E_ABORT, L"The script is ending");
+HRESULT StoppedError(EXCEPINFO *excepinfo) {
+  return RaiseError(excepinfo, E_ABORT, L"The script is ending");
 }
 
-HRESULT set_string(VARIANT *result, const std::wstring &text) {
+HRESULT SetString(VARIANT *result, const std::wstring &text) {
   if (!result) return S_OK;
   V_VT(result) = VT_BSTR;
   V_BSTR(result) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
@@ -100,15 +100,15 @@ HRESULT set_string(VARIANT *result, const std::wstring &text) {
 
 HRESULT echo(DISPPARAMS *params, EXCEPINFO *excepinfo) {
   std::wstring line;
-  for (UINT i = 0; const VARIANT *arg = dispatch_arg(params, i); i++) {
+  for (UINT i = 0; const VARIANT *arg = DispatchArg(params, i); i++) {
     std::wstring text;
-    HRESULT hr = variant_to_text(arg, text);
-    if (FAILED(hr)) return raise_error(excepinfo, hr, L"Echo cannot show this value as text");
+    HRESULT hr = VariantToText(arg, text);
+    if (FAILED(hr)) return RaiseError(excepinfo, hr, L"Echo cannot show this value as text");
     if (i > 0) line += L' ';
     line += text;
   }
   line += L"\r\n";
-  write_stdout(line);
+  WriteStdout(line);
   return S_OK;
 }
 
@@ -116,27 +116,27 @@ HRESULT echo(DISPPARAMS *params, EXCEPINFO *excepinfo) {
 // posted to hidden windows of objects on this thread (their events) are
 // handled during the wait. Ends early when an event handler stops the script.
 HRESULT sleep(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
-  const VARIANT *arg = dispatch_arg(params, 0);
+  const VARIANT *arg = DispatchArg(params, 0);
   if (!arg) return DISP_E_BADPARAMCOUNT;
   VARIANT ms;
   VariantInit(&ms);
   HRESULT hr = VariantChangeType(&ms, const_cast<VARIANT *>(arg), 0, VT_I4);
-  if (FAILED(hr)) return raise_error(excepinfo, hr, L"Sleep needs a number of milliseconds");
+  if (FAILED(hr)) return RaiseError(excepinfo, hr, L"Sleep needs a number of milliseconds");
   // The performance counter, not the coarse tick count, decides when the wait
   // is over, so that it never ends early.
   LARGE_INTEGER frequency, now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&now);
-  LONGLONG wait_ms = V_I4(&ms) > 0 ? V_I4(&ms) : 0;
-  LONGLONG deadline = now.QuadPart + wait_ms * frequency.QuadPart / 1000 +
-                      (wait_ms * frequency.QuadPart % 1000 ? 1 : 0);
+  LONGLONG waitMs = V_I4(&ms) > 0 ? V_I4(&ms) : 0;
+  LONGLONG deadline = now.QuadPart + waitMs * frequency.QuadPart / 1000 +
+                      (waitMs * frequency.QuadPart % 1000 ? 1 : 0);
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       if (msg.message == WM_QUIT) continue;
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
-      if (This->host->stopping) return stopped_error(excepinfo);
+      if (This->host->stopping) return StoppedError(excepinfo);
     }
     QueryPerformanceCounter(&now);
     if (now.QuadPart >= deadline) return S_OK;
@@ -150,15 +150,15 @@ HRESULT sleep(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
 
 HRESULT quit(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
   int code = 0;
-  if (const VARIANT *arg = dispatch_arg(params, 0); arg && V_VT(arg) != VT_EMPTY) {
+  if (const VARIANT *arg = DispatchArg(params, 0); arg && V_VT(arg) != VT_EMPTY) {
     VARIANT value;
     VariantInit(&value);
     HRESULT hr = VariantChangeType(&value, const_cast<VARIANT *>(arg), 0, VT_I4);
-    if (FAILED(hr)) return raise_error(excepinfo, hr, L"Quit needs a number as exit code");
+    if (FAILED(hr)) return RaiseError(excepinfo, hr, L"Quit needs a number as exit code");
     code = V_I4(&value);
   }
   This->host->stopping = true;
-  This->host->exit_code = code;
+  This->host->exitCode = code;
   // Engines that support it stop the script here; the others stop it on the
   // error returned below, which the site does not report.
   if (This->host->engine) {
@@ -167,19 +167,19 @@ HRESULT quit(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
     interrupt.scode = E_ABORT;
     IActiveScript_InterruptScriptThread(This->host->engine, SCRIPTTHREADID_CURRENT, &interrupt, 0);
   }
-  return raise_error(excepinfo, E_ABORT, L"The script was ended by WScript.Quit");
+  return RaiseError(excepinfo, E_ABORT, L"The script was ended by WScript.Quit");
 }
 
 HRESULT arguments(WScript *This, WORD flags, DISPPARAMS *params, VARIANT *result,
-                  EXCEPINFO *excepinfo, UINT *arg_error) {
+                  EXCEPINFO *excepinfo, UINT *argError) {
   if (!This->arguments) {
-    HRESULT hr = create_arguments(This->host, &This->arguments);
+    HRESULT hr = CreateArguments(This->host, &This->arguments);
     if (FAILED(hr)) return hr;
   }
   // WScript.Arguments(i) arrives as a call of this member with the index.
-  if (dispatch_arg(params, 0))
+  if (DispatchArg(params, 0))
     return IDispatch_Invoke(This->arguments, DISPID_VALUE, IID_NULL, LOCALE_USER_DEFAULT, flags,
-                            params, result, excepinfo, arg_error);
+                            params, result, excepinfo, argError);
   if (result) {
     IDispatch_AddRef(This->arguments);
     V_VT(result) = VT_DISPATCH;
@@ -188,11 +188,11 @@ HRESULT arguments(WScript *This, WORD flags, DISPPARAMS *params, VARIANT *result
   return S_OK;
 }
 
-HRESULT create_object(DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo) {
-  const VARIANT *arg = dispatch_arg(params, 0);
+HRESULT CreateObjectFor(DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo) {
+  const VARIANT *arg = DispatchArg(params, 0);
   if (!arg) return DISP_E_BADPARAMCOUNT;
-  if (const VARIANT *prefix = dispatch_arg(params, 1); prefix && V_VT(prefix) != VT_EMPTY)
-    return raise_error(excepinfo, E_NOTIMPL, L"CreateObject does not connect events by prefix");
+  if (const VARIANT *prefix = DispatchArg(params, 1); prefix && V_VT(prefix) != VT_EMPTY)
+    return RaiseError(excepinfo, E_NOTIMPL, L"CreateObject does not connect events by prefix");
   if (V_VT(arg) != VT_BSTR) return DISP_E_TYPEMISMATCH;
   std::wstring progid = V_BSTR(arg) ? V_BSTR(arg) : L"";
   CLSID clsid;
@@ -202,7 +202,7 @@ HRESULT create_object(DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo)
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
                           reinterpret_cast<void **>(&object));
   if (FAILED(hr))
-    return raise_error(excepinfo, hr, L"Could not create object named \"" + progid + L"\"");
+    return RaiseError(excepinfo, hr, L"Could not create object named \"" + progid + L"\"");
   if (!result) {
     IDispatch_Release(object);
     return S_OK;
@@ -212,21 +212,21 @@ HRESULT create_object(DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo)
   return S_OK;
 }
 
-std::wstring file_name_of(const std::wstring &path) {
+std::wstring FileNameOf(const std::wstring &path) {
   size_t slash = path.find_last_of(L"\\/:");
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 HRESULT STDMETHODCALLTYPE WScript_Invoke(IDispatch *iface, DISPID id, REFIID, LCID, WORD flags,
                                          DISPPARAMS *params, VARIANT *result, EXCEPINFO *excepinfo,
-                                         UINT *arg_error) {
+                                         UINT *argError) {
   WScript *This = impl_from_IDispatch(iface);
   if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
   if (result) VariantInit(result);
   if (This->host->stopping) {
     // The script went on after the stop (it caught the error): end it now.
-    if (This->host->engine) ExitProcess(static_cast<UINT>(This->host->exit_code));
-    return stopped_error(excepinfo);
+    if (This->host->engine) ExitProcess(static_cast<UINT>(This->host->exitCode));
+    return StoppedError(excepinfo);
   }
   bool call = (flags & DISPATCH_METHOD) != 0;
   switch (id) {
@@ -248,15 +248,15 @@ HRESULT STDMETHODCALLTYPE WScript_Invoke(IDispatch *iface, DISPID id, REFIID, LC
     case DISPID_WSCRIPT_QUIT:
       return quit(This, params, excepinfo);
     case DISPID_WSCRIPT_ARGUMENTS:
-      return arguments(This, flags, params, result, excepinfo, arg_error);
+      return arguments(This, flags, params, result, excepinfo, argError);
     case DISPID_WSCRIPT_CREATEOBJECT:
-      return create_object(params, result, excepinfo);
+      return CreateObjectFor(params, result, excepinfo);
     case DISPID_WSCRIPT_SCRIPTNAME:
-      return set_string(result, file_name_of(This->host->script_path));
+      return SetString(result, FileNameOf(This->host->scriptPath));
     case DISPID_WSCRIPT_SCRIPTFULLNAME:
-      return set_string(result, This->host->script_full_path);
+      return SetString(result, This->host->scriptFullPath);
     case DISPID_WSCRIPT_NAME:
-      return set_string(result, kHostName);
+      return SetString(result, kHostName);
     default:
       return DISP_E_MEMBERNOTFOUND;
   }
@@ -274,7 +274,7 @@ const IDispatchVtbl WScriptVtbl = {
 
 }  // namespace
 
-HRESULT create_wscript(HostState *host, IDispatch **wscript) {
+HRESULT CreateWScript(HostState *host, IDispatch **wscript) {
   if (!wscript) return E_POINTER;
   WScript *This = new (std::nothrow) WScript{{&WScriptVtbl}, 1, host, nullptr};
   *wscript = This ? &This->IDispatch_iface : nullptr;
