@@ -24,6 +24,7 @@
 
 #include "component/callback.h"
 #include "component/variant.h"
+#include "connection/connection.h"
 #include "delivery/router.h"
 #include "platform/mailbox.h"
 #include "platform/proxy_settings.h"
@@ -31,8 +32,6 @@
 #include "receive/assembler.h"
 
 namespace corvane {
-
-inline constexpr int32_t kRecvBufferSize = 0x8000;
 
 // Event texts of the connection callbacks.
 inline constexpr std::string_view kEventTrue = "true";
