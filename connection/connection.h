@@ -131,6 +131,11 @@ class Connection {
   bool Reading() const { return m_bReading.load() != 0; }
   void SetReading(bool reading) { m_bReading.store(reading ? 1 : 0); }
 
+  // Whether the owner has asked for this connection and not yet made it (the
+  // owner's bookkeeping; the connection only keeps it).
+  bool ConnectPending() const { return m_bConnectPending.load() != 0; }
+  void SetConnectPending(bool pending) { m_bConnectPending.store(pending ? 1 : 0); }
+
   // 1 once a read has returned data on this connection, until cleared.
   int32_t DataSeen() const { return m_bDataSeen.load(); }
   void SetDataSeen() { m_bDataSeen.store(1); }
@@ -143,6 +148,7 @@ class Connection {
 
   std::atomic<SocketHandle> m_socket{0};
   std::atomic<uint8_t> m_bReading{0};
+  std::atomic<uint8_t> m_bConnectPending{0};
   std::atomic<int32_t> m_bDataSeen{0};
 
   std::thread m_reader;
