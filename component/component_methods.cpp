@@ -37,12 +37,7 @@ uint8_t FlagFromArgument(const Variant& argument) { return argument.Type() == kV
 }  // namespace
 
 CComponentMethods::CComponentMethods()
-    : m_interactiveRecvBuf(std::make_unique<std::array<unsigned char, kRecvBufferSize>>()),
-      m_bcastRecvBuf(std::make_unique<std::array<unsigned char, kRecvBufferSize>>()),
-      m_proxySource(SystemProxySettingsSource()),
-      m_router(*this) {
-  m_interactiveRecvBuf->fill(0);
-  m_bcastRecvBuf->fill(0);
+    : m_proxySource(SystemProxySettingsSource()), m_router(*this) {
   Reset();
 }
 
@@ -93,26 +88,19 @@ void CComponentMethods::Reset() {
   m_nSocketReconnTime = 0;
   m_nSocketReconnCount = 0;
   m_nKeepAliveInterval = 0;
-  m_bInteractiveConnectPending = 0;
-  m_bBcastConnectPending = 0;
-  m_bInteractiveReading = 0;
-  m_bBcastReading = 0;
+  m_interactive.SetConnectPending(false);
+  m_bcast.SetConnectPending(false);
+  m_interactive.SetReading(false);
+  m_bcast.SetReading(false);
   m_nReaderTimerPeriod = 0;
   m_nPacketCount = 0;
   m_nRequestCount = 0;
   m_bCompression = 1;
   m_bEncryption = 1;
-  m_bInteractiveDataSeen = 0;
-  m_bBcastDataSeen = 0;
+  m_interactive.ClearDataSeen();
+  m_bcast.ClearDataSeen();
   m_router.Reset();
-  {
-    std::lock_guard<std::mutex> lock(m_interactiveAssemblyMutex);
-    m_interactiveAssembler.Reset();
-  }
-  {
-    std::lock_guard<std::mutex> lock(m_bcastAssemblyMutex);
-    m_bcastAssembler.Reset();
-  }
+  ResetAssemblers();
 }
 
 // ---- Settings ----
@@ -254,41 +242,15 @@ intptr_t CComponentMethods::EventWaitHandle() const {
   return m_mailbox ? m_mailbox->WaitHandle() : -1;
 }
 
-// ---- Receive side ----
+// ---- Per-connection flags, for replay and tests ----
 
-int32_t CComponentMethods::DispatchReceived(bool interactive, int32_t length,
-                                            const unsigned char* data) {
-  try {
-    if (interactive) {
-      std::lock_guard<std::mutex> lock(m_interactiveAssemblyMutex);
-      return FeedChunk(m_interactiveAssembler, *this, length, data);
-    }
-    std::lock_guard<std::mutex> lock(m_bcastAssemblyMutex);
-    return FeedChunk(m_bcastAssembler, *this, length, data);
-  } catch (...) {
-    return -1;
-  }
-}
-
-void CComponentMethods::SetDataSeen(bool interactive) {
-  (interactive ? m_bInteractiveDataSeen : m_bBcastDataSeen).store(1);
-}
+void CComponentMethods::SetDataSeen(bool interactive) { Pick(interactive).SetDataSeen(); }
 
 void CComponentMethods::SetReading(bool interactive, bool reading) {
-  (interactive ? m_bInteractiveReading : m_bBcastReading).store(reading ? 1 : 0);
+  Pick(interactive).SetReading(reading);
 }
 
 void CComponentMethods::SetProxyEnable(int32_t value) { m_nProxyEnable = value; }
-
-void CComponentMethods::SetTunnelRequested(bool interactive, bool requested) {
-  if (interactive) {
-    std::lock_guard<std::mutex> lock(m_interactiveAssemblyMutex);
-    m_interactiveAssembler.SetTunnelRequested(requested);
-  } else {
-    std::lock_guard<std::mutex> lock(m_bcastAssemblyMutex);
-    m_bcastAssembler.SetTunnelRequested(requested);
-  }
-}
 
 void CComponentMethods::SetProxySettingsSource(std::shared_ptr<ProxySettingsSource> source) {
   m_proxySource = std::move(source);
@@ -314,8 +276,8 @@ CComponentMethods::Snapshot CComponentMethods::GetSnapshot() const {
   s.socketReconnTime = m_nSocketReconnTime;
   s.socketReconnCount = m_nSocketReconnCount;
   s.keepAliveInterval = m_nKeepAliveInterval;
-  s.interactiveReading = m_bInteractiveReading != 0;
-  s.bcastReading = m_bBcastReading != 0;
+  s.interactiveReading = m_interactive.Reading();
+  s.bcastReading = m_bcast.Reading();
   s.loggedOn = m_router.LoggedOn();
   s.interactivePacketCount = m_router.InteractivePacketCount();
   s.bcastPacketCount = m_router.BcastPacketCount();

@@ -1,15 +1,18 @@
 // CComponentMethods: the one object a host creates and drives.
 //
-// It holds every setting, both connections (socket, receive buffer, reader
-// thread, assembler), the seven callback slots and the counters, and exposes
+// It holds every setting, the two Connection objects (interactive and
+// broadcast; connection/), the seven callback slots and the counters, and exposes
 // the 31 members of the script interface with their argument checks. The
 // interface methods run on the owner (host) thread; the reader threads and
 // the keep-alive worker share flags and counters through atomics, and the
 // texts they hand over through the router's locked queue. Received messages
 // reach the callbacks on the owner thread through the mailbox.
 //
-// The interface methods live in component/; the connection work (attempts,
-// proxy, readers, keep-alive, sending) in connection/.
+// Files: component_methods.cpp (construction, reset, settings, slots,
+// delivery), connect.cpp (endpoints, attempts, connection sequences),
+// proxy.cpp (proxy discovery, the tunnel request, the script's own reads),
+// send.cpp (requests), readers.cpp (readers, keep-alive, shutdown) and
+// receive_dispatch.cpp (everything that feeds the receive assemblers).
 #pragma once
 
 #include <array>
@@ -24,6 +27,7 @@
 
 #include "component/callback.h"
 #include "component/variant.h"
+#include "connection/connection.h"
 #include "delivery/router.h"
 #include "platform/mailbox.h"
 #include "platform/proxy_settings.h"
@@ -32,15 +36,13 @@
 
 namespace corvane {
 
-inline constexpr int32_t kRecvBufferSize = 0x8000;
-
 // Event texts of the connection callbacks.
 inline constexpr std::string_view kEventTrue = "true";
 inline constexpr std::string_view kEventFalse = "false";
 inline constexpr std::string_view kEventInteractive = "1";
 inline constexpr std::string_view kEventBroadcast = "2";
 
-class CComponentMethods : private ReceiveHost, private DeliveryHost {
+class CComponentMethods : private ReceiveHost, private DeliveryHost, private ConnectionSink {
  public:
   CComponentMethods();
   ~CComponentMethods() override;
@@ -138,16 +140,33 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   void SetTunnelRequested(bool interactive, bool requested);
 
  private:
-  // ReceiveHost / DeliveryHost
-  bool Compression() const override { return m_bCompression.load() != 0; }
-  bool Encryption() const override { return m_bEncryption.load() != 0; }
-  bool MultiOC() const override { return m_bMultiOC.load() != 0; }
-  bool InteractiveReading() const override { return m_bInteractiveReading.load() != 0; }
-  void SetInteractiveReading() override { m_bInteractiveReading.store(1); }
-  int SplitAndDeliver(std::string_view block) override { return m_router.SplitAndDeliver(block); }
-  int32_t InteractiveDataSeen() const override { return m_bInteractiveDataSeen.load(); }
-  int32_t BcastDataSeen() const override { return m_bBcastDataSeen.load(); }
+  // ReceiveHost (receive_dispatch.cpp): what the assemblers read and report.
+  bool Compression() const override;
+  bool Encryption() const override;
+  bool MultiOC() const override;
+  bool InteractiveReading() const override;
+  void SetInteractiveReading() override;
+  int SplitAndDeliver(std::string_view block) override;
+  // Feeds one chunk to a connection's assembler; the caller holds that
+  // connection's lock (receive_dispatch.cpp).
+  int32_t FeedAssembler(Connection& connection, CReceiveAssembler& assembler, int32_t length,
+                        const unsigned char* data);
+  // Both assemblers back to their reset values (receive_dispatch.cpp).
+  void ResetAssemblers();
+
+  // DeliveryHost
+  int32_t InteractiveDataSeen() const override { return m_interactive.DataSeen(); }
+  int32_t BcastDataSeen() const override { return m_bcast.DataSeen(); }
   bool PostNotification(unsigned message) override;
+
+  // ConnectionSink: both readers (readers.cpp, receive_dispatch.cpp).
+  bool KeepReading(const Connection& connection) override;
+  bool Backlogged(const Connection& connection) override;
+  int32_t OnChunk(Connection& connection, CReceiveAssembler& assembler, int32_t length,
+                  const unsigned char* data) override;
+
+  // The connection a selector names (true = interactive).
+  Connection& Pick(bool interactive) { return interactive ? m_interactive : m_bcast; }
 
   void Reset();
   void StoreProxyCredentials(const Variant& vUserId, const Variant& vPassword);
@@ -156,7 +175,7 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
     FireCallback(slot, text);
   }
 
-  // ---- Connection work (connection/) ----
+  // ---- Connection work ----
   int32_t ConnectSocket(bool interactive);
   int32_t ResolveHostName(int which);
   int32_t ReadProxySettings();
@@ -166,9 +185,6 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   void ConnectBoth();
   HResult StartInteractiveReader(int32_t period);
   HResult StartBcastReader(int32_t period);
-  int32_t InteractiveReaderProc();
-  int32_t BcastReaderProc();
-  int32_t ReceiveLoop(bool interactive);
   int32_t CloseConnection(bool interactive);
   void StopThreads();
   int32_t KeepAliveProc();
@@ -176,22 +192,14 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   int32_t SendBuffer(const char* buffer, int32_t length);
   // Ends every reader and the keep-alive worker and joins them.
   void Shutdown();
-  // Ends one connection's reader thread, if any, and joins it.
-  void StopReader(bool interactive);
   // Ends the keep-alive worker, if any, and joins it.
   void StopKeepAlive();
-  // A reader's pause (after a failed read, or while the event queue is full),
-  // cut short when the reader is stopped.
-  void ReaderPause(bool interactive, int milliseconds);
   // Steps of one attempt up to the non-blocking connected socket (no tunnel).
   int32_t OpenConnection(bool interactive);
   HResult StartReader(bool interactive, int32_t period);
   // Sends the CONNECT request for the selected connection's server on its own
   // socket when a proxy with credentials is in use: 0, or -3.
   int32_t SendTunnelRequest(bool interactive);
-  // Sends all length bytes on s, waiting for writability when it would block:
-  // 0, or -3 on an error or a socket that stays unwritable too long.
-  static int32_t SendWhole(SocketHandle s, const char* data, int32_t length);
   // A port argument: a string by its decimal prefix, a number by its value.
   static int32_t PortArgument(const Variant& value);
 
@@ -215,42 +223,22 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
   std::atomic<int32_t> m_nSocketReconnCount{0};
   std::atomic<int32_t> m_nKeepAliveInterval{0};
 
-  // ---- Connections ----
-  std::atomic<SocketHandle> m_sockInteractive{0};
-  std::atomic<SocketHandle> m_sockBcast{0};
-  std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_interactiveRecvBuf;
-  std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_bcastRecvBuf;
-  std::atomic<uint8_t> m_bInteractiveConnectPending{0};
-  std::atomic<uint8_t> m_bBcastConnectPending{0};
-  std::atomic<uint8_t> m_bInteractiveReading{0};
-  std::atomic<uint8_t> m_bBcastReading{0};
+  // ---- Connection sequences ----
   std::atomic<int32_t> m_nReaderTimerPeriod{0};
-  std::atomic<int32_t> m_bInteractiveDataSeen{0};
-  std::atomic<int32_t> m_bBcastDataSeen{0};
   std::shared_ptr<ProxySettingsSource> m_proxySource;
+  // Successful socket start-ups made by this object, each matched by one
+  // clean-up at shutdown.
+  int32_t m_nSocketStartups = 0;
 
-  // ---- Connection work state (connection/) ----
-  // BEGIN connection members
-  std::thread m_hInteractiveThread;
-  std::thread m_hBcastThread;
+  // ---- Keep-alive worker ----
   std::thread m_hKeepAliveThread;
-  // Per-worker stop requests. A reader ends at its next pass once its own flag
-  // is set (or both reading flags are clear); the keep-alive worker at once.
-  std::atomic<bool> m_bInteractiveReaderStop{false};
-  std::atomic<bool> m_bBcastReaderStop{false};
+  // Stop request of the worker: set under m_workerMutex and announced on
+  // m_workerWake, so a waiting worker ends at once.
   std::atomic<bool> m_bKeepAliveStop{false};
-  // Wakes the readers' pauses and the keep-alive wait when a stop is asked.
   std::mutex m_workerMutex;
   std::condition_variable m_workerWake;
   // Keep-alive period, fixed when the worker starts.
   int32_t m_nKeepAlivePeriod = 0;
-  // The interactive receive buffer is read into by the reader and by
-  // ReceiveData; this keeps the two from writing it at the same time.
-  std::mutex m_interactiveBufferMutex;
-  // Successful socket start-ups made by this object, each matched by one
-  // clean-up at shutdown.
-  int32_t m_nSocketStartups = 0;
-  // END connection members
 
   // ---- Counters ----
   std::atomic<int32_t> m_nPacketCount{0};
@@ -267,11 +255,13 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost {
 
   // ---- Receive and delivery ----
   CMessageRouter m_router;
-  std::mutex m_interactiveAssemblyMutex;
-  std::mutex m_bcastAssemblyMutex;
-  CReceiveAssembler m_interactiveAssembler;
-  CReceiveAssembler m_bcastAssembler;
   std::unique_ptr<Mailbox> m_mailbox;
+
+  // ---- The two connections (sockets, buffers, readers, assemblers) ----
+  // Their readers are joined by Shutdown, in the destructor, before any
+  // other member goes away.
+  Connection m_interactive;
+  Connection m_bcast;
 };
 
 }  // namespace corvane

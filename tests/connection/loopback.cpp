@@ -1,6 +1,6 @@
-// Loopback peers for the connection tests: the server accepts on its own
-// thread and gives every connection a reader thread that polls in short
-// waits, so every loop ends soon after the server is told to stop.
+// Loopback peers for the connection and component tests: the server accepts
+// on its own thread and gives every connection a reader thread that polls in
+// short waits, so every loop ends soon after the server is told to stop.
 #include "tests/connection/loopback.h"
 
 #ifdef _WIN32

@@ -1,7 +1,8 @@
-// Test peers for the connection tests: a loopback TCP server that records what
-// each accepted connection receives and sends what a test tells it to, a
-// proxy-settings source with fixed answers, an event log fed by the seven
-// callbacks, and bounded waiting. Everything listens on 127.0.0.1 only.
+// Test peers for the connection and component tests: a loopback TCP server
+// that records what each accepted connection receives and sends what a test
+// tells it to, a proxy-settings source with fixed answers, an event log fed
+// by the seven callbacks, and bounded waiting. Everything listens on
+// 127.0.0.1 only.
 #pragma once
 
 #include <atomic>

@@ -14,8 +14,6 @@
 // It is sent whole whatever its length. The proxy's answer is recognised by
 // the receive path, not here, and only on a connection whose request went out.
 // Without credentials nothing is sent and nothing is awaited.
-#include <cstring>
-
 #include "component/component_methods.h"
 #include "protocol/numbers.h"
 #include "send/http_request.h"
@@ -50,15 +48,14 @@ int32_t CComponentMethods::SendTunnelRequest(bool interactive) {
   // carries the authorization line.
   if (m_nProxyEnable.load() != 1 || m_bProxyCredentials.load() == 0) return 0;
   // Each connection asks the proxy for its own server on its own socket.
-  const std::string request =
-      interactive
-          ? BuildConnectRequest(m_strInteractiveIp, m_nInteractivePort.load(), m_strProxyAuth)
-          : BuildConnectRequest(m_strBcastIp, m_nBcastPort.load(), m_strProxyAuth);
-  const SocketHandle s = (interactive ? m_sockInteractive : m_sockBcast).load();
-  const int32_t sent = SendWhole(s, request.data(), static_cast<int32_t>(request.size()));
-  // The connection's receive side now awaits the proxy's answer.
-  if (sent == 0) SetTunnelRequested(interactive, true);
-  return sent;
+  std::string request;
+  if (interactive) {
+    request = BuildConnectRequest(m_strInteractiveIp, m_nInteractivePort.load(), m_strProxyAuth);
+  } else {
+    request = BuildConnectRequest(m_strBcastIp, m_nBcastPort.load(), m_strProxyAuth);
+  }
+  // Once it went out, the connection's receive side awaits the proxy's answer.
+  return Pick(interactive).SendTunnelRequest(request);
 }
 
 int32_t CComponentMethods::SendProxyConnect() {
@@ -87,22 +84,18 @@ HResult CComponentMethods::ReceiveData(Variant* pData) {
   if (pData == nullptr) return kE_POINTER;
   *pData = Variant::Str(std::string());
   try {
-    std::lock_guard<std::mutex> lock(m_interactiveBufferMutex);
-    auto& buffer = *m_interactiveRecvBuf;
-    buffer.fill(0);
-    const int n = net::Recv(m_sockInteractive.load(), buffer.data(), kRecvBufferSize);
+    // One read into the interactive receive buffer; the text ends at the
+    // first zero byte.
+    std::string text;
+    int error = 0;
+    const int n = m_interactive.ReceiveOnce(text, error);
     if (n > 0) {
-      // The text ends at the first zero byte.
-      const char* bytes = reinterpret_cast<const char*>(buffer.data());
-      const void* zero = std::memchr(bytes, 0, static_cast<size_t>(n));
-      const size_t length = zero ? static_cast<size_t>(static_cast<const char*>(zero) - bytes)
-                                 : static_cast<size_t>(n);
-      pData->text.assign(bytes, length);
+      pData->text = std::move(text);
     } else if (n == 0) {
       // The peer has closed: the system's closed-peer marker, so a polling
       // script can tell it from "nothing yet".
       pData->text = "Socket Error: -3";
-    } else if (const int error = net::LastError(); error != net::kWouldBlock) {
+    } else if (error != net::kWouldBlock) {
       pData->text = "Socket Error: " + std::to_string(error);
     }
   } catch (...) {

@@ -8,37 +8,14 @@
 // connection sequence again inside the same call; the script still receives
 // the send's -3. sendBCRequest sends nothing.
 //
-// SendWhole keeps sending after partial sends. When the socket would block it
-// waits for writability, at most kSendStallMs each time; a socket that
-// accepts nothing for that long is treated as broken (-3).
+// The interactive Connection sends the request whole: it keeps sending after
+// partial sends and waits for writability when the socket would block, at most
+// 2 s each time; a socket that accepts nothing for that long is treated as
+// broken (-3).
 #include "component/component_methods.h"
 #include "send/http_request.h"
 
 namespace corvane {
-namespace {
-
-// How long one send may wait for a socket that would block.
-constexpr int kSendStallMs = 2000;
-
-}  // namespace
-
-int32_t CComponentMethods::SendWhole(SocketHandle s, const char* data, int32_t length) {
-  int32_t sent = 0;
-  for (;;) {
-    const int n = net::Send(s, data + sent, length - sent);
-    if (n > 0) {
-      sent += n;
-      if (sent >= length) return 0;
-      continue;
-    }
-    if (n == 0) {
-      if (sent >= length) return 0;  // nothing left to send
-    } else if (net::LastError() != net::kWouldBlock) {
-      return -3;
-    }
-    if (net::WaitWritable(s, kSendStallMs) != net::WaitResult::Ready) return -3;
-  }
-}
 
 std::string CComponentMethods::BuildRequest(const Variant& vRequest) {
   const Variant& request = vRequest.Deref();
@@ -53,7 +30,7 @@ std::string CComponentMethods::BuildRequest(const Variant& vRequest) {
 
 int32_t CComponentMethods::SendBuffer(const char* buffer, int32_t length) {
   try {
-    return SendWhole(m_sockInteractive.load(), buffer, length);
+    return m_interactive.SendWhole(buffer, length);
   } catch (...) {
     return -1;
   }
@@ -81,7 +58,7 @@ HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal
     // connect again now. The request is not sent again.
     FireCallback(m_pHandleDisConnect, kEventFalse);
     CloseConnection(true);
-    m_bInteractiveConnectPending.store(1);
+    m_interactive.SetConnectPending(true);
     ConnectInteractive();
   } catch (...) {
     *pRetVal = Variant::Int(-1);

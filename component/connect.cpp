@@ -9,10 +9,11 @@
 // fired synchronously, before the method returns.
 //
 // One attempt: start the socket layer, read the proxy settings, resolve names
-// unless addresses are dotted, replace the connection's socket (its reader is
-// ended and joined first, so a descriptor is never closed under a reader),
-// set SO_RCVBUF, blocking connect, then non-blocking mode; through a proxy with
-// credentials the CONNECT request follows.
+// unless addresses are dotted, then open the Connection on the chosen endpoint
+// (it replaces its socket after ending and joining its reader, so a descriptor
+// is never closed under a reader; SO_RCVBUF, blocking connect, then
+// non-blocking mode); through a proxy with credentials the CONNECT request
+// follows.
 #include "component/component_methods.h"
 #include "protocol/numbers.h"
 
@@ -27,10 +28,10 @@ int32_t CComponentMethods::PortArgument(const Variant& value) {
 // The interactive connection sequence, then the broadcast pass when the
 // broadcast connection is used; both run to their end before this returns.
 void CComponentMethods::ConnectBoth() {
-  m_bInteractiveConnectPending.store(1);
+  m_interactive.SetConnectPending(true);
   ConnectInteractive();
   if (m_bMultiOC.load() != 0) {
-    m_bBcastConnectPending.store(1);
+    m_bcast.SetConnectPending(true);
     ConnectBroadcast();
   }
 }
@@ -98,7 +99,7 @@ HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
   // socket (after a failed attempt that one only gives read errors, as a dead
   // connection does). Without a connection sequence before, the script reads
   // for itself with ReceiveData and no reader is started.
-  if (m_bInteractiveReading.load() != 0) StartInteractiveReader(100);
+  if (m_interactive.Reading()) StartInteractiveReader(100);
   return kS_OK;
 }
 
@@ -131,24 +132,17 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
     // The interactive name is resolved for either connection; the broadcast
     // address is used as given and must be dotted.
     if (resolve && ResolveHostName(0) != 0) return -1;
-    host = interactive ? m_strInteractiveIp : m_strBcastIp;
-    port = interactive ? m_nInteractivePort.load() : m_nBcastPort.load();
+    if (interactive) {
+      host = m_strInteractiveIp;
+      port = m_nInteractivePort.load();
+    } else {
+      host = m_strBcastIp;
+      port = m_nBcastPort.load();
+    }
   }
-
-  // The new socket replaces the connection's previous one; that one's reader
-  // ends before the socket is closed.
-  std::atomic<SocketHandle>& member = interactive ? m_sockInteractive : m_sockBcast;
-  StopReader(interactive);
-  net::Close(member.exchange(0));
-  const SocketHandle s = net::CreateTcpSocket();
-  if (s == 0) return -1;
-  member.store(s);
-  // A new connection has sent no tunnel request yet.
-  SetTunnelRequested(interactive, false);
-  net::SetReceiveBufferSize(s, kRecvBufferSize);
-  if (!net::Connect(s, host, port)) return -1;
-  net::SetNonBlocking(s, true);
-  return 0;
+  // The new socket replaces the connection's previous one (whose reader
+  // ends before that socket is closed) and has sent no tunnel request yet.
+  return Pick(interactive).Open(host, port);
 }
 
 int32_t CComponentMethods::ConnectSocket(bool interactive) {
@@ -184,11 +178,11 @@ int32_t CComponentMethods::ConnectInteractive() {
       FireCallback(m_pHandleConnectionFailure, kEventInteractive);
       ++failures;  // no pause between interactive attempts
     }
-    m_bInteractiveConnectPending.store(0);
+    m_interactive.SetConnectPending(false);
     FireCallback(m_pHandleConnect, kEventTrue);
     // Set after the event: a keep-alive asked for inside the first
     // handleConnect starts nothing.
-    m_bInteractiveReading.store(1);
+    m_interactive.SetReading(true);
     StartInteractiveReader(100);
     return 0;
   } catch (...) {
@@ -208,9 +202,9 @@ int32_t CComponentMethods::ConnectBroadcast() {
       FireCallback(m_pHandleConnectionFailure, kEventBroadcast);
       return 0;
     }
-    m_bBcastConnectPending.store(0);
+    m_bcast.SetConnectPending(false);
     FireCallback(m_pHandleConnect, kEventTrue);
-    m_bBcastReading.store(1);
+    m_bcast.SetReading(true);
     StartBcastReader(100);
     return 0;
   } catch (...) {
@@ -220,16 +214,9 @@ int32_t CComponentMethods::ConnectBroadcast() {
 
 int32_t CComponentMethods::CloseConnection(bool interactive) {
   try {
-    // The reader owns the descriptor while it runs: end it first, so a
+    // The connection ends its reader before it closes the socket, so a
     // closed (and perhaps reused) descriptor is never read.
-    StopReader(interactive);
-    net::Close((interactive ? m_sockInteractive : m_sockBcast).exchange(0));
-    if (interactive) {
-      std::lock_guard<std::mutex> lock(m_interactiveBufferMutex);
-      m_interactiveRecvBuf->fill(0);
-    } else {
-      m_bcastRecvBuf->fill(0);
-    }
+    Pick(interactive).Close();
     return 0;
   } catch (...) {
     return -1;

@@ -1,0 +1,185 @@
+// Connection: opening, sending, the reader thread and closing (see
+// connection.h for the rules the reader keeps).
+#include "connection/connection.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace corvane {
+namespace {
+
+constexpr int kReaderPollMs = 100;
+// How long a reader waits before asking again whether the owner's backlog has
+// gone down.
+constexpr int kBackloggedPauseMs = 1;
+// How long one send may wait for a socket that would block.
+constexpr int kSendStallMs = 2000;
+
+}  // namespace
+
+Connection::Connection()
+    : m_recvBuf(std::make_unique<std::array<unsigned char, kRecvBufferSize>>()) {
+  m_recvBuf->fill(0);
+}
+
+Connection::~Connection() {
+  try {
+    StopReader();
+  } catch (...) {
+  }
+  net::Close(m_socket.exchange(0));
+}
+
+int32_t Connection::Open(const std::string& dottedAddress, int32_t port) {
+  // The new socket replaces the previous one; that one's reader ends before
+  // the socket is closed.
+  StopReader();
+  net::Close(m_socket.exchange(0));
+  const SocketHandle s = net::CreateTcpSocket();
+  if (s == 0) return -1;
+  m_socket.store(s);
+  // A new connection has sent no tunnel request yet.
+  WithAssembler([](CReceiveAssembler& assembler) { assembler.SetTunnelRequested(false); });
+  net::SetReceiveBufferSize(s, kRecvBufferSize);
+  if (!net::Connect(s, dottedAddress, port)) return -1;
+  net::SetNonBlocking(s, true);
+  return 0;
+}
+
+int32_t Connection::SendWhole(const char* data, int32_t length) {
+  const SocketHandle s = m_socket.load();
+  int32_t sent = 0;
+  for (;;) {
+    const int n = net::Send(s, data + sent, length - sent);
+    if (n > 0) {
+      sent += n;
+      if (sent >= length) return 0;
+      continue;
+    }
+    if (n == 0) {
+      if (sent >= length) return 0;  // nothing left to send
+    } else if (net::LastError() != net::kWouldBlock) {
+      return -3;
+    }
+    if (net::WaitWritable(s, kSendStallMs) != net::WaitResult::Ready) return -3;
+  }
+}
+
+int32_t Connection::SendTunnelRequest(const std::string& request) {
+  const int32_t sent = SendWhole(request.data(), static_cast<int32_t>(request.size()));
+  // The receive side now awaits the proxy's answer.
+  if (sent == 0) {
+    WithAssembler([](CReceiveAssembler& assembler) { assembler.SetTunnelRequested(true); });
+  }
+  return sent;
+}
+
+bool Connection::StartReader(ConnectionSink& sink) {
+  try {
+    // One reader per connection: the previous one ends before the next starts.
+    StopReader();
+    m_bStop.store(false);
+    m_reader = std::thread([this, &sink] {
+      try {
+        ReceiveLoop(sink);
+      } catch (...) {
+      }
+    });
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void Connection::RequestStop() {
+  {
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    m_bStop.store(true);
+  }
+  m_stopWake.notify_all();
+}
+
+void Connection::StopReader() {
+  if (!m_reader.joinable()) return;
+  RequestStop();
+  if (m_reader.get_id() == std::this_thread::get_id()) {
+    m_reader.detach();  // never reached: sinks may not stop their own reader
+    return;
+  }
+  m_reader.join();
+}
+
+void Connection::Close() {
+  // The reader owns the descriptor while it runs: end it first, so a closed
+  // (and perhaps reused) descriptor is never read.
+  StopReader();
+  net::Close(m_socket.exchange(0));
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_recvBuf->fill(0);
+}
+
+int Connection::ReceiveOnce(std::string& text, int& error) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto& buffer = *m_recvBuf;
+  buffer.fill(0);
+  const int n = net::Recv(m_socket.load(), buffer.data(), kRecvBufferSize);
+  error = n < 0 ? net::LastError() : 0;
+  text.clear();
+  if (n > 0) {
+    // The text ends at the first zero byte.
+    const char* bytes = reinterpret_cast<const char*>(buffer.data());
+    const void* zero = std::memchr(bytes, 0, static_cast<size_t>(n));
+    const size_t length =
+        zero ? static_cast<size_t>(static_cast<const char*>(zero) - bytes) : static_cast<size_t>(n);
+    text.assign(bytes, length);
+  }
+  return n;
+}
+
+void Connection::Pause(int milliseconds) {
+  std::unique_lock<std::mutex> lock(m_stopMutex);
+  m_stopWake.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                      [this] { return m_bStop.load(); });
+}
+
+int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
+  int32_t result = 0;
+  try {
+    while (!m_bStop.load() && sink.KeepReading(*this)) {
+      if (sink.Backlogged(*this)) {
+        Pause(kBackloggedPauseMs);
+        continue;
+      }
+      // Taken again on every pass, never kept from an earlier one: 0 (none,
+      // or closed) fails the wait and the pass pauses like a failed read.
+      const SocketHandle s = m_socket.load();
+      const net::WaitResult ready = net::WaitReadable(s, kReaderPollMs);
+      if (ready == net::WaitResult::TimedOut) continue;  // idle: nothing has arrived
+      int n = -1;
+      int error = net::kNotSocket;
+      if (ready == net::WaitResult::Ready) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& buffer = *m_recvBuf;
+        buffer.fill(0);
+        n = net::Recv(s, buffer.data(), kRecvBufferSize);
+        error = n < 0 ? net::LastError() : 0;
+        if (n > 0) {
+          SetDataSeen();
+          result = sink.OnChunk(*this, m_assembler, n, buffer.data());
+          continue;
+        }
+      }
+      if (n < 0 && error == net::kWouldBlock) continue;
+      // The peer has closed or the socket failed: keep polling at the idle
+      // cadence rather than spinning on a socket that is always "readable".
+      result = -3;
+      Pause(kReaderPollMs);
+    }
+  } catch (...) {
+    m_bReading.store(0);
+    return -1;
+  }
+  return result;
+}
+
+}  // namespace corvane

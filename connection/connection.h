@@ -1,0 +1,167 @@
+// Connection: one TCP connection of the component (interactive or broadcast).
+//
+// It owns the socket, the 32 768-byte receive buffer, the reader thread with
+// its stop flag, the connection's receive assembler and the lock over both,
+// and the connection's reading and data-seen flags. What the connection is
+// for (endpoints, proxy, events, sequences) is its owner's business; the
+// owner tells the reader what it needs to know through a ConnectionSink.
+//
+// Opening: a new IPv4 TCP socket, SO_RCVBUF 32 768, a blocking connect, then
+// non-blocking mode for good. The previous socket's reader is stopped and
+// joined before that socket is closed, so a descriptor is never closed (and
+// perhaps reused) under a running read.
+//
+// The reader loop, once started: while its stop flag is clear and the sink
+// says to keep reading, it waits until the socket is readable or 100 ms have
+// passed, reads up to 32 768 bytes into the zero-filled buffer and hands the
+// chunk to the sink at once; an idle connection is thus polled every 100 ms.
+// While the sink reports a backlog the socket is left alone (asked again every
+// 1 ms), so the receive window closes and the server slows down. After an
+// error or the end of the stream the loop keeps its 100 ms cadence and reports
+// nothing (a broken connection is found by the next failed send). The
+// socket is taken afresh on every pass.
+//
+// Threads: Open, Close, StartReader, StopReader, SendWhole and
+// SendTunnelRequest are the owner thread's. The flags are atomics, readable
+// from any thread. The assembler and the buffer are touched only under the
+// connection's lock (WithAssembler, the reader's pass, ReceiveOnce).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/socket.h"
+#include "receive/assembler.h"
+
+namespace corvane {
+
+// Size of a connection's receive buffer, of one read, and its SO_RCVBUF.
+inline constexpr int32_t kRecvBufferSize = 0x8000;
+
+class Connection;
+
+// What a connection's reader needs from its owner. Every callback runs on
+// that connection's reader thread; the two connections' readers may call the
+// same sink at the same time. No callback may open, close, start or stop a
+// connection (stopping joins the reader the callback runs on).
+class ConnectionSink {
+ public:
+  virtual ~ConnectionSink() = default;
+
+  // At the top of every pass, with no lock held: false ends the loop (after
+  // that the thread just returns). It may read any flags.
+  virtual bool KeepReading(const Connection& connection) = 0;
+
+  // At the top of every pass, with no lock held: true while the owner has too
+  // much received data still undelivered. The reader then pauses 1 ms (cut
+  // short by a stop) and asks again without reading.
+  virtual bool Backlogged(const Connection& connection) = 0;
+
+  // After a read of length (1 to 32 768) bytes into the connection's buffer,
+  // the data-seen flag already set. data is the buffer: it holds the chunk
+  // followed by zero bytes up to 32 768. Called with the connection's lock
+  // held: the callee may use assembler (this connection's own) and the flags,
+  // but must not re-enter anything that takes that lock (WithAssembler,
+  // ReceiveOnce, Close, Open). The return value becomes the loop's result;
+  // an exception ends the loop, clears the connection's reading flag and
+  // makes the loop's result -1.
+  virtual int32_t OnChunk(Connection& connection, CReceiveAssembler& assembler, int32_t length,
+                          const unsigned char* data) = 0;
+};
+
+class Connection {
+ public:
+  Connection();
+  // Stops and joins the reader and closes the socket.
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Replaces the socket by a new one connected to dottedAddress:port (the
+  // reader, if any, is stopped and joined first; the assembler forgets any
+  // tunnel request). 0 on success; -1 when no socket could be made or the
+  // connect failed (a failed connect leaves its socket in place).
+  int32_t Open(const std::string& dottedAddress, int32_t port);
+
+  // Sends all length bytes, waiting for writability when the socket would
+  // block, at most 2 s each time: 0, or -3 on an error or a socket that
+  // stays unwritable that long.
+  int32_t SendWhole(const char* data, int32_t length);
+
+  // Sends the proxy's CONNECT request whole; once it went out, the assembler
+  // looks for the proxy's answer. 0, or -3.
+  int32_t SendTunnelRequest(const std::string& request);
+
+  // Starts the reader thread for sink, after stopping and joining any
+  // earlier one. False when the thread cannot be made.
+  bool StartReader(ConnectionSink& sink);
+  // Asks the reader to end at its next pass, without waiting for it.
+  void RequestStop();
+  // Asks the reader to end and joins it; nothing when none runs.
+  void StopReader();
+  // Stops the reader, closes the socket (handle 0 afterwards) and zero-fills
+  // the receive buffer.
+  void Close();
+  bool ReaderRunning() const { return m_reader.joinable(); }
+
+  // One read by the owner itself (no reader running): zero-fills the buffer,
+  // reads up to 32 768 bytes and gives the bytes up to the first zero byte in
+  // text. Returns what the read returned (bytes, 0 for a closed peer, -1) and
+  // the socket error of a failed read in error.
+  int ReceiveOnce(std::string& text, int& error);
+
+  // Runs f(assembler) under the connection's lock and returns its result.
+  template <class F>
+  decltype(auto) WithAssembler(F&& f) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return f(m_assembler);
+  }
+
+  SocketHandle Socket() const { return m_socket.load(); }
+
+  // Whether this connection is being read: set by the owner once connected,
+  // cleared by the owner's reset (and by the loop when an exception ends it).
+  bool Reading() const { return m_bReading.load() != 0; }
+  void SetReading(bool reading) { m_bReading.store(reading ? 1 : 0); }
+
+  // Whether the owner has asked for this connection and not yet made it (the
+  // owner's bookkeeping; the connection only keeps it).
+  bool ConnectPending() const { return m_bConnectPending.load() != 0; }
+  void SetConnectPending(bool pending) { m_bConnectPending.store(pending ? 1 : 0); }
+
+  // 1 once a read has returned data on this connection, until cleared.
+  int32_t DataSeen() const { return m_bDataSeen.load(); }
+  void SetDataSeen() { m_bDataSeen.store(1); }
+  void ClearDataSeen() { m_bDataSeen.store(0); }
+
+ private:
+  int32_t ReceiveLoop(ConnectionSink& sink);
+  // A pause of the reader, cut short by a stop request.
+  void Pause(int milliseconds);
+
+  std::atomic<SocketHandle> m_socket{0};
+  std::atomic<uint8_t> m_bReading{0};
+  std::atomic<uint8_t> m_bConnectPending{0};
+  std::atomic<int32_t> m_bDataSeen{0};
+
+  std::thread m_reader;
+  // Set under m_stopMutex and announced on m_stopWake, so a pausing reader
+  // ends at once; one inside its readiness wait ends within 100 ms.
+  std::atomic<bool> m_bStop{false};
+  std::mutex m_stopMutex;
+  std::condition_variable m_stopWake;
+
+  // Guards m_assembler and m_recvBuf: the reader's pass (read and assembly)
+  // and the owner's own reads and assembler calls never overlap.
+  std::mutex m_mutex;
+  std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_recvBuf;
+  CReceiveAssembler m_assembler;
+};
+
+}  // namespace corvane

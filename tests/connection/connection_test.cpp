@@ -1,0 +1,331 @@
+// One connection against a loopback peer: opening, whole sends, the reader
+// handing chunks to its sink, stopping and closing, and reopening.
+#include "connection/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "receive/feed.h"
+#include "tests/connection/loopback.h"
+
+namespace corvane::test {
+namespace {
+
+// The assembler's owner, recording the blocks it completes. Plain traffic.
+class BlockHost : public ReceiveHost {
+ public:
+  bool Compression() const override { return false; }
+  bool Encryption() const override { return false; }
+  bool MultiOC() const override { return false; }
+  bool InteractiveReading() const override { return true; }
+  void SetInteractiveReading() override {}
+  int SplitAndDeliver(std::string_view block) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_blocks.emplace_back(block);
+    return 0;
+  }
+  std::vector<std::string> Blocks() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_blocks;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<std::string> m_blocks;
+};
+
+// Records what the reader hands over; the test steers the two questions.
+class RecordingSink : public ConnectionSink {
+ public:
+  std::atomic<bool> keepReading{true};
+  std::atomic<bool> backlogged{false};
+  std::atomic<bool> throwOnChunk{false};
+  std::atomic<int> keepReadingAsked{0};
+  std::atomic<int> backlogAsked{0};
+  // Whether every chunk came with this connection's own assembler and with
+  // the rest of the 32 768-byte buffer zero.
+  std::atomic<bool> wellFormed{true};
+  CReceiveAssembler* expectedAssembler = nullptr;
+
+  bool KeepReading(const Connection& /*connection*/) override {
+    ++keepReadingAsked;
+    return keepReading.load();
+  }
+  bool Backlogged(const Connection& /*connection*/) override {
+    ++backlogAsked;
+    return backlogged.load();
+  }
+  int32_t OnChunk(Connection& /*connection*/, CReceiveAssembler& assembler, int32_t length,
+                  const unsigned char* data) override {
+    if (throwOnChunk.load()) throw std::runtime_error("sink failure");
+    const bool zeroTail =
+        std::all_of(data + length, data + kRecvBufferSize, [](unsigned char b) { return b == 0; });
+    if (&assembler != expectedAssembler || length < 1 || length > kRecvBufferSize || !zeroTail) {
+      wellFormed.store(false);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    ++m_chunks;
+    return 0;
+  }
+  std::string Bytes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bytes;
+  }
+  int Chunks() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_chunks;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::string m_bytes;
+  int m_chunks = 0;
+};
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(net::Startup()); }
+  void TearDown() override { net::Cleanup(); }
+
+  CReceiveAssembler* AssemblerOf(Connection& connection) {
+    return connection.WithAssembler([](CReceiveAssembler& a) { return &a; });
+  }
+
+  BlockHost host;
+};
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return s;
+}
+
+TEST_F(ConnectionTest, OpensConnectedAndNonBlocking) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  EXPECT_NE(connection.Socket(), 0u);
+  EXPECT_TRUE(server.WaitForConnections(1));
+  // Nothing has arrived: a blocking socket would hang here.
+  std::string text;
+  int error = 0;
+  EXPECT_EQ(connection.ReceiveOnce(text, error), -1);
+  EXPECT_EQ(error, net::kWouldBlock);
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(ConnectionTest, OpenToARefusedPortFails) {
+  Connection connection;
+  EXPECT_EQ(connection.Open("127.0.0.1", RefusedPort()), -1);
+}
+
+TEST_F(ConnectionTest, ReceiveOnceGivesTheTextUpToItsFirstZeroByte) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  ASSERT_TRUE(server.Send(0, std::string("abc\0def", 7)));
+  ASSERT_EQ(net::WaitReadable(connection.Socket(), 10000), net::WaitResult::Ready);
+  std::string text;
+  int error = -1;
+  EXPECT_EQ(connection.ReceiveOnce(text, error), 7);
+  EXPECT_EQ(text, "abc");
+  EXPECT_EQ(error, 0);
+}
+
+TEST_F(ConnectionTest, SendWholeDeliversEveryByteThroughASmallWindow) {
+  // A small receive window on the peer makes the sender meet would-block and
+  // partial sends.
+  LoopbackServer server(4096);
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  const std::string payload = Pattern(3 << 20);
+  EXPECT_EQ(connection.SendWhole(payload.data(), static_cast<int32_t>(payload.size())), 0);
+  ASSERT_TRUE(server.WaitForReceived(0, payload.size(), 60000));
+  EXPECT_TRUE(server.Received(0) == payload);
+}
+
+TEST_F(ConnectionTest, SendWholeOnAClosedConnectionFails) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  connection.Close();
+  EXPECT_EQ(connection.Socket(), 0u);
+  EXPECT_EQ(connection.SendWhole("x", 1), -3);
+}
+
+TEST_F(ConnectionTest, ReaderHandsEveryByteToTheSinkInOrder) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  RecordingSink sink;
+  sink.expectedAssembler = AssemblerOf(connection);
+  EXPECT_EQ(connection.DataSeen(), 0);
+  ASSERT_TRUE(connection.StartReader(sink));
+  EXPECT_TRUE(connection.ReaderRunning());
+
+  // More than one buffer's worth, in several sends.
+  const std::string data = Pattern(100000);
+  for (size_t at = 0; at < data.size(); at += 30011) {
+    ASSERT_TRUE(server.Send(0, std::string_view(data).substr(at, 30011)));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return sink.Bytes().size() >= data.size(); }, 30000));
+  connection.StopReader();
+  EXPECT_FALSE(connection.ReaderRunning());
+  EXPECT_TRUE(sink.Bytes() == data);
+  EXPECT_GE(sink.Chunks(), 4);  // no chunk exceeds the buffer
+  EXPECT_TRUE(sink.wellFormed.load());
+  EXPECT_EQ(connection.DataSeen(), 1);
+}
+
+TEST_F(ConnectionTest, ReaderEndsWhenTheSinkSaysStop) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  ASSERT_TRUE(server.Send(0, "waiting"));
+  ASSERT_EQ(net::WaitReadable(connection.Socket(), 10000), net::WaitResult::Ready);
+  RecordingSink sink;
+  sink.keepReading = false;
+  ASSERT_TRUE(connection.StartReader(sink));
+  ASSERT_TRUE(WaitUntil([&] { return sink.keepReadingAsked.load() >= 1; }));
+  connection.StopReader();
+  EXPECT_EQ(sink.keepReadingAsked.load(), 1);
+  EXPECT_EQ(sink.Chunks(), 0);
+  EXPECT_EQ(connection.DataSeen(), 0);
+}
+
+TEST_F(ConnectionTest, BackloggedOwnerLeavesTheSocketAlone) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  ASSERT_TRUE(server.Send(0, "queued"));
+  ASSERT_EQ(net::WaitReadable(connection.Socket(), 10000), net::WaitResult::Ready);
+  RecordingSink sink;
+  sink.expectedAssembler = AssemblerOf(connection);
+  sink.backlogged = true;
+  ASSERT_TRUE(connection.StartReader(sink));
+  ASSERT_TRUE(WaitUntil([&] { return sink.backlogAsked.load() >= 5; }));
+  EXPECT_EQ(sink.Chunks(), 0);
+  sink.backlogged = false;
+  ASSERT_TRUE(WaitUntil([&] { return sink.Bytes() == "queued"; }));
+  connection.StopReader();
+}
+
+TEST_F(ConnectionTest, ReaderKeepsPollingAfterThePeerCloses) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  RecordingSink sink;
+  sink.expectedAssembler = AssemblerOf(connection);
+  ASSERT_TRUE(connection.StartReader(sink));
+  ASSERT_TRUE(server.Send(0, "last words"));
+  ASSERT_TRUE(WaitUntil([&] { return sink.Bytes() == "last words"; }));
+  server.Close(0);
+  const int asked = sink.keepReadingAsked.load();
+  ASSERT_TRUE(WaitUntil([&] { return sink.keepReadingAsked.load() >= asked + 3; }));
+  EXPECT_TRUE(connection.ReaderRunning());
+  connection.StopReader();
+  EXPECT_EQ(sink.Bytes(), "last words");
+}
+
+TEST_F(ConnectionTest, AnExceptionFromTheSinkEndsTheLoopAndClearsReading) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  connection.SetReading(true);
+  RecordingSink sink;
+  sink.throwOnChunk = true;
+  ASSERT_TRUE(connection.StartReader(sink));
+  ASSERT_TRUE(server.Send(0, "boom"));
+  ASSERT_TRUE(WaitUntil([&] { return !connection.Reading(); }));
+  const int asked = sink.keepReadingAsked.load();
+  connection.StopReader();
+  EXPECT_EQ(sink.keepReadingAsked.load(), asked);
+}
+
+TEST_F(ConnectionTest, CloseJoinsTheReaderAndClosesTheSocket) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  RecordingSink sink;
+  ASSERT_TRUE(connection.StartReader(sink));
+  connection.Close();
+  EXPECT_FALSE(connection.ReaderRunning());
+  EXPECT_EQ(connection.Socket(), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return server.PeerClosed(0); }));
+  // Stopping again, or closing again, is harmless.
+  connection.StopReader();
+  connection.Close();
+}
+
+TEST_F(ConnectionTest, ReopenStopsTheReaderAndReplacesTheSocket) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  ASSERT_TRUE(server.WaitForConnections(1));
+  RecordingSink first;
+  first.expectedAssembler = AssemblerOf(connection);
+  ASSERT_TRUE(connection.StartReader(first));
+
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  EXPECT_FALSE(connection.ReaderRunning());
+  ASSERT_TRUE(server.WaitForConnections(2));
+  EXPECT_TRUE(WaitUntil([&] { return server.PeerClosed(0); }));
+  EXPECT_FALSE(server.PeerClosed(1));
+
+  // A reader started again reads the new socket.
+  RecordingSink second;
+  second.expectedAssembler = AssemblerOf(connection);
+  ASSERT_TRUE(connection.StartReader(second));
+  ASSERT_TRUE(server.Send(1, "fresh"));
+  ASSERT_TRUE(WaitUntil([&] { return second.Bytes() == "fresh"; }));
+  connection.StopReader();
+  EXPECT_EQ(first.Chunks(), 0);
+  EXPECT_TRUE(second.wellFormed.load());
+}
+
+// A plain response stream; with a tunnel requested its first success
+// response is taken as the proxy's answer.
+TEST_F(ConnectionTest, TunnelRequestMarksTheAssemblerUntilTheNextOpen) {
+  LoopbackServer server;
+  Connection connection;
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  const std::string request = "CONNECT 10.0.0.1:9001 HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(connection.SendTunnelRequest(request), 0);
+  ASSERT_TRUE(server.WaitForReceived(0, request.size()));
+  EXPECT_EQ(server.Received(0), request);
+
+  auto response = [](std::string_view body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           std::string(body);
+  };
+  const std::string stream = response("\x02one") + response("\x02two");
+  auto feed = [&] {
+    connection.WithAssembler([&](CReceiveAssembler& a) {
+      return FeedChunk(a, host, static_cast<int32_t>(stream.size()),
+                       reinterpret_cast<const unsigned char*>(stream.data()));
+    });
+  };
+  feed();
+  EXPECT_EQ(host.Blocks(), (std::vector<std::string>{"\x02two"}));
+
+  ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+  feed();
+  EXPECT_EQ(host.Blocks(), (std::vector<std::string>{"\x02two", "\x02one", "\x02two"}));
+}
+
+}  // namespace
+}  // namespace corvane::test
