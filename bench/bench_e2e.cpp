@@ -86,38 +86,38 @@ class BackendProcess {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", 0, 0);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    if (pid_ > 0) {
+    if (m_pid > 0) {
       FILE* lines = ::fdopen(out[0], "r");
       // Line by line: a scanf pattern ending in white space would wait for more.
       char line[128];
       if (std::fgets(line, sizeof line, lines) == nullptr ||
-          std::sscanf(line, "interactive %d", &interactive_) != 1 ||
+          std::sscanf(line, "interactive %d", &m_interactive) != 1 ||
           std::fgets(line, sizeof line, lines) == nullptr ||
-          std::sscanf(line, "broadcast %d", &broadcast_) != 1)
-        interactive_ = broadcast_ = 0;
+          std::sscanf(line, "broadcast %d", &m_broadcast) != 1)
+        m_interactive = m_broadcast = 0;
       std::fclose(lines);
     } else {
       ::close(out[0]);
     }
   }
   ~BackendProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGTERM);
       int status;
-      ::waitpid(pid_, &status, 0);
+      ::waitpid(m_pid, &status, 0);
     }
   }
-  bool ok() const { return pid_ > 0 && interactive_ > 0 && broadcast_ > 0; }
-  int interactive() const { return interactive_; }
-  int broadcast() const { return broadcast_; }
+  bool ok() const { return m_pid > 0 && m_interactive > 0 && m_broadcast > 0; }
+  int interactive() const { return m_interactive; }
+  int broadcast() const { return m_broadcast; }
 
  private:
-  pid_t pid_ = -1;
-  int interactive_ = 0;
-  int broadcast_ = 0;
+  pid_t m_pid = -1;
+  int m_interactive = 0;
+  int m_broadcast = 0;
 };
 
 struct FeedResult {

@@ -51,14 +51,14 @@ std::string Base64Encode(std::string_view bytes) {
   return std::string(codec.GetText(), codec.TextLength());
 }
 
-void CBase64::ReserveText(uint32_t n) { Reserve(text_, textCapacity_, textLength_, n); }
+void CBase64::ReserveText(uint32_t n) { Reserve(m_text, m_textCapacity, m_textLength, n); }
 
-void CBase64::ReserveBytes(uint32_t n) { Reserve(bytes_, byteCapacity_, byteLength_, n); }
+void CBase64::ReserveBytes(uint32_t n) { Reserve(m_bytes, m_byteCapacity, m_byteLength, n); }
 
 void CBase64::SetBytes(const unsigned char* bytes, uint32_t n) {
   ReserveBytes(n);
-  if (n > 0) std::memcpy(bytes_.get(), bytes, n);
-  byteLength_ = n;
+  if (n > 0) std::memcpy(m_bytes.get(), bytes, n);
+  m_byteLength = n;
 }
 
 void CBase64::SetText(const char* text, uint32_t n) {
@@ -66,9 +66,9 @@ void CBase64::SetText(const char* text, uint32_t n) {
   uint32_t out = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (!IsSpace(c)) text_[out++] = static_cast<char>(c);
+    if (!IsSpace(c)) m_text[out++] = static_cast<char>(c);
   }
-  textLength_ = out;
+  m_textLength = out;
 }
 
 void CBase64::SplitGroup(const unsigned char* in, unsigned char* sextets) {
@@ -121,15 +121,15 @@ void CBase64::Encode(const unsigned char* bytes, uint32_t n) {
   if (n > kMaxReserve / 2) throw std::length_error("Base64 input too large");
   SetBytes(bytes, n);
   ReserveText(2 * n);
-  char* out = text_.get();
+  char* out = m_text.get();
   uint32_t i = 0;
   for (; i + 3 <= n; i += 3) {
-    EncodeGroup(bytes_.get() + i, 3, out + textLength_);
-    textLength_ += 4;
+    EncodeGroup(m_bytes.get() + i, 3, out + m_textLength);
+    m_textLength += 4;
   }
   if (i < n) {
-    EncodeGroup(bytes_.get() + i, n - i, out + textLength_);
-    textLength_ += 4;
+    EncodeGroup(m_bytes.get() + i, n - i, out + m_textLength);
+    m_textLength += 4;
   }
 }
 
@@ -139,20 +139,20 @@ bool CBase64::DecodeText(const char* text) {
 
 bool CBase64::Decode(const char* text, uint32_t n) {
   SetText(text, n);
-  const uint32_t length = textLength_;
+  const uint32_t length = m_textLength;
   ReserveBytes(length / 4 * 3);
   if (length % 4 != 0) return false;
   for (uint32_t i = 0; i < length; i += 4) {
-    const uint32_t got = DecodeGroup(text_.get() + i, bytes_.get() + byteLength_);
+    const uint32_t got = DecodeGroup(m_text.get() + i, m_bytes.get() + m_byteLength);
     // Padding may only close the last group.
     if (got == 0 || (got < 3 && i + 4 != length)) {
       ReserveBytes(0);
       return false;
     }
-    byteLength_ += got;
+    m_byteLength += got;
   }
   // The bytes of a padded group beyond its count stay zero.
-  std::memset(bytes_.get() + byteLength_, 0, byteCapacity_ - byteLength_);
+  std::memset(m_bytes.get() + m_byteLength, 0, m_byteCapacity - m_byteLength);
   return true;
 }
 

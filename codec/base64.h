@@ -40,14 +40,14 @@ class CBase64 {
 
   // The byte buffer (decoding's result or encoding's input); nullptr before
   // the first use.
-  virtual const unsigned char* GetBytes() const { return bytes_.get(); }
+  virtual const unsigned char* GetBytes() const { return m_bytes.get(); }
   // The text buffer, zero-terminated; nullptr before the first use.
-  virtual const char* GetText() const { return text_.get(); }
+  virtual const char* GetText() const { return m_text.get(); }
 
-  uint32_t ByteLength() const { return byteLength_; }
-  uint32_t TextLength() const { return textLength_; }
-  uint32_t ByteCapacity() const { return byteCapacity_; }
-  uint32_t TextCapacity() const { return textCapacity_; }
+  uint32_t ByteLength() const { return m_byteLength; }
+  uint32_t TextLength() const { return m_textLength; }
+  uint32_t ByteCapacity() const { return m_byteCapacity; }
+  uint32_t TextCapacity() const { return m_textCapacity; }
 
   // Makes room for n characters or bytes: a buffer smaller than n (or none)
   // is replaced by one of (n / 4096 + 1) pages; the whole buffer is zeroed
@@ -72,12 +72,12 @@ class CBase64 {
   static bool IsSpace(unsigned char c) { return (c >= 7 && c <= 13) || c == 32; }
 
  private:
-  std::unique_ptr<unsigned char[]> bytes_;
-  std::unique_ptr<char[]> text_;
-  uint32_t byteCapacity_ = 0;
-  uint32_t textCapacity_ = 0;
-  uint32_t byteLength_ = 0;
-  uint32_t textLength_ = 0;
+  std::unique_ptr<unsigned char[]> m_bytes;
+  std::unique_ptr<char[]> m_text;
+  uint32_t m_byteCapacity = 0;
+  uint32_t m_textCapacity = 0;
+  uint32_t m_byteLength = 0;
+  uint32_t m_textLength = 0;
 };
 
 }  // namespace corvane

@@ -45,7 +45,7 @@ class CKeyedTransform {
   CKeyedTransform(const CKeyedTransform&) = delete;
   CKeyedTransform& operator=(const CKeyedTransform&) = delete;
 
-  virtual int32_t GetKeyLength() const { return keyLength_; }
+  virtual int32_t GetKeyLength() const { return m_keyLength; }
   // Takes the key from a text: FoldKeyText, then whatever the cipher derives
   // from the key bytes.
   virtual void SetKeyText(std::string_view keyText);
@@ -53,19 +53,19 @@ class CKeyedTransform {
   // zero bytes for characters the text lacks.
   virtual void FoldKeyText(std::string_view keyText);
 
-  const unsigned char* KeyBytes() const { return key_.get(); }
+  const unsigned char* KeyBytes() const { return m_key.get(); }
 
  protected:
-  int32_t keyLength_;
-  std::unique_ptr<unsigned char[]> key_;
+  int32_t m_keyLength;
+  std::unique_ptr<unsigned char[]> m_key;
 };
 
 class CBlockCipher : public CKeyedTransform {
  public:
   CBlockCipher(int32_t keyLength, int32_t blockSize)
-      : CKeyedTransform(keyLength), blockSize_(blockSize) {}
+      : CKeyedTransform(keyLength), m_blockSize(blockSize) {}
 
-  int32_t GetBlockSize() const { return blockSize_; }
+  int32_t GetBlockSize() const { return m_blockSize; }
 
   void EncryptBlock(const unsigned char* in, unsigned char* out) { EncryptBlockAt(in, 0, out, 0); }
   void DecryptBlock(const unsigned char* in, unsigned char* out) { DecryptBlockAt(in, 0, out, 0); }
@@ -75,7 +75,7 @@ class CBlockCipher : public CKeyedTransform {
                               int32_t outOff) = 0;
 
  protected:
-  int32_t blockSize_;
+  int32_t m_blockSize;
 };
 
 class CDes final : public CBlockCipher {
@@ -99,9 +99,9 @@ class CDes final : public CBlockCipher {
   void MakeSchedules();
   void Crypt(const std::array<uint32_t, 32>& schedule, const unsigned char* in, unsigned char* out);
 
-  std::array<uint32_t, 32> encryptSchedule_{};
-  std::array<uint32_t, 32> decryptSchedule_{};
-  std::array<uint32_t, 2> work_{};
+  std::array<uint32_t, 32> m_encryptSchedule{};
+  std::array<uint32_t, 32> m_decryptSchedule{};
+  std::array<uint32_t, 2> m_work{};
 };
 
 // out = E(K1, D(K2, E(K1, in))); decryption is the inverse.
@@ -119,10 +119,10 @@ class CDesEde2 final : public CBlockCipher {
                       int32_t outOff) override;
 
  private:
-  std::unique_ptr<CDes> des1_;
-  std::unique_ptr<CDes> des2_;
-  std::array<unsigned char, 8> work1_{};
-  std::array<unsigned char, 8> work2_{};
+  std::unique_ptr<CDes> m_des1;
+  std::unique_ptr<CDes> m_des2;
+  std::array<unsigned char, 8> m_work1{};
+  std::array<unsigned char, 8> m_work2{};
 };
 
 // Cipher block chaining over a cipher that the caller owns. The chaining
@@ -131,7 +131,7 @@ class CCbcMode final : public CBlockCipher {
  public:
   explicit CCbcMode(CBlockCipher& cipher);
 
-  int32_t GetKeyLength() const override { return cipher_.GetKeyLength(); }
+  int32_t GetKeyLength() const override { return m_cipher.GetKeyLength(); }
   // Rekeys the wrapped cipher and restarts the chain from the zero vector.
   void SetKeyText(std::string_view keyText) override;
   void EncryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
@@ -139,8 +139,8 @@ class CCbcMode final : public CBlockCipher {
   void DecryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                       int32_t outOff) override;
 
-  void SetEncryptLength(int32_t n) { encryptLength_ = n; }
-  void SetDecryptLength(int32_t n) { decryptLength_ = n; }
+  void SetEncryptLength(int32_t n) { m_encryptLength = n; }
+  void SetDecryptLength(int32_t n) { m_decryptLength = n; }
   // Processes the first encrypt (decrypt) length bytes block by block and
   // returns a new buffer of length + 1 bytes: the processed blocks, zero bytes
   // for a final partial block, and a terminating zero. nullptr for a negative
@@ -152,11 +152,11 @@ class CCbcMode final : public CBlockCipher {
   template <bool kEncrypt>
   std::unique_ptr<unsigned char[]> CryptBuffer(const unsigned char* data, int32_t n);
 
-  CBlockCipher& cipher_;
-  std::unique_ptr<unsigned char[]> register_;
-  std::unique_ptr<unsigned char[]> work_;
-  int32_t encryptLength_ = 0;
-  int32_t decryptLength_ = 0;
+  CBlockCipher& m_cipher;
+  std::unique_ptr<unsigned char[]> m_register;
+  std::unique_ptr<unsigned char[]> m_work;
+  int32_t m_encryptLength = 0;
+  int32_t m_decryptLength = 0;
 };
 
 }  // namespace corvane

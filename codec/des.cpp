@@ -197,16 +197,16 @@ void UnpackWords(const uint32_t* in, int32_t inOff, unsigned char* out, int32_t 
 // ---- CKeyedTransform ----
 
 CKeyedTransform::CKeyedTransform(int32_t keyLength)
-    : keyLength_(keyLength),
-      key_(std::make_unique<unsigned char[]>(static_cast<size_t>(std::max(keyLength, 0)))) {}
+    : m_keyLength(keyLength),
+      m_key(std::make_unique<unsigned char[]>(static_cast<size_t>(std::max(keyLength, 0)))) {}
 
 void CKeyedTransform::SetKeyText(std::string_view keyText) { FoldKeyText(keyText); }
 
 void CKeyedTransform::FoldKeyText(std::string_view keyText) {
-  const size_t length = static_cast<size_t>(std::max(keyLength_, 0));
+  const size_t length = static_cast<size_t>(std::max(m_keyLength, 0));
   const size_t take = std::min(length, keyText.size());
-  std::memset(key_.get(), 0, length);
-  if (take > 0) std::memcpy(key_.get(), keyText.data(), take);
+  std::memset(m_key.get(), 0, length);
+  if (take > 0) std::memcpy(m_key.get(), keyText.data(), take);
 }
 
 // ---- CDes ----
@@ -218,7 +218,7 @@ unsigned char CDes::AdjustKeyByte(unsigned char b) {
 }
 
 CDes::CDes(const unsigned char* key) : CBlockCipher(kKeyLength, kBlockSize) {
-  CopyBytes(key, 0, key_.get(), 0, kKeyLength);
+  CopyBytes(key, 0, m_key.get(), 0, kKeyLength);
   MakeSchedules();
 }
 
@@ -229,7 +229,7 @@ void CDes::SetKeyText(std::string_view keyText) {
 
 void CDes::MakeSchedules() {
   uint64_t key = 0;
-  for (int i = 0; i < kKeyLength; ++i) key = (key << 8) | AdjustKeyByte(key_[i]);
+  for (int i = 0; i < kKeyLength; ++i) key = (key << 8) | AdjustKeyByte(m_key[i]);
 
   uint64_t cd = 0;  // PC-1: 56 bits, C the upper 28 and D the lower 28.
   for (int n = 1; n <= 56; ++n) cd |= Bit(key, 64, kPc1[n - 1]) << (56 - n);
@@ -247,21 +247,21 @@ void CDes::MakeSchedules() {
     uint32_t group[8];
     for (int g = 0; g < 8; ++g) group[g] = static_cast<uint32_t>(k >> (42 - 6 * g)) & 0x3F;
     // Word 0 meets rotr(R', 4): groups 1, 3, 5, 7; word 1 meets R': groups 2, 4, 6, 8.
-    encryptSchedule_[2 * round] = (group[0] << 24) | (group[2] << 16) | (group[4] << 8) | group[6];
-    encryptSchedule_[2 * round + 1] =
+    m_encryptSchedule[2 * round] = (group[0] << 24) | (group[2] << 16) | (group[4] << 8) | group[6];
+    m_encryptSchedule[2 * round + 1] =
         (group[1] << 24) | (group[3] << 16) | (group[5] << 8) | group[7];
   }
   for (int round = 0; round < 16; ++round) {
-    decryptSchedule_[2 * round] = encryptSchedule_[2 * (15 - round)];
-    decryptSchedule_[2 * round + 1] = encryptSchedule_[2 * (15 - round) + 1];
+    m_decryptSchedule[2 * round] = m_encryptSchedule[2 * (15 - round)];
+    m_decryptSchedule[2 * round + 1] = m_encryptSchedule[2 * (15 - round) + 1];
   }
 }
 
 void CDes::Crypt(const std::array<uint32_t, 32>& schedule, const unsigned char* in,
                  unsigned char* out) {
   const FastTables& t = Tables();
-  PackWords(in, 0, work_.data(), 0, 2);
-  const uint64_t block = Permute(t.ip, (uint64_t{work_[0]} << 32) | work_[1]);
+  PackWords(in, 0, m_work.data(), 0, 2);
+  const uint64_t block = Permute(t.ip, (uint64_t{m_work[0]} << 32) | m_work[1]);
   uint32_t l = Rotl(static_cast<uint32_t>(block >> 32), 1);
   uint32_t r = Rotl(static_cast<uint32_t>(block), 1);
   for (int round = 0; round < 16; ++round) {
@@ -277,86 +277,86 @@ void CDes::Crypt(const std::array<uint32_t, 32>& schedule, const unsigned char* 
   // The last round does not swap: the pre-output block is R16 L16.
   const uint64_t pre = (uint64_t{Rotr(r, 1)} << 32) | Rotr(l, 1);
   const uint64_t result = Permute(t.fp, pre);
-  work_[0] = static_cast<uint32_t>(result >> 32);
-  work_[1] = static_cast<uint32_t>(result);
-  UnpackWords(work_.data(), 0, out, 0, 2);
+  m_work[0] = static_cast<uint32_t>(result >> 32);
+  m_work[1] = static_cast<uint32_t>(result);
+  UnpackWords(m_work.data(), 0, out, 0, 2);
 }
 
 void CDes::EncryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                           int32_t outOff) {
-  Crypt(encryptSchedule_, in + inOff, out + outOff);
+  Crypt(m_encryptSchedule, in + inOff, out + outOff);
 }
 
 void CDes::DecryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                           int32_t outOff) {
-  Crypt(decryptSchedule_, in + inOff, out + outOff);
+  Crypt(m_decryptSchedule, in + inOff, out + outOff);
 }
 
 // ---- CDesEde2 ----
 
 CDesEde2::CDesEde2(const unsigned char* key)
     : CBlockCipher(kKeyLength, CDes::kBlockSize),
-      des1_(std::make_unique<CDes>(key)),
-      des2_(std::make_unique<CDes>(key + CDes::kKeyLength)) {
-  CopyBytes(key, 0, key_.get(), 0, kKeyLength);
+      m_des1(std::make_unique<CDes>(key)),
+      m_des2(std::make_unique<CDes>(key + CDes::kKeyLength)) {
+  CopyBytes(key, 0, m_key.get(), 0, kKeyLength);
 }
 
 void CDesEde2::SetKeyText(std::string_view keyText) {
   CBlockCipher::SetKeyText(keyText);
-  des1_ = std::make_unique<CDes>(key_.get());
-  des2_ = std::make_unique<CDes>(key_.get() + CDes::kKeyLength);
+  m_des1 = std::make_unique<CDes>(m_key.get());
+  m_des2 = std::make_unique<CDes>(m_key.get() + CDes::kKeyLength);
 }
 
 void CDesEde2::EncryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                               int32_t outOff) {
-  des1_->EncryptBlockAt(in, inOff, work1_.data(), 0);
-  des2_->DecryptBlockAt(work1_.data(), 0, work2_.data(), 0);
-  des1_->EncryptBlockAt(work2_.data(), 0, out, outOff);
+  m_des1->EncryptBlockAt(in, inOff, m_work1.data(), 0);
+  m_des2->DecryptBlockAt(m_work1.data(), 0, m_work2.data(), 0);
+  m_des1->EncryptBlockAt(m_work2.data(), 0, out, outOff);
 }
 
 void CDesEde2::DecryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                               int32_t outOff) {
-  des1_->DecryptBlockAt(in, inOff, work1_.data(), 0);
-  des2_->EncryptBlockAt(work1_.data(), 0, work2_.data(), 0);
-  des1_->DecryptBlockAt(work2_.data(), 0, out, outOff);
+  m_des1->DecryptBlockAt(in, inOff, m_work1.data(), 0);
+  m_des2->EncryptBlockAt(m_work1.data(), 0, m_work2.data(), 0);
+  m_des1->DecryptBlockAt(m_work2.data(), 0, out, outOff);
 }
 
 // ---- CCbcMode ----
 
 CCbcMode::CCbcMode(CBlockCipher& cipher)
     : CBlockCipher(cipher.GetKeyLength(), cipher.GetBlockSize()),
-      cipher_(cipher),
-      register_(std::make_unique<unsigned char[]>(static_cast<size_t>(blockSize_) + 1)),
-      work_(std::make_unique<unsigned char[]>(static_cast<size_t>(blockSize_))) {}
+      m_cipher(cipher),
+      m_register(std::make_unique<unsigned char[]>(static_cast<size_t>(m_blockSize) + 1)),
+      m_work(std::make_unique<unsigned char[]>(static_cast<size_t>(m_blockSize))) {}
 
 void CCbcMode::SetKeyText(std::string_view keyText) {
   CBlockCipher::SetKeyText(keyText);
-  cipher_.SetKeyText(keyText);
-  ZeroBytes(register_.get(), 0, blockSize_ + 1);
+  m_cipher.SetKeyText(keyText);
+  ZeroBytes(m_register.get(), 0, m_blockSize + 1);
 }
 
 void CCbcMode::EncryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                               int32_t outOff) {
-  XorBytes(in, inOff, register_.get(), 0, work_.get(), 0, blockSize_);
-  cipher_.EncryptBlockAt(work_.get(), 0, register_.get(), 0);
-  CopyBytes(register_.get(), 0, out, outOff, blockSize_);
+  XorBytes(in, inOff, m_register.get(), 0, m_work.get(), 0, m_blockSize);
+  m_cipher.EncryptBlockAt(m_work.get(), 0, m_register.get(), 0);
+  CopyBytes(m_register.get(), 0, out, outOff, m_blockSize);
 }
 
 void CCbcMode::DecryptBlockAt(const unsigned char* in, int32_t inOff, unsigned char* out,
                               int32_t outOff) {
   // in and out may be the same bytes: the ciphertext becomes the register
   // before the plaintext is written.
-  cipher_.DecryptBlockAt(in, inOff, work_.get(), 0);
-  XorBytes(work_.get(), 0, register_.get(), 0, work_.get(), 0, blockSize_);
-  CopyBytes(in, inOff, register_.get(), 0, blockSize_);
-  CopyBytes(work_.get(), 0, out, outOff, blockSize_);
+  m_cipher.DecryptBlockAt(in, inOff, m_work.get(), 0);
+  XorBytes(m_work.get(), 0, m_register.get(), 0, m_work.get(), 0, m_blockSize);
+  CopyBytes(in, inOff, m_register.get(), 0, m_blockSize);
+  CopyBytes(m_work.get(), 0, out, outOff, m_blockSize);
 }
 
 template <bool kEncrypt>
 std::unique_ptr<unsigned char[]> CCbcMode::CryptBuffer(const unsigned char* data, int32_t n) {
   if (n < 0 || (data == nullptr && n > 0)) return nullptr;
   auto out = std::make_unique<unsigned char[]>(static_cast<size_t>(n) + 1);  // zero-filled
-  for (int32_t off = 0; n - off >= blockSize_; off += blockSize_) {
+  for (int32_t off = 0; n - off >= m_blockSize; off += m_blockSize) {
     if constexpr (kEncrypt) {
       EncryptBlockAt(data, off, out.get(), off);
     } else {
@@ -367,11 +367,11 @@ std::unique_ptr<unsigned char[]> CCbcMode::CryptBuffer(const unsigned char* data
 }
 
 std::unique_ptr<unsigned char[]> CCbcMode::EncryptBuffer(const unsigned char* data) {
-  return CryptBuffer<true>(data, encryptLength_);
+  return CryptBuffer<true>(data, m_encryptLength);
 }
 
 std::unique_ptr<unsigned char[]> CCbcMode::DecryptBuffer(const unsigned char* data) {
-  return CryptBuffer<false>(data, decryptLength_);
+  return CryptBuffer<false>(data, m_decryptLength);
 }
 
 // ---- Text operations ----

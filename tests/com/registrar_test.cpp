@@ -86,36 +86,36 @@ TEST(RegistryScriptParse, RejectsBrokenScripts) {
 class RegistrarTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = L"Software\\CorvaneTest\\registrar-" + std::to_wstring(GetCurrentProcessId());
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &scratch_, nullptr),
+    m_path = L"Software\\CorvaneTest\\registrar-" + std::to_wstring(GetCurrentProcessId());
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &m_scratch, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, scratch_), ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, m_scratch), ERROR_SUCCESS);
   }
   void TearDown() override {
     RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
-    RegCloseKey(scratch_);
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+    RegCloseKey(m_scratch);
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
   }
 
   bool Exists(const wchar_t* sub) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(scratch_, sub, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(m_scratch, sub, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
   }
   std::wstring Text(const wchar_t* sub, const wchar_t* name = nullptr) {
     wchar_t data[256] = {};
     DWORD size = sizeof data;
-    if (RegGetValueW(scratch_, sub, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS)
+    if (RegGetValueW(m_scratch, sub, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS)
       return L"<missing>";
     return data;
   }
 
-  std::wstring path_;
-  HKEY scratch_ = nullptr;
+  std::wstring m_path;
+  HKEY m_scratch = nullptr;
 };
 
 const char kScript[] =
@@ -138,7 +138,7 @@ TEST_F(RegistrarTest, RegisterAndUnregister) {
 
   // Another class under the NoRemove key survives unregistration.
   HKEY other = nullptr;
-  RegCreateKeyExW(scratch_, L"CLSID\\{00000000-0000-0000-0000-000000000002}", 0, nullptr, 0,
+  RegCreateKeyExW(m_scratch, L"CLSID\\{00000000-0000-0000-0000-000000000002}", 0, nullptr, 0,
                   KEY_WRITE, nullptr, &other, nullptr);
   RegCloseKey(other);
   ASSERT_EQ(RunRegistryScriptText(kScript, L"C:\\m.dll", RegistryAction::kUnregister), S_OK);
@@ -152,10 +152,10 @@ TEST_F(RegistrarTest, RegisterAndUnregister) {
 
 TEST_F(RegistrarTest, ForceRemoveClearsOldContentButPlainKeysKeepIt) {
   HKEY key = nullptr;
-  RegCreateKeyExW(scratch_, L"CLSID\\{00000000-0000-0000-0000-000000000001}\\Old", 0, nullptr, 0,
+  RegCreateKeyExW(m_scratch, L"CLSID\\{00000000-0000-0000-0000-000000000001}\\Old", 0, nullptr, 0,
                   KEY_WRITE, nullptr, &key, nullptr);
   RegCloseKey(key);
-  RegCreateKeyExW(scratch_, L"App.Thing\\Extra", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+  RegCreateKeyExW(m_scratch, L"App.Thing\\Extra", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
   RegCloseKey(key);
   ASSERT_EQ(RunRegistryScriptText(kScript, L"C:\\m.dll", RegistryAction::kRegister), S_OK);
   EXPECT_FALSE(Exists(L"CLSID\\{00000000-0000-0000-0000-000000000001}\\Old"));

@@ -14,13 +14,13 @@ class ResourcesTest : public ComTest {
   void SetUp() override {
     ComTest::SetUp();
     ASSERT_NE(Server::Get().module, nullptr);
-    ASSERT_EQ(LoadTypeLibEx(ServerPath().c_str(), REGKIND_NONE, &typeLib_), S_OK);
+    ASSERT_EQ(LoadTypeLibEx(ServerPath().c_str(), REGKIND_NONE, &m_typeLib), S_OK);
   }
   void TearDown() override {
-    if (typeLib_ != nullptr) typeLib_->Release();
+    if (m_typeLib != nullptr) m_typeLib->Release();
     ComTest::TearDown();
   }
-  ITypeLib* typeLib_ = nullptr;
+  ITypeLib* m_typeLib = nullptr;
 };
 
 std::wstring Doc(ITypeInfo* info, MEMBERID id) {
@@ -33,20 +33,20 @@ std::wstring Doc(ITypeInfo* info, MEMBERID id) {
 
 TEST_F(ResourcesTest, LibraryIdentity) {
   TLIBATTR* attr = nullptr;
-  ASSERT_EQ(typeLib_->GetLibAttr(&attr), S_OK);
+  ASSERT_EQ(m_typeLib->GetLibAttr(&attr), S_OK);
   EXPECT_TRUE(IsEqualGUID(attr->guid, LIBID_CORVANELib));
   EXPECT_EQ(attr->wMajorVerNum, 1);
   EXPECT_EQ(attr->wMinorVerNum, 0);
-  typeLib_->ReleaseTLibAttr(attr);
+  m_typeLib->ReleaseTLibAttr(attr);
   BSTR name = nullptr, doc = nullptr;
-  typeLib_->GetDocumentation(-1, &name, &doc, nullptr, nullptr);
+  m_typeLib->GetDocumentation(-1, &name, &doc, nullptr, nullptr);
   EXPECT_STREQ(name, L"CORVANELib");
   EXPECT_STREQ(doc, L"Corvane 1.0 Type Library");
   SysFreeString(name);
   SysFreeString(doc);
 
   ITypeInfo* coclass = nullptr;
-  ASSERT_EQ(typeLib_->GetTypeInfoOfGuid(CLSID_ComponentMethods, &coclass), S_OK);
+  ASSERT_EQ(m_typeLib->GetTypeInfoOfGuid(CLSID_ComponentMethods, &coclass), S_OK);
   EXPECT_EQ(Doc(coclass, MEMBERID_NIL), L"ComponentMethods Class");
   coclass->Release();
 }
@@ -55,7 +55,7 @@ TEST_F(ResourcesTest, LibraryIdentity) {
 // each property's get before its putref, every argument a VARIANT.
 TEST_F(ResourcesTest, InterfaceLayout) {
   ITypeInfo* dispatchInfo = nullptr;
-  ASSERT_EQ(typeLib_->GetTypeInfoOfGuid(IID_IComponentMethods, &dispatchInfo), S_OK);
+  ASSERT_EQ(m_typeLib->GetTypeInfoOfGuid(IID_IComponentMethods, &dispatchInfo), S_OK);
   EXPECT_EQ(Doc(dispatchInfo, MEMBERID_NIL), L"IComponentMethods Interface");
   TYPEATTR* attr = nullptr;
   dispatchInfo->GetTypeAttr(&attr);

@@ -17,22 +17,22 @@ class ServerTest : public ComTest {
     ComTest::SetUp();
     ASSERT_NE(Server::Get().module, nullptr) << "corvane.dll not found beside the tests";
     ASSERT_TRUE(SUCCEEDED(Server::Get().getClassObject(CLSID_ComponentMethods, IID_IClassFactory,
-                                                       reinterpret_cast<void**>(&factory_))));
+                                                       reinterpret_cast<void**>(&m_factory))));
   }
   void TearDown() override {
-    if (factory_ != nullptr) factory_->Release();
+    if (m_factory != nullptr) m_factory->Release();
     ComTest::TearDown();
   }
 
   IComponentMethods* Create() {
     IComponentMethods* object = nullptr;
-    EXPECT_EQ(
-        factory_->CreateInstance(nullptr, IID_IComponentMethods, reinterpret_cast<void**>(&object)),
-        S_OK);
+    EXPECT_EQ(m_factory->CreateInstance(nullptr, IID_IComponentMethods,
+                                        reinterpret_cast<void**>(&object)),
+              S_OK);
     return object;
   }
 
-  IClassFactory* factory_ = nullptr;
+  IClassFactory* m_factory = nullptr;
 };
 
 // A loopback port with nothing listening.
@@ -204,9 +204,9 @@ TEST_F(ServerTest, UnloadsOnlyWithoutObjectsAndLocks) {
   second->Release();
   EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
 
-  EXPECT_EQ(factory_->LockServer(TRUE), S_OK);
+  EXPECT_EQ(m_factory->LockServer(TRUE), S_OK);
   EXPECT_EQ(Server::Get().canUnloadNow(), S_FALSE);
-  EXPECT_EQ(factory_->LockServer(FALSE), S_OK);
+  EXPECT_EQ(m_factory->LockServer(FALSE), S_OK);
   EXPECT_EQ(Server::Get().canUnloadNow(), S_OK);
 
   // Holding the class object alone does not keep the module.
@@ -239,9 +239,9 @@ class Outer final : public IUnknown {
 TEST_F(ServerTest, AggregatedObjectDelegatesToItsOuter) {
   Outer outer;
   void* refused = reinterpret_cast<void*>(1);
-  EXPECT_EQ(factory_->CreateInstance(&outer, IID_IDispatch, &refused), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(m_factory->CreateInstance(&outer, IID_IDispatch, &refused), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(refused, nullptr);
-  ASSERT_EQ(factory_->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+  ASSERT_EQ(m_factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
             S_OK);
   EXPECT_EQ(outer.refs, 1);
 
@@ -638,7 +638,7 @@ TEST_F(ServerTest, ACallbackMayReplaceItselfWhileItRuns) {
 
 TEST_F(ServerTest, AggregatedComponentPassesTheOuterAsThis) {
   Outer outer;
-  ASSERT_EQ(factory_->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+  ASSERT_EQ(m_factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
             S_OK);
   IComponentMethods* object = nullptr;
   ASSERT_EQ(outer.QueryInterface(IID_IComponentMethods, reinterpret_cast<void**>(&object)), S_OK);

@@ -118,19 +118,19 @@ class SiteLockTest : public ComTest {
     RemovePolicy();
     ASSERT_NE(Server::Get().module, nullptr) << "corvane.dll not found beside the tests";
     ASSERT_TRUE(SUCCEEDED(Server::Get().getClassObject(CLSID_ComponentMethods, IID_IClassFactory,
-                                                       reinterpret_cast<void**>(&factory_))));
+                                                       reinterpret_cast<void**>(&m_factory))));
   }
   void TearDown() override {
     RemovePolicy();
-    if (factory_ != nullptr) factory_->Release();
+    if (m_factory != nullptr) m_factory->Release();
     ComTest::TearDown();
   }
 
   IComponentMethods* Create() {
     IComponentMethods* object = nullptr;
-    EXPECT_EQ(
-        factory_->CreateInstance(nullptr, IID_IComponentMethods, reinterpret_cast<void**>(&object)),
-        S_OK);
+    EXPECT_EQ(m_factory->CreateInstance(nullptr, IID_IComponentMethods,
+                                        reinterpret_cast<void**>(&object)),
+              S_OK);
     return object;
   }
 
@@ -167,7 +167,7 @@ class SiteLockTest : public ComTest {
     return hr;
   }
 
-  IClassFactory* factory_ = nullptr;
+  IClassFactory* m_factory = nullptr;
 };
 
 TEST_F(SiteLockTest, OnlyPagesOnTheListMayScriptTheObject) {

@@ -34,53 +34,53 @@ using Clock = std::chrono::steady_clock;
 class RawClient {
  public:
   explicit RawClient(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    connectErrno_ = connected_ ? 0 : errno;
+    m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    m_connectErrno = m_connected ? 0 : errno;
   }
-  ~RawClient() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  int connectErrno() const { return connectErrno_; }
+  ~RawClient() { ::close(m_fd); }
+  bool connected() const { return m_connected; }
+  int connectErrno() const { return m_connectErrno; }
 
   void Send(const std::string& bytes) {
-    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+    ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
   }
   // Reads until `done` says so, the peer closes, or the time is up.
   template <typename Done>
   std::string ReadUntil(Done done, int timeoutMs = 5000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done(data_) && !closed_) {
+    while (!done(m_data) && !m_closed) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{m_fd, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
       char buf[65536];
-      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
       if (n <= 0) {
-        closed_ = true;
+        m_closed = true;
         break;
       }
-      data_.append(buf, static_cast<size_t>(n));
+      m_data.append(buf, static_cast<size_t>(n));
     }
-    return data_;
+    return m_data;
   }
   std::string ReadFor(int ms) {
     return ReadUntil([](const std::string&) { return false; }, ms);
   }
-  bool closed() const { return closed_; }
+  bool closed() const { return m_closed; }
 
  private:
-  int fd_ = -1;
-  bool connected_ = false;
-  int connectErrno_ = 0;
-  bool closed_ = false;
-  std::string data_;
+  int m_fd = -1;
+  bool m_connected = false;
+  int m_connectErrno = 0;
+  bool m_closed = false;
+  std::string m_data;
 };
 
 std::string Request(const std::string& message) {

@@ -123,41 +123,41 @@ class Client {
  public:
   Client(int fd, Framing framing, const std::string& sessionKey, int fixedKeyResponses,
          int64_t closeAfterBytes, int firstDelayMs, std::atomic<int64_t>& byteCounter)
-      : fd_(fd),
-        encoder_(framing, sessionKey, fixedKeyResponses),
-        closeAfter_(closeAfterBytes),
-        firstDelayNanos_(static_cast<int64_t>(firstDelayMs) * kMillis),
-        bytes_(byteCounter) {}
-  ~Client() { CloseFd(fd_); }
+      : m_fd(fd),
+        m_encoder(framing, sessionKey, fixedKeyResponses),
+        m_closeAfter(closeAfterBytes),
+        m_firstDelayNanos(static_cast<int64_t>(firstDelayMs) * kMillis),
+        m_bytes(byteCounter) {}
+  ~Client() { CloseFd(m_fd); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  int fd() const { return fd_; }
-  bool Pending() const { return pos_ < out_.size(); }
-  size_t PendingBytes() const { return out_.size() - pos_; }
-  int64_t Queued() const { return queued_; }
-  int64_t Sent() const { return sent_; }
+  int fd() const { return m_fd; }
+  bool Pending() const { return m_pos < m_out.size(); }
+  size_t PendingBytes() const { return m_out.size() - m_pos; }
+  int64_t Queued() const { return m_queued; }
+  int64_t Sent() const { return m_sent; }
 
   // May another response be made now?
   bool GateOpen(int64_t now) const {
-    if (firstDelayNanos_ == 0 || encoder_.responses() == 0) return true;
-    return releaseNanos_ != 0 && now >= releaseNanos_;
+    if (m_firstDelayNanos == 0 || m_encoder.responses() == 0) return true;
+    return m_releaseNanos != 0 && now >= m_releaseNanos;
   }
   // When the gate opens (0: unknown yet, waiting for the first response to go out).
-  int64_t GateOpensAt() const { return releaseNanos_; }
+  int64_t GateOpensAt() const { return m_releaseNanos; }
 
   void Send(std::string_view block) {
-    std::string bytes = encoder_.Encode(block);
-    if (pos_ == out_.size()) {
-      out_.clear();
-      pos_ = 0;
-    } else if (pos_ > (1u << 20)) {
-      out_.erase(0, pos_);
-      pos_ = 0;
+    std::string bytes = m_encoder.Encode(block);
+    if (m_pos == m_out.size()) {
+      m_out.clear();
+      m_pos = 0;
+    } else if (m_pos > (1u << 20)) {
+      m_out.erase(0, m_pos);
+      m_pos = 0;
     }
-    out_ += bytes;
-    queued_ += static_cast<int64_t>(bytes.size());
-    if (encoder_.responses() == 1) firstEnd_ = queued_;
+    m_out += bytes;
+    m_queued += static_cast<int64_t>(bytes.size());
+    if (m_encoder.responses() == 1) m_firstEnd = m_queued;
   }
 
   // Writes what the socket takes. False when the client is to be closed: an
@@ -165,26 +165,26 @@ class Client {
   bool Flush(int64_t now) {
     while (Pending()) {
       size_t n = PendingBytes();
-      if (closeAfter_ >= 0) n = std::min<size_t>(n, static_cast<size_t>(closeAfter_ - sent_));
+      if (m_closeAfter >= 0) n = std::min<size_t>(n, static_cast<size_t>(m_closeAfter - m_sent));
       if (n == 0) break;
-      ssize_t w = ::send(fd_, out_.data() + pos_, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t w = ::send(m_fd, m_out.data() + m_pos, n, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (w < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
         return false;
       }
-      pos_ += static_cast<size_t>(w);
-      sent_ += w;
-      bytes_.fetch_add(w);
+      m_pos += static_cast<size_t>(w);
+      m_sent += w;
+      m_bytes.fetch_add(w);
     }
-    if (firstEnd_ >= 0 && releaseNanos_ == 0 && sent_ >= firstEnd_)
-      releaseNanos_ = now + firstDelayNanos_;
-    return !(closeAfter_ >= 0 && sent_ >= closeAfter_);
+    if (m_firstEnd >= 0 && m_releaseNanos == 0 && m_sent >= m_firstEnd)
+      m_releaseNanos = now + m_firstDelayNanos;
+    return !(m_closeAfter >= 0 && m_sent >= m_closeAfter);
   }
 
   // Reads and returns what arrived; nullopt when the peer closed or failed.
   std::optional<std::string> Read() {
     char buf[65536];
-    ssize_t r = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    ssize_t r = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
     if (r == 0) return std::nullopt;
     if (r < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::string();
@@ -194,17 +194,17 @@ class Client {
   }
 
  private:
-  int fd_;
-  FrameEncoder encoder_;
-  std::string out_;
-  size_t pos_ = 0;
-  int64_t queued_ = 0;
-  int64_t sent_ = 0;
-  int64_t closeAfter_;
-  int64_t firstDelayNanos_;
-  int64_t firstEnd_ = -1;
-  int64_t releaseNanos_ = 0;
-  std::atomic<int64_t>& bytes_;
+  int m_fd;
+  FrameEncoder m_encoder;
+  std::string m_out;
+  size_t m_pos = 0;
+  int64_t m_queued = 0;
+  int64_t m_sent = 0;
+  int64_t m_closeAfter;
+  int64_t m_firstDelayNanos;
+  int64_t m_firstEnd = -1;
+  int64_t m_releaseNanos = 0;
+  std::atomic<int64_t>& m_bytes;
 };
 
 int AcceptClient(int listenFd) {
@@ -261,51 +261,51 @@ std::string FeedMessage(int64_t sequence, int size, int64_t steadyNanos) {
   return message;
 }
 
-SandboxBackend::SandboxBackend(BackendOptions options) : options_(std::move(options)) {}
+SandboxBackend::SandboxBackend(BackendOptions options) : m_options(std::move(options)) {}
 
 SandboxBackend::~SandboxBackend() { Stop(); }
 
 int SandboxBackend::FirstDelayMs(Framing framing) const {
-  if (options_.firstDelayMs >= 0) return options_.firstDelayMs;
+  if (m_options.firstDelayMs >= 0) return m_options.firstDelayMs;
   return FramingEncrypted(framing) ? 100 : 0;
 }
 
 bool SandboxBackend::Start(std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
-  interactiveFd_ = OpenPort(options_.host, options_.interactivePort, !options_.refuseInteractive,
-                            &interactivePort_, error);
-  if (interactiveFd_ < 0) return false;
-  broadcastFd_ = OpenPort(options_.host, options_.broadcastPort, !options_.refuseBroadcast,
-                          &broadcastPort_, error);
-  if (broadcastFd_ < 0) {
-    CloseFd(interactiveFd_);
+  m_interactiveFd = OpenPort(m_options.host, m_options.interactivePort,
+                             !m_options.refuseInteractive, &m_interactivePort, error);
+  if (m_interactiveFd < 0) return false;
+  m_broadcastFd = OpenPort(m_options.host, m_options.broadcastPort, !m_options.refuseBroadcast,
+                           &m_broadcastPort, error);
+  if (m_broadcastFd < 0) {
+    CloseFd(m_interactiveFd);
     return false;
   }
-  stop_.store(false);
-  interactiveThread_ = std::thread([this] { ServeInteractive(); });
-  broadcastThread_ = std::thread([this] { ServeBroadcast(); });
+  m_stop.store(false);
+  m_interactiveThread = std::thread([this] { ServeInteractive(); });
+  m_broadcastThread = std::thread([this] { ServeBroadcast(); });
   return true;
 }
 
 void SandboxBackend::Stop() {
-  stop_.store(true);
-  if (interactiveThread_.joinable()) interactiveThread_.join();
-  if (broadcastThread_.joinable()) broadcastThread_.join();
-  CloseFd(interactiveFd_);
-  CloseFd(broadcastFd_);
+  m_stop.store(true);
+  if (m_interactiveThread.joinable()) m_interactiveThread.join();
+  if (m_broadcastThread.joinable()) m_broadcastThread.join();
+  CloseFd(m_interactiveFd);
+  CloseFd(m_broadcastFd);
 }
 
 BackendStats SandboxBackend::Stats() const {
   BackendStats s;
-  s.interactiveClients = counters_.interactiveClients.load();
-  s.broadcastClients = counters_.broadcastClients.load();
-  s.requests = counters_.requests.load();
-  s.logonResponses = counters_.logonResponses.load();
-  s.replies = counters_.replies.load();
-  s.feedMessages = counters_.feedMessages.load();
-  s.interactiveBytes = counters_.interactiveBytes.load();
-  s.broadcastBytes = counters_.broadcastBytes.load();
+  s.interactiveClients = m_counters.interactiveClients.load();
+  s.broadcastClients = m_counters.broadcastClients.load();
+  s.requests = m_counters.requests.load();
+  s.logonResponses = m_counters.logonResponses.load();
+  s.replies = m_counters.replies.load();
+  s.feedMessages = m_counters.feedMessages.load();
+  s.interactiveBytes = m_counters.interactiveBytes.load();
+  s.broadcastBytes = m_counters.broadcastBytes.load();
   return s;
 }
 
@@ -315,10 +315,10 @@ void SandboxBackend::ServeInteractive() {
     std::string text;
     bool logsOn;
   };
-  const bool faults = options_.faultsInteractive;
-  const int64_t delay = faults ? options_.delayMs * kMillis : 0;
-  const std::string logon = LogonResponseText(options_);
-  const bool logonSucceeds = IsSuccessLogonCode(options_.logonCode);
+  const bool faults = m_options.faultsInteractive;
+  const int64_t delay = faults ? m_options.delayMs * kMillis : 0;
+  const std::string logon = LogonResponseText(m_options);
+  const bool logonSucceeds = IsSuccessLogonCode(m_options.logonCode);
 
   std::optional<Client> client;
   RequestReader reader;
@@ -326,7 +326,7 @@ void SandboxBackend::ServeInteractive() {
   std::deque<Answer> answers;
   int64_t logonEnd = -1;  // where the successful logon response ends in the output
 
-  while (!stop_.load()) {
+  while (!m_stop.load()) {
     int64_t now = NowNanos();
     if (client) {
       while (!answers.empty() && answers.front().due <= now && client->GateOpen(now)) {
@@ -339,7 +339,7 @@ void SandboxBackend::ServeInteractive() {
         answers.clear();
       } else if (logonEnd >= 0 && client->Sent() >= logonEnd) {
         int64_t expected = 0;
-        feedReleaseNanos_.compare_exchange_strong(expected, now + kFeedAfterLogonNanos);
+        m_feedReleaseNanos.compare_exchange_strong(expected, now + kFeedAfterLogonNanos);
         logonEnd = -1;
       }
     }
@@ -354,16 +354,16 @@ void SandboxBackend::ServeInteractive() {
       }
       until = std::min(until, next);
     }
-    Readiness r = Wait(interactiveFd_, client ? client->fd() : -1, client && client->Pending(),
-                       until, !options_.refuseInteractive);
+    Readiness r = Wait(m_interactiveFd, client ? client->fd() : -1, client && client->Pending(),
+                       until, !m_options.refuseInteractive);
     if (r.accept) {
-      int fd = AcceptClient(interactiveFd_);
+      int fd = AcceptClient(m_interactiveFd);
       if (fd >= 0) {
-        counters_.interactiveClients.fetch_add(1);
+        m_counters.interactiveClients.fetch_add(1);
         client.reset();
-        client.emplace(fd, options_.interactiveFraming, options_.sessionKey,
-                       options_.fixedKeyResponses, faults ? options_.closeAfterBytes : -1,
-                       FirstDelayMs(options_.interactiveFraming), counters_.interactiveBytes);
+        client.emplace(fd, m_options.interactiveFraming, m_options.sessionKey,
+                       m_options.fixedKeyResponses, faults ? m_options.closeAfterBytes : -1,
+                       FirstDelayMs(m_options.interactiveFraming), m_counters.interactiveBytes);
         reader = RequestReader();
         loggedOn = false;
         answers.clear();
@@ -383,15 +383,15 @@ void SandboxBackend::ServeInteractive() {
       reader.Feed(*bytes, messages);
       const int64_t arrived = NowNanos();
       for (std::string& message : messages) {
-        counters_.requests.fetch_add(1);
+        m_counters.requests.fetch_add(1);
         if (!loggedOn) {
-          counters_.logonResponses.fetch_add(1);
+          m_counters.logonResponses.fetch_add(1);
           loggedOn = logonSucceeds;
           answers.push_back({arrived + delay, logon, logonSucceeds});
         } else {
-          counters_.replies.fetch_add(1);
+          m_counters.replies.fetch_add(1);
           answers.push_back(
-              {arrived + delay, ReplaceAll(options_.reply, "{request}", message), false});
+              {arrived + delay, ReplaceAll(m_options.reply, "{request}", message), false});
         }
       }
     }
@@ -399,16 +399,16 @@ void SandboxBackend::ServeInteractive() {
 }
 
 void SandboxBackend::ServeBroadcast() {
-  const bool faults = options_.faultsBroadcast;
-  const int64_t delay = faults ? options_.delayMs * kMillis : 0;
-  const std::string logon = LogonResponseText(options_);
-  const size_t messageSize = static_cast<size_t>(std::max(options_.messageSize, 1));
-  int batch = std::max(options_.batch, 1);
-  if (options_.framing != Framing::kPlain)
+  const bool faults = m_options.faultsBroadcast;
+  const int64_t delay = faults ? m_options.delayMs * kMillis : 0;
+  const std::string logon = LogonResponseText(m_options);
+  const size_t messageSize = static_cast<size_t>(std::max(m_options.messageSize, 1));
+  int batch = std::max(m_options.batch, 1);
+  if (m_options.framing != Framing::kPlain)
     batch = static_cast<int>(
         std::clamp<size_t>(kMaxCodedBlock / (messageSize + 1), 1, static_cast<size_t>(batch)));
-  const int64_t count = options_.count < 0 ? INT64_MAX : options_.count;
-  const double rate = options_.rate;
+  const int64_t count = m_options.count < 0 ? INT64_MAX : m_options.count;
+  const double rate = m_options.rate;
 
   std::optional<Client> client;
   int64_t acceptedAt = 0;
@@ -417,18 +417,18 @@ void SandboxBackend::ServeBroadcast() {
   int64_t sequence = 0;
   bool logonSent = false;
 
-  while (!stop_.load()) {
+  while (!m_stop.load()) {
     int64_t now = NowNanos();
     if (client && startAt == 0) {
       int64_t from = acceptedAt + delay;
-      if (options_.feedStart == BackendOptions::FeedStart::kLogon) {
-        int64_t release = feedReleaseNanos_.load();
+      if (m_options.feedStart == BackendOptions::FeedStart::kLogon) {
+        int64_t release = m_feedReleaseNanos.load();
         from = release == 0 ? 0 : std::max(from, release);
       }
       if (from != 0 && now >= from) startAt = from;
     }
     if (client && startAt != 0) {
-      if (options_.feedLogon && !logonSent && client->GateOpen(now)) {
+      if (m_options.feedLogon && !logonSent && client->GateOpen(now)) {
         client->Send(JoinMessages({logon}));
         logonSent = true;
       }
@@ -448,11 +448,11 @@ void SandboxBackend::ServeBroadcast() {
         block.reserve(static_cast<size_t>(n) * (messageSize + 1));
         for (int64_t i = 0; i < n; ++i) {
           block.push_back(kStx);
-          block += FeedMessage(sequence + i, options_.messageSize, NowNanos());
+          block += FeedMessage(sequence + i, m_options.messageSize, NowNanos());
         }
         client->Send(block);
         sequence += n;
-        counters_.feedMessages.fetch_add(n);
+        m_counters.feedMessages.fetch_add(n);
       }
       if (!client->Flush(now)) client.reset();
     }
@@ -466,16 +466,16 @@ void SandboxBackend::ServeBroadcast() {
         client->GateOpen(now))
       until = now;
     if (client && client->GateOpensAt() > now) until = std::min(until, client->GateOpensAt());
-    Readiness r = Wait(broadcastFd_, client ? client->fd() : -1, client && client->Pending(), until,
-                       !options_.refuseBroadcast);
+    Readiness r = Wait(m_broadcastFd, client ? client->fd() : -1, client && client->Pending(),
+                       until, !m_options.refuseBroadcast);
     if (r.accept) {
-      int fd = AcceptClient(broadcastFd_);
+      int fd = AcceptClient(m_broadcastFd);
       if (fd >= 0) {
-        counters_.broadcastClients.fetch_add(1);
+        m_counters.broadcastClients.fetch_add(1);
         client.reset();
-        client.emplace(fd, options_.framing, options_.sessionKey, options_.fixedKeyResponses,
-                       faults ? options_.closeAfterBytes : -1, FirstDelayMs(options_.framing),
-                       counters_.broadcastBytes);
+        client.emplace(fd, m_options.framing, m_options.sessionKey, m_options.fixedKeyResponses,
+                       faults ? m_options.closeAfterBytes : -1, FirstDelayMs(m_options.framing),
+                       m_counters.broadcastBytes);
         acceptedAt = NowNanos();
         startAt = 0;
         scheduleFrom = 0;

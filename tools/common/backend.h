@@ -97,8 +97,8 @@ class SandboxBackend {
   // Idempotent; returns when both threads have ended and the ports are closed.
   void Stop();
 
-  int InteractivePort() const { return interactivePort_; }
-  int BroadcastPort() const { return broadcastPort_; }
+  int InteractivePort() const { return m_interactivePort; }
+  int BroadcastPort() const { return m_broadcastPort; }
   BackendStats Stats() const;
 
  private:
@@ -111,17 +111,17 @@ class SandboxBackend {
   void ServeBroadcast();
   int FirstDelayMs(Framing framing) const;
 
-  BackendOptions options_;
-  int interactiveFd_ = -1;
-  int broadcastFd_ = -1;
-  int interactivePort_ = 0;
-  int broadcastPort_ = 0;
-  std::atomic<bool> stop_{false};
+  BackendOptions m_options;
+  int m_interactiveFd = -1;
+  int m_broadcastFd = -1;
+  int m_interactivePort = 0;
+  int m_broadcastPort = 0;
+  std::atomic<bool> m_stop{false};
   // Steady-clock nanoseconds from which the logon-started feed may run; 0: not yet.
-  std::atomic<int64_t> feedReleaseNanos_{0};
-  Counters counters_;
-  std::thread interactiveThread_;
-  std::thread broadcastThread_;
+  std::atomic<int64_t> m_feedReleaseNanos{0};
+  Counters m_counters;
+  std::thread m_interactiveThread;
+  std::thread m_broadcastThread;
 };
 
 }  // namespace corvane::tools

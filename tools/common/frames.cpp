@@ -135,16 +135,16 @@ std::string CompressedEncryptedResponse(std::string_view block, std::string_view
 }
 
 FrameEncoder::FrameEncoder(Framing framing, std::string sessionKey, int fixedKeyResponses)
-    : framing_(framing),
-      sessionKey_(std::move(sessionKey)),
-      fixedKeyResponses_(fixedKeyResponses) {}
+    : m_framing(framing),
+      m_sessionKey(std::move(sessionKey)),
+      m_fixedKeyResponses(fixedKeyResponses) {}
 
 std::string FrameEncoder::Encode(std::string_view block) {
-  const bool fixed = responses_ < fixedKeyResponses_;
-  const std::string_view key = fixed ? g_strFixedKey : std::string_view(sessionKey_);
+  const bool fixed = m_responses < m_fixedKeyResponses;
+  const std::string_view key = fixed ? g_strFixedKey : std::string_view(m_sessionKey);
   const unsigned char marker = fixed ? kMarkerFixedKey : kMarkerSessionKey;
   std::string out;
-  switch (framing_) {
+  switch (m_framing) {
     case Framing::kPlain:
       out = PlainResponse(block);
       break;
@@ -158,7 +158,7 @@ std::string FrameEncoder::Encode(std::string_view block) {
       out = CompressedEncryptedResponse(block, key, marker);
       break;
   }
-  ++responses_;
+  ++m_responses;
   return out;
 }
 

@@ -80,14 +80,14 @@ class FrameEncoder {
 
   std::string Encode(std::string_view block);
 
-  Framing framing() const { return framing_; }
-  int64_t responses() const { return responses_; }
+  Framing framing() const { return m_framing; }
+  int64_t responses() const { return m_responses; }
 
  private:
-  Framing framing_;
-  std::string sessionKey_;
-  int fixedKeyResponses_;
-  int64_t responses_ = 0;
+  Framing m_framing;
+  std::string m_sessionKey;
+  int m_fixedKeyResponses;
+  int64_t m_responses = 0;
 };
 
 }  // namespace corvane::tools

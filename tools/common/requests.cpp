@@ -18,18 +18,18 @@ std::string RequestMessage(std::string_view head) {
 void RequestReader::Feed(std::string_view bytes, std::vector<std::string>& messages) {
   // Search again from a little before the old end: the CRLF CRLF may straddle
   // the previous and the new bytes.
-  size_t from = buffer_.size() >= 3 ? buffer_.size() - 3 : 0;
-  buffer_.append(bytes);
+  size_t from = m_buffer.size() >= 3 ? m_buffer.size() - 3 : 0;
+  m_buffer.append(bytes);
   size_t start = 0;
   for (;;) {
-    const size_t end = buffer_.find(wire::kHeaderEnd, from);
+    const size_t end = m_buffer.find(wire::kHeaderEnd, from);
     if (end == std::string::npos) break;
-    messages.push_back(RequestMessage(std::string_view(buffer_).substr(start, end - start)));
+    messages.push_back(RequestMessage(std::string_view(m_buffer).substr(start, end - start)));
     start = end + wire::kHeaderEnd.size();
     from = start;
   }
-  buffer_.erase(0, start);
-  if (buffer_.size() > kMaxHeadBytes) buffer_.clear();
+  m_buffer.erase(0, start);
+  if (m_buffer.size() > kMaxHeadBytes) m_buffer.clear();
 }
 
 }  // namespace corvane::tools

@@ -25,10 +25,10 @@ class RequestReader {
   // Takes the next bytes of the stream; appends the message of every request
   // they complete, in order.
   void Feed(std::string_view bytes, std::vector<std::string>& messages);
-  size_t Buffered() const { return buffer_.size(); }
+  size_t Buffered() const { return m_buffer.size(); }
 
  private:
-  std::string buffer_;
+  std::string m_buffer;
 };
 
 }  // namespace corvane::tools
