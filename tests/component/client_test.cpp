@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/connection/loopback.h"
+#include "tests/component/fixture.h"
 
 namespace corvane::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/connection/loopback.h"
+#include "tests/component/fixture.h"
 
 namespace corvane::test {
 namespace {

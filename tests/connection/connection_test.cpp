@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "receive/feed.h"
-#include "tests/connection/loopback.h"
+#include "tests/platform/loopback_server.h"
 
 namespace corvane::test {
 namespace {

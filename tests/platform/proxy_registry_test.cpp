@@ -1,10 +1,13 @@
 // The registry as the source of proxy settings, against a scratch key that
 // stands in for HKEY_CURRENT_USER.
-#include "platform/proxy_settings.h"
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
-#include "tests/com/com_test_util.h"
+#include "platform/proxy_settings.h"
 
 namespace corvane::test {
 namespace {
@@ -14,26 +17,26 @@ constexpr wchar_t kSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\
 class RegistryProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = L"Software\\CorvaneTest\\proxy-" + std::to_wstring(GetCurrentProcessId());
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &scratch_, nullptr),
+    m_path = L"Software\\CorvaneTest\\proxy-" + std::to_wstring(GetCurrentProcessId());
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &m_scratch, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, scratch_), ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, m_scratch), ERROR_SUCCESS);
   }
   void TearDown() override {
     RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    RegCloseKey(scratch_);
-    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+    RegCloseKey(m_scratch);
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
   }
 
   // Narrow names and texts: the source reads through the ANSI functions.
   void Set(const char* name, DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
-    ASSERT_EQ(
-        RegCreateKeyExW(scratch_, kSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(m_scratch, kSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size),
               ERROR_SUCCESS);
     RegCloseKey(key);
@@ -50,8 +53,8 @@ class RegistryProxyTest : public ::testing::Test {
     return SystemProxySettingsSource()->Read("interactive.example", settings);
   }
 
-  std::wstring path_;
-  HKEY scratch_ = nullptr;
+  std::wstring m_path;
+  HKEY m_scratch = nullptr;
 };
 
 TEST_F(RegistryProxyTest, NoKeyIsAFailure) {
@@ -64,7 +67,7 @@ TEST_F(RegistryProxyTest, EitherValueMissingIsAFailure) {
   ProxySettings settings;
   EXPECT_FALSE(Read(settings));
   HKEY key = nullptr;
-  RegOpenKeyExW(scratch_, kSettings, 0, KEY_ALL_ACCESS, &key);
+  RegOpenKeyExW(m_scratch, kSettings, 0, KEY_ALL_ACCESS, &key);
   RegDeleteValueW(key, L"ProxyEnable");
   RegCloseKey(key);
   SetServer("10.1.1.1:8080");
@@ -144,3 +147,5 @@ TEST_F(RegistryProxyTest, ChangesShowAtTheNextRead) {
 
 }  // namespace
 }  // namespace corvane::test
+
+#endif  // _WIN32

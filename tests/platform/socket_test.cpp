@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "tests/connection/loopback.h"
+#include "tests/platform/loopback_server.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
