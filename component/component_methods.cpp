@@ -208,11 +208,11 @@ int CComponentMethods::FireCallback(const std::shared_ptr<CallbackTarget>& slot,
   // reference, so the target and everything its function captured live until
   // the call returns, whoever else lets go of it meanwhile.
   const std::shared_ptr<CallbackTarget> target = slot;
-  if (!target) return -1;
+  if (!target) return kResultFailed;
   try {
     target->Call(*this, std::string(text));
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
   return 0;
 }

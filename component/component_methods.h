@@ -32,6 +32,7 @@
 #include "platform/mailbox.h"
 #include "platform/proxy_settings.h"
 #include "platform/socket.h"
+#include "protocol/results.h"
 #include "receive/feed.h"
 
 namespace corvane {

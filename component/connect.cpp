@@ -42,7 +42,7 @@ HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Varian
   if (pRetVal == nullptr) return kE_POINTER;
   *pRetVal = Variant::Int(0);
   if (vIpAddr.Type() != kVtBstr || vInteractivePort.Type() == kVtInt) {
-    *pRetVal = Variant::Int(-1);
+    *pRetVal = Variant::Int(kResultFailed);
     return kS_OK;
   }
   try {
@@ -90,9 +90,9 @@ HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
     // In the two-connection set-up the connections are made by
     // SetServerDetails and setOCDetails.
     if (m_nBcastPort.load() != 0) return kS_OK;
-    if (OpenConnection(true) != 0) *pRetVal = Variant::Int(-1);
+    if (OpenConnection(true) != 0) *pRetVal = Variant::Int(kResultFailed);
   } catch (...) {
-    *pRetVal = Variant::Int(-1);
+    *pRetVal = Variant::Int(kResultFailed);
   }
   // OpenConnection ended the interactive reader before it replaced the
   // socket. A connection that was being read is read on, now from the new
@@ -105,19 +105,19 @@ HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
 
 int32_t CComponentMethods::ResolveHostName(int which) {
   try {
-    if (which != 0 && which != 1) return -1;
+    if (which != 0 && which != 1) return kResultFailed;
     std::string& name = which == 0 ? m_strInteractiveIp : m_strProxyIp;
     std::string dotted;
-    if (!net::ResolveIPv4(name, dotted)) return -1;
+    if (!net::ResolveIPv4(name, dotted)) return kResultFailed;
     name = dotted;
     return 0;
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 
 int32_t CComponentMethods::OpenConnection(bool interactive) {
-  if (!net::Startup()) return -1;
+  if (!net::Startup()) return kResultFailed;
   ++m_nSocketStartups;
   ReadProxySettings();
 
@@ -125,13 +125,13 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
   int32_t port = 0;
   const bool resolve = m_nIPAddrFormatFlag.load() == 0;
   if (m_nProxyEnable.load() == 1) {
-    if (resolve && ResolveHostName(1) != 0) return -1;
+    if (resolve && ResolveHostName(1) != 0) return kResultFailed;
     host = m_strProxyIp;
     port = m_nProxyPort.load();
   } else {
     // The interactive name is resolved for either connection; the broadcast
     // address is used as given and must be dotted.
-    if (resolve && ResolveHostName(0) != 0) return -1;
+    if (resolve && ResolveHostName(0) != 0) return kResultFailed;
     if (interactive) {
       host = m_strInteractiveIp;
       port = m_nInteractivePort.load();
@@ -147,7 +147,7 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
 
 int32_t CComponentMethods::ConnectSocket(bool interactive) {
   try {
-    if (OpenConnection(interactive) != 0) return -1;
+    if (OpenConnection(interactive) != 0) return kResultFailed;
     // A failed tunnel request does not fail the attempt; the next failed
     // send finds the broken connection.
     if (m_nProxyEnable.load() == 1) {
@@ -162,7 +162,7 @@ int32_t CComponentMethods::ConnectSocket(bool interactive) {
     }
     return 0;
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 
@@ -186,7 +186,7 @@ int32_t CComponentMethods::ConnectInteractive() {
     StartInteractiveReader(100);
     return 0;
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 
@@ -208,7 +208,7 @@ int32_t CComponentMethods::ConnectBroadcast() {
     StartBcastReader(100);
     return 0;
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 
@@ -219,7 +219,7 @@ int32_t CComponentMethods::CloseConnection(bool interactive) {
     Pick(interactive).Close();
     return 0;
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 

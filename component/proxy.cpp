@@ -26,7 +26,7 @@ int32_t CComponentMethods::ReadProxySettings() {
     const std::shared_ptr<ProxySettingsSource> source = m_proxySource;
     if (!source || !source->Read(m_strInteractiveIp, settings)) {
       m_nProxyEnable.store(-1);
-      return -1;
+      return kResultFailed;
     }
     if (!settings.enabled) {
       m_nProxyEnable.store(0);
@@ -39,7 +39,7 @@ int32_t CComponentMethods::ReadProxySettings() {
     return 0;
   } catch (...) {
     m_nProxyEnable.store(-1);
-    return -1;
+    return kResultFailed;
   }
 }
 
@@ -62,7 +62,9 @@ int32_t CComponentMethods::SendProxyConnect() {
   try {
     return SendTunnelRequest(true);
   } catch (...) {
-    return 0;
+    // The caller goes on without the tunnel (the next send finds the broken
+    // connection), but the result says the request did not go out.
+    return kResultFailed;
   }
 }
 
@@ -71,11 +73,11 @@ HResult CComponentMethods::SendConnect(Variant* pRetVal) {
   *pRetVal = Variant::Int(0);
   try {
     if (SendTunnelRequest(true) != 0) {
-      *pRetVal = Variant::Int(-3);
+      *pRetVal = Variant::Int(kResultSendFailed);
       return kHrSendFailed;
     }
   } catch (...) {
-    *pRetVal = Variant::Int(-1);
+    *pRetVal = Variant::Int(kResultFailed);
   }
   return kS_OK;
 }

@@ -98,7 +98,7 @@ int32_t CComponentMethods::KeepAliveProc() {
     }
     return 0;
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 

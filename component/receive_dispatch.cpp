@@ -20,7 +20,7 @@ int32_t CComponentMethods::FeedAssembler(Connection& /*connection*/, CReceiveAss
   try {
     return FeedChunk(assembler, *this, length, data);
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 
@@ -38,7 +38,7 @@ int32_t CComponentMethods::DispatchReceived(bool interactive, int32_t length,
       return FeedAssembler(connection, assembler, length, data);
     });
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 

@@ -32,7 +32,7 @@ int32_t CComponentMethods::SendBuffer(const char* buffer, int32_t length) {
   try {
     return m_interactive.SendWhole(buffer, length);
   } catch (...) {
-    return -1;
+    return kResultFailed;
   }
 }
 
@@ -44,7 +44,7 @@ HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal
   try {
     *pRetVal = Variant::Int(0);
     if (vRequest.Type() != kVtBstr) {
-      *pRetVal = Variant::Int(-1);
+      *pRetVal = Variant::Int(kResultFailed);
       return kS_OK;
     }
     const std::string request = BuildRequest(vRequest);
@@ -61,7 +61,7 @@ HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal
     m_interactive.SetConnectPending(true);
     ConnectInteractive();
   } catch (...) {
-    *pRetVal = Variant::Int(-1);
+    *pRetVal = Variant::Int(kResultFailed);
   }
   return kS_OK;
 }
@@ -78,7 +78,7 @@ HResult CComponentMethods::sendBCRequest(const Variant& vRequest, Variant* pRetV
     }
     *pRetVal = Variant::Int(vRequest.Type() == kVtBstr ? 0 : -1);
   } catch (...) {
-    *pRetVal = Variant::Int(-1);
+    *pRetVal = Variant::Int(kResultFailed);
   }
   return kS_OK;
 }

@@ -29,7 +29,11 @@ enum VarType : uint16_t {
   kVtByRef = 0x4000,
 };
 
-// HRESULT values the interface returns.
+// HRESULT values the interface returns: kS_OK done (the VT_INT result says
+// how it went, see protocol/results.h); kE_FAIL a call that could not be
+// carried out (a negative keep-alive period, a reader that would not start);
+// kE_POINTER no place for the result; kHrSendFailed SendConnect could not
+// send the tunnel request (its result holds -3).
 using HResult = int32_t;
 inline constexpr HResult kS_OK = 0;
 inline constexpr HResult kE_FAIL = static_cast<HResult>(0x80004005u);

@@ -36,12 +36,12 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port) {
   StopReader();
   net::Close(m_socket.exchange(0));
   const SocketHandle s = net::CreateTcpSocket();
-  if (s == 0) return -1;
+  if (s == 0) return kResultFailed;
   m_socket.store(s);
   // A new connection has sent no tunnel request yet.
   WithAssembler([](CReceiveAssembler& assembler) { assembler.SetTunnelRequested(false); });
   net::SetReceiveBufferSize(s, kRecvBufferSize);
-  if (!net::Connect(s, dottedAddress, port)) return -1;
+  if (!net::Connect(s, dottedAddress, port)) return kResultFailed;
   net::SetNonBlocking(s, true);
   return 0;
 }
@@ -59,9 +59,9 @@ int32_t Connection::SendWhole(const char* data, int32_t length) {
     if (n == 0) {
       if (sent >= length) return 0;  // nothing left to send
     } else if (net::LastError() != net::kWouldBlock) {
-      return -3;
+      return kResultSendFailed;
     }
-    if (net::WaitWritable(s, kSendStallMs) != net::WaitResult::Ready) return -3;
+    if (net::WaitWritable(s, kSendStallMs) != net::WaitResult::Ready) return kResultSendFailed;
   }
 }
 
@@ -172,12 +172,12 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
       if (n < 0 && error == net::kWouldBlock) continue;
       // The peer has closed or the socket failed: keep polling at the idle
       // cadence rather than spinning on a socket that is always "readable".
-      result = -3;
+      result = kResultSendFailed;
       Pause(kReaderPollMs);
     }
   } catch (...) {
     m_bReading.store(0);
-    return -1;
+    return kResultFailed;
   }
   return result;
 }

@@ -37,6 +37,7 @@
 #include <thread>
 
 #include "platform/socket.h"
+#include "protocol/results.h"
 #include "receive/assembler.h"
 
 namespace corvane {
