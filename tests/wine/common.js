@@ -1,4 +1,4 @@
-// Prepended to every JScript scenario by scripts/test-wine (error line numbers
+// Prepended to every JScript scenario by scripts/wine-scenario (error line numbers
 // count these lines too). Arguments: the back end's interactive and broadcast
 // ports on 127.0.0.1.
 var host = "127.0.0.1";
