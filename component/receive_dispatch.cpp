@@ -13,8 +13,6 @@
 
 namespace corvane {
 
-// ---- BEGIN assembler feeding ----
-
 int32_t CComponentMethods::FeedAssembler(Connection& /*connection*/, CReceiveAssembler& assembler,
                                          int32_t length, const unsigned char* data) {
   try {
@@ -64,7 +62,5 @@ void CComponentMethods::SetInteractiveReading() { m_interactive.SetReading(true)
 int CComponentMethods::SplitAndDeliver(std::string_view block) {
   return m_router.SplitAndDeliver(block);
 }
-
-// ---- END assembler feeding ----
 
 }  // namespace corvane
