@@ -24,8 +24,8 @@ int main() {
     if (result != corvane::kS_OK) ++failures;
   };
   expect(component->setMultiOC(corvane::Variant::I4(1)), "setMultiOC(1)");
-  expect(component->putref_handleData(corvane::MakeCallback(
-             [](corvane::CComponentMethods&, const std::string& text) {
+  expect(component->putref_handleData(
+             corvane::MakeCallback([](corvane::CComponentMethods&, const std::string& text) {
                std::printf("data %s\n", text.c_str());
              })),
          "putref_handleData");
