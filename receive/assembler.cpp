@@ -182,11 +182,17 @@ const ReceiveResult& CReceiveAssembler::DispatchReceived(int32_t length, const u
 size_t CReceiveAssembler::TakeProxyAnswer(std::string_view d) {
   constexpr std::string_view kAnswerStart = "HTTP/";
   const size_t held = m_strAnswer.size();
-  std::string text = m_strAnswer;
+  // The server's own bytes are told apart by their first five bytes, without
+  // copying the chunk: after a refusal this runs on every chunk.
+  const std::string start = m_strAnswer + std::string(d.substr(0, kAnswerStart.size()));
+  const size_t compared = std::min(start.size(), kAnswerStart.size());
+  if (start.compare(0, compared, kAnswerStart, 0, compared) != 0) {
+    m_strAnswer.clear();
+    return 0;
+  }
+  std::string text = std::move(m_strAnswer);
   text.append(d.substr(0, std::min(d.size(), kMaxHeaderLength)));
   m_strAnswer.clear();
-  const size_t start = std::min(text.size(), kAnswerStart.size());
-  if (text.compare(0, start, kAnswerStart, 0, start) != 0) return 0;
   const size_t end = text.find(wire::kHeaderEnd);
   if (end == std::string::npos) {
     if (text.size() >= kMaxHeaderLength) return 0;
