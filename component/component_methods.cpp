@@ -59,6 +59,8 @@ HResult CComponentMethods::FinalConstruct() {
           OnDeliverData();
         } else if (message == WM_DELIVER_AUTHENTICATION) {
           OnDeliverAuthentication();
+        } else if (message == WM_DELIVER_CONNECTION) {
+          DeliverNext();
         }
       },
       &error);
@@ -227,7 +229,27 @@ void CComponentMethods::DeliverNext() {
   // Callbacks receive the text up to its first zero byte.
   const std::string_view text(event.text.data(),
                               std::min(event.text.size(), event.text.find('\0')));
-  FireCallback(event.kind == EventKind::Data ? m_pHandleData : m_pHandleAuthentication, text);
+  FireCallback(SlotFor(event.kind), text);
+}
+
+const std::shared_ptr<CallbackTarget>& CComponentMethods::SlotFor(EventKind kind) const {
+  switch (kind) {
+    case EventKind::Data:
+      return m_pHandleData;
+    case EventKind::Authentication:
+      return m_pHandleAuthentication;
+    case EventKind::Connect:
+      return m_pHandleConnect;
+    case EventKind::ConnectionFailure:
+      return m_pHandleConnectionFailure;
+    case EventKind::MaximumReConnection:
+      return m_pHandleMaximumReConnection;
+    case EventKind::DisConnect:
+      return m_pHandleDisConnect;
+    case EventKind::BCDisConnect:
+      return m_pHandleBCDisConnect;
+  }
+  return m_pHandleData;
 }
 
 // Each notification delivers the next queued event. Queue and notifications

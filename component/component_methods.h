@@ -172,6 +172,8 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   void Reset();
   void StoreProxyCredentials(const Variant& vUserId, const Variant& vPassword);
   void DeliverNext();
+  // The callback slot an event of this kind is delivered to.
+  const std::shared_ptr<CallbackTarget>& SlotFor(EventKind kind) const;
   void FireEvent(const std::shared_ptr<CallbackTarget>& slot, std::string_view text) {
     FireCallback(slot, text);
   }

@@ -161,6 +161,17 @@ void CMessageRouter::Enqueue(EventKind kind, std::string text, unsigned message)
   m_nQueuedBytes.fetch_add(size);
 }
 
+bool CMessageRouter::QueueEvent(EventKind kind, std::string text) {
+  try {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const size_t before = m_queue.size();
+    Enqueue(kind, std::move(text), WM_DELIVER_CONNECTION);
+    return m_queue.size() > before;
+  } catch (...) {
+    return false;
+  }
+}
+
 bool CMessageRouter::TakeNext(DeliveredEvent& event) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_queue.empty()) return false;

@@ -23,8 +23,22 @@ namespace corvane {
 inline constexpr unsigned kWmUser = 0x0400;
 inline constexpr unsigned WM_DELIVER_DATA = kWmUser + 101;
 inline constexpr unsigned WM_DELIVER_AUTHENTICATION = kWmUser + 102;
+// Announces a connection event queued off the owner thread (QueueEvent).
+inline constexpr unsigned WM_DELIVER_CONNECTION = kWmUser + 103;
 
-enum class EventKind { Data, Authentication };
+// Data and Authentication come from routed messages; the others are connection
+// events (their callbacks: handleConnect, handleConnectionFailure,
+// handleMaximumReConnection, handleDisConnect, handleBCDisConnect) that a
+// reader or a reconnection worker reports to the owner thread.
+enum class EventKind {
+  Data,
+  Authentication,
+  Connect,
+  ConnectionFailure,
+  MaximumReConnection,
+  DisConnect,
+  BCDisConnect
+};
 
 struct DeliveredEvent {
   EventKind kind = EventKind::Data;
@@ -51,6 +65,11 @@ class CMessageRouter {
   int RouteMessage(std::string text);
   int InterpretLogonResponse(std::string text);
   static std::string GetTagValue(std::string_view message, std::string_view tag);
+
+  // Any thread: queues a connection event behind everything routed so far,
+  // so the owner thread sees it in the order it happened. False when its
+  // notification could not be posted (the event is then not queued).
+  bool QueueEvent(EventKind kind, std::string text);
 
   // Owner thread: the next queued event; false when none is queued.
   bool TakeNext(DeliveredEvent& event);

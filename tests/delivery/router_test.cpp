@@ -294,6 +294,22 @@ TEST(EventQueue, LostNotificationLosesItsEventOnly) {
   EXPECT_EQ(r.router.PendingData(), "b");
 }
 
+// Connection events join the same queue, behind the data routed before them.
+TEST(EventQueue, ConnectionEventsKeepTheirPlaceAmongData) {
+  LoggedOn r;
+  r.router.SplitAndDeliver(S("^before"));
+  EXPECT_TRUE(r.router.QueueEvent(EventKind::BCDisConnect, "false"));
+  r.router.SplitAndDeliver(S("^after"));
+  const std::vector<DeliveredEvent> events = Drain(r.router);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1].kind, EventKind::BCDisConnect);
+  EXPECT_EQ(Texts(events), (std::vector<std::string>{"before", "false", "after"}));
+  EXPECT_EQ(r.host.posted[1], WM_DELIVER_CONNECTION);
+  r.host.postFails = true;
+  EXPECT_FALSE(r.router.QueueEvent(EventKind::Connect, "true"));
+  EXPECT_TRUE(Drain(r.router).empty());
+}
+
 // Both readers route while logged off: the first success logs on, and no data
 // event may reach the owner thread ahead of that success's own event.
 class ThreadedHost : public DeliveryHost {
