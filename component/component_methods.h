@@ -139,6 +139,8 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // so that its receive side takes the proxy's answer (set by the connection
   // attempts; replay sets it for a capture made through a tunnel).
   void SetTunnelRequested(bool interactive, bool requested);
+  // How long an attempt waits for the proxy's answer to its CONNECT request.
+  void SetTunnelAnswerWait(int32_t milliseconds) { m_nTunnelAnswerWaitMs.store(milliseconds); }
 
  private:
   // ReceiveHost (receive_dispatch.cpp): what the assemblers read and report.
@@ -181,8 +183,19 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // ---- Connection work ----
   int32_t ConnectSocket(bool interactive);
   int32_t ResolveHostName(int which);
-  int32_t ReadProxySettings();
+  // Proxy discovery for the selected connection's server (proxy.cpp).
+  int32_t ReadProxySettings(bool interactive = true);
   int32_t SendProxyConnect();
+  // After an attempt's socket is connected: when a CONNECT request went out on
+  // it, reads the proxy's answer (exactly its bytes) within the bound. 0 for a
+  // tunnel the proxy accepted or no tunnel; -1 for a refusal or no answer.
+  int32_t AwaitTunnelAnswer(bool interactive);
+  // The proxy flag a request is framed with: 1 only when the interactive
+  // connection goes to the proxy itself rather than through a tunnel.
+  int32_t RequestProxyFlag() const;
+  // The interactive server's name as the script gave it (the member may since
+  // hold its resolved address).
+  std::string InteractiveNameForProxy() const;
   int32_t ConnectInteractive();
   int32_t ConnectBroadcast();
   void ConnectBoth();
@@ -229,6 +242,21 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // ---- Connection sequences ----
   std::atomic<int32_t> m_nReaderTimerPeriod{0};
   std::shared_ptr<ProxySettingsSource> m_proxySource;
+  // Per connection (0 interactive, 1 broadcast): whether the latest opening
+  // sent a CONNECT request, whether an attempt is under way that has not
+  // succeeded, and which of an automatic configuration's proxies it uses.
+  struct ProxyAttempt {
+    std::atomic<bool> tunnelSent{false};
+    std::atomic<bool> open{false};
+    std::atomic<uint32_t> candidate{0};
+    std::string candidates;  // the list the index belongs to, joined
+  };
+  std::array<ProxyAttempt, 2> m_proxyAttempts;
+  // The interactive name the script gave and the address it was resolved to
+  // (m_strInteractiveIp holds that address once resolved).
+  std::string m_strInteractiveName;
+  std::string m_strInteractiveDotted;
+  std::atomic<int32_t> m_nTunnelAnswerWaitMs{10000};
   // Successful socket start-ups made by this object, each matched by one
   // clean-up at shutdown.
   int32_t m_nSocketStartups = 0;

@@ -119,7 +119,7 @@ int32_t CComponentMethods::ResolveHostName(int which) {
 int32_t CComponentMethods::OpenConnection(bool interactive) {
   if (!net::Startup()) return kResultFailed;
   ++m_nSocketStartups;
-  ReadProxySettings();
+  ReadProxySettings(interactive);
 
   std::string host;
   int32_t port = 0;
@@ -160,7 +160,7 @@ int32_t CComponentMethods::ConnectSocket(bool interactive) {
         }
       }
     }
-    return 0;
+    return AwaitTunnelAnswer(interactive);
   } catch (...) {
     return kResultFailed;
   }

@@ -1,13 +1,16 @@
 // Proxy settings parsing: the proxy URL of the environment, the no_proxy list,
-// and the split of a "ProxyServer" text into address and port text.
+// the split of a "ProxyServer" text into address and port text, per-protocol
+// lists, bypass lists and automatic configuration lists.
 //
 // Input: a proxy URL, an interactive host name, each ended by a zero byte, and
 // a no_proxy list (up to the next zero byte).
+#include <array>
 #include <cctype>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "platform/posix/proxy_environment.h"
+#include "platform/proxy_rules.h"
 #include "platform/proxy_settings.h"
 
 namespace {
@@ -73,11 +76,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!direct.enabled && direct.server.empty());
 
   // A list that excludes the host still does with more entries after it; "*"
-  // excludes every host that is not blank.
-  if (excluded) FUZZ_CHECK(corvane::NoProxyExcludes(host, list + ",other.example"));
+  // as the whole list excludes every host that is not blank.
+  if (excluded && list.find('*') == std::string::npos)
+    FUZZ_CHECK(corvane::NoProxyExcludes(host, list + ",other.example"));
   bool blank = true;
   for (char c : host) blank = blank && IsSpace(c);
-  FUZZ_CHECK(corvane::NoProxyExcludes(host, list + " *") == !blank);
+  FUZZ_CHECK(corvane::NoProxyExcludes(host, "*") == !blank);
+
+  // The selection rules over the same texts: whatever they are given, the
+  // HTTP proxy of a list is one of its entries' values (or the whole text).
+  bool socksOnly = false;
+  const std::string http = corvane::HttpProxyFromList(url, &socksOnly);
+  FUZZ_CHECK(!socksOnly || http.empty());
+  if (url.find('=') == std::string::npos) FUZZ_CHECK(http == url);
+  for (const std::string& candidate : corvane::ProxyCandidatesFromList(list))
+    FUZZ_CHECK(candidate.find(';') == std::string::npos);
+  // Loopback goes direct whatever the list, unless it asks otherwise.
+  if (corvane::IsLoopbackName(host) && list.find('<') == std::string::npos)
+    FUZZ_CHECK(corvane::ProxyOverrideBypasses(host, list));
+  std::array<uint8_t, 16> bytes{};
+  (void)corvane::ParseIPv6(host, bytes);
   // A name excludes itself and its sub-domains, not a longer name.
   if (IsPlainName(host)) {
     FUZZ_CHECK(corvane::NoProxyExcludes(host, host));

@@ -1,34 +1,41 @@
 // Where the user's proxy settings come from.
 //
-// Windows: the current user's Internet Settings ("ProxyEnable", "ProxyServer").
-// POSIX: the conventional environment variables. The component applies the
-// same rules to what a source reports.
+// Windows: the current user's Internet Settings ("ProxyEnable", "ProxyServer",
+// "ProxyOverride") and, when automatic configuration is on, WinHTTP's answer
+// from the PAC file or WPAD. POSIX: the conventional environment variables.
+// A source decides, for one server name, whether a proxy is used at all (its
+// bypass rules); the component picks the HTTP proxy out of what it reports.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane {
 
 struct ProxySettings {
-  bool enabled = false;  // "ProxyEnable" first byte non-zero
-  std::string server;    // "ProxyServer" text, host:port
+  bool enabled = false;  // "ProxyEnable" first byte non-zero, and not bypassed
+  std::string server;    // "ProxyServer" text: host:port or a per-protocol list
+  // From automatic configuration: the proxies to try in order (host:port, an
+  // empty text for a direct connection). When not empty it stands in place
+  // of enabled and server.
+  std::vector<std::string> candidates;
 };
 
 class ProxySettingsSource {
  public:
   virtual ~ProxySettingsSource() = default;
   // False when the settings cannot be read (proxy use is then off).
-  // interactiveHost lets a source honour its own exclusion list.
-  virtual bool Read(const std::string& interactiveHost, ProxySettings& settings) = 0;
+  // serverHost is the connection's server as the script named it, for the
+  // source's bypass rules and automatic configuration.
+  virtual bool Read(const std::string& serverHost, ProxySettings& settings) = 0;
 };
 
 // A "ProxyServer" text split at its first ':' into the address before it and
 // the port text, the at most 10 characters after it. A text without ':' is all
-// address, and its first 10 characters are the port text. Per-protocol lists
-// ("http=host:port;...") are not recognised: the address is what precedes the
-// first ':' whatever it is.
+// address, and its first 10 characters are the port text. (Per-protocol lists
+// are resolved to one entry first: HttpProxyFromList in proxy_rules.h.)
 struct ProxyServerParts {
   std::string_view address;
   std::string_view portText;

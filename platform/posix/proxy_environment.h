@@ -13,14 +13,17 @@ namespace corvane {
 // added when no port is given; empty when it names no host.
 std::string ProxyUrlHostAndPort(std::string_view url);
 
-// Whether a no_proxy list (entries separated by commas or spaces) names the
-// interactive host: "*", a name or one of its parent domains (leading "."
-// allowed, ":port" ignored), or an IPv4 network "a.b.c.d/n".
-bool NoProxyExcludes(const std::string& interactiveHost, std::string_view list);
+// Whether a no_proxy list names the server host, by curl's rules: the list
+// "*" alone matches every host; otherwise entries separated by commas or
+// blanks, each a name matching itself and its sub-domains on a label boundary
+// (leading dots ignored, case-insensitive, a ":port" ignored), or an IPv4 or
+// IPv6 address or network (CIDR "a.b.c.d/n", "x::y/n") matching a host
+// written as an address in it. Nothing is resolved.
+bool NoProxyExcludes(const std::string& serverHost, std::string_view list);
 
 // The settings that the first set proxy variable and the first set no_proxy
 // variable give (nullptr: none set); false when the proxy URL cannot be read.
 bool ProxySettingsFromEnvironment(const char* proxy, const char* noProxy,
-                                  const std::string& interactiveHost, ProxySettings& settings);
+                                  const std::string& serverHost, ProxySettings& settings);
 
 }  // namespace corvane

@@ -4,12 +4,14 @@
 // The first of http_proxy, HTTP_PROXY, all_proxy, ALL_PROXY that is set and
 // not empty names the proxy as a URL, e.g. "http://user:pw@proxy:3128/". Its
 // scheme, user information and path are dropped to leave "host:port"; with no
-// port the conventional 1080 is added. no_proxy (or NO_PROXY), a comma or
-// space separated list, turns the proxy off for the interactive host when an
-// entry matches it: "*" matches every host, "name" matches that name and its
-// sub-domains (a leading "." is allowed), "a.b.c.d/n" matches an IPv4 network,
-// and a ":port" suffix on an entry is ignored. No variable set means a direct
+// port the conventional 1080 is added. The lowercase names are looked at
+// first, as curl does: http_proxy is the one that no CGI environment can set
+// from a request header (a web server turns a "Proxy:" header into
+// HTTP_PROXY), so it is the one to trust. no_proxy (or NO_PROXY) turns the
+// proxy off for a server it names (NoProxyExcludes), checked against the name
+// the script gave on every attempt. No variable set means a direct
 // connection. A variable whose host part is empty cannot be read.
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include <string_view>
 
 #include "platform/posix/proxy_environment.h"
+#include "platform/proxy_rules.h"
 #include "platform/proxy_settings.h"
 #include "protocol/numbers.h"
 
@@ -62,33 +65,69 @@ std::string ProxyUrlHostAndPort(std::string_view url) {
 
 namespace {
 
-bool MatchesEntry(const std::string& host, std::string_view entry) {
+// A host or an entry as an address: family 4 or 6 (0: a name), its bytes.
+struct Address {
+  int family = 0;
+  std::array<uint8_t, 16> bytes{};
+};
+
+Address ReadAddress(std::string_view text) {
+  Address a;
+  uint32_t v4 = 0;
+  if (ParseDottedIPv4(text, kDottedNetwork, &v4)) {
+    a.family = 4;
+    for (int i = 0; i < 4; ++i) a.bytes[i] = static_cast<uint8_t>(v4 >> (24 - 8 * i));
+  } else if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    if (ParseIPv6(text.substr(1, text.size() - 2), a.bytes)) a.family = 6;
+  } else if (ParseIPv6(text, a.bytes)) {
+    a.family = 6;
+  }
+  return a;
+}
+
+// The first bits of both addresses agree.
+bool SamePrefix(const Address& a, const Address& b, int bits) {
+  for (int i = 0; bits > 0; ++i, bits -= 8) {
+    const int n = bits >= 8 ? 8 : bits;
+    const auto mask = static_cast<uint8_t>(0xFF00u >> n);
+    if ((a.bytes[i] & mask) != (b.bytes[i] & mask)) return false;
+  }
+  return true;
+}
+
+bool MatchesEntry(const std::string& host, const Address& hostAddress, std::string_view entry) {
   entry = Trim(entry);
   if (entry.empty()) return false;
-  if (entry == "*") return true;
-  // An IPv4 network: a.b.c.d/n.
+  // An address or a network: a.b.c.d, a.b.c.d/n, an IPv6 address (bracketed
+  // or not), an IPv6 network x::y/n. Only an address matches it.
   if (size_t slash = entry.find('/'); slash != std::string_view::npos) {
-    uint32_t network = 0;
-    uint32_t address = 0;
-    std::string_view bitsText = entry.substr(slash + 1);
-    if (!ParseDottedIPv4(entry.substr(0, slash), kDottedNetwork, &network) ||
-        !ParseDottedIPv4(host, kDottedNetwork, &address) || bitsText.empty() || bitsText.size() > 2)
+    const Address network = ReadAddress(entry.substr(0, slash));
+    const std::string_view bitsText = entry.substr(slash + 1);
+    if (network.family == 0 || network.family != hostAddress.family || bitsText.empty() ||
+        bitsText.size() > 3)
       return false;
     int bits = 0;
     for (char c : bitsText) {
       if (!std::isdigit(static_cast<unsigned char>(c))) return false;
       bits = bits * 10 + (c - '0');
     }
-    if (bits > 32) return false;
-    uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
-    return (network & mask) == (address & mask);
+    if (bits > (network.family == 4 ? 32 : 128)) return false;
+    return SamePrefix(network, hostAddress, bits);
   }
-  if (size_t colon = entry.rfind(':'); colon != std::string_view::npos)
+  if (const Address address = ReadAddress(entry); address.family != 0)
+    return address.family == hostAddress.family && address.bytes == hostAddress.bytes;
+  // A name, perhaps with a ":port" that does not count.
+  if (size_t colon = entry.find(':'); colon != std::string_view::npos) {
+    if (entry.find(':', colon + 1) != std::string_view::npos) return false;
     entry = entry.substr(0, colon);
+  }
   while (!entry.empty() && entry.front() == '.') entry.remove_prefix(1);
+  while (!entry.empty() && entry.back() == '.') entry.remove_suffix(1);
   if (entry.empty()) return false;
-  std::string name = Lower(entry);
+  const std::string name = Lower(entry);
   if (host == name) return true;
+  // A sub-domain, on a label boundary: "example.com" matches
+  // "www.example.com", not "badexample.com".
   return host.size() > name.size() &&
          host.compare(host.size() - name.size(), name.size(), name) == 0 &&
          host[host.size() - name.size() - 1] == '.';
@@ -96,12 +135,19 @@ bool MatchesEntry(const std::string& host, std::string_view entry) {
 
 }  // namespace
 
-bool NoProxyExcludes(const std::string& interactiveHost, std::string_view list) {
-  std::string host = Lower(Trim(interactiveHost));
+bool NoProxyExcludes(const std::string& serverHost, std::string_view list) {
+  std::string host = Lower(Trim(serverHost));
   if (host.empty()) return false;
+  // "*" matches every host, but only as the whole list.
+  if (Trim(list) == "*") return true;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  if (host.empty()) return false;
+  const Address hostAddress = ReadAddress(host);
   while (!list.empty()) {
-    size_t end = list.find_first_of(", ");
-    if (MatchesEntry(host, list.substr(0, end))) return true;
+    const size_t end = list.find_first_of(", \t");
+    if (MatchesEntry(host, hostAddress, list.substr(0, end))) return true;
     if (end == std::string_view::npos) break;
     list.remove_prefix(end + 1);
   }
@@ -109,12 +155,12 @@ bool NoProxyExcludes(const std::string& interactiveHost, std::string_view list) 
 }
 
 bool ProxySettingsFromEnvironment(const char* proxy, const char* noProxy,
-                                  const std::string& interactiveHost, ProxySettings& settings) {
+                                  const std::string& serverHost, ProxySettings& settings) {
   settings = ProxySettings{};
   if (proxy == nullptr) return true;  // direct
   std::string server = ProxyUrlHostAndPort(proxy);
   if (server.empty()) return false;
-  if (noProxy != nullptr && NoProxyExcludes(interactiveHost, noProxy))
+  if (noProxy != nullptr && NoProxyExcludes(serverHost, noProxy))
     return true;  // direct for this host
   settings.enabled = true;
   settings.server = std::move(server);
@@ -125,10 +171,10 @@ namespace {
 
 class EnvironmentProxySettingsSource final : public ProxySettingsSource {
  public:
-  bool Read(const std::string& interactiveHost, ProxySettings& settings) override {
+  bool Read(const std::string& serverHost, ProxySettings& settings) override {
     return ProxySettingsFromEnvironment(
         FirstSet({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}),
-        FirstSet({"no_proxy", "NO_PROXY"}), interactiveHost, settings);
+        FirstSet({"no_proxy", "NO_PROXY"}), serverHost, settings);
   }
 };
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/component/fixture.h"
+#include "tests/component/tinyproxy.h"
 #include "tests/platform/proxy_environment_scope.h"
 
 #ifndef _WIN32
@@ -97,6 +98,7 @@ TEST(ReadProxySettings, RulesOverTheReportedSettings) {
 
 TEST(ProxyTunnel, ConnectBytesExact) {
   LoopbackServer proxy;
+  proxy.AnswerTunnels();
   EventLog log;
   auto c = MakeComponent(log, ComponentOptions().Proxy(ProxyAt(proxy.Port())).Credentials());
   ASSERT_TRUE(c);
@@ -110,6 +112,7 @@ TEST(ProxyTunnel, ConnectBytesExact) {
 // The request is sent whole however long the credentials make it.
 TEST(ProxyTunnel, LongConnectRequestSentWhole) {
   LoopbackServer proxy;
+  proxy.AnswerTunnels();
   EventLog log;
   const std::string user(600, 'u');
   auto c =
@@ -164,11 +167,10 @@ TEST(ProxyTunnel, NoCredentialsTheFirstResponseIsTheServers) {
             (Events{"connect true", "auth true|10000|Logon success", "data 1=quote"}));
 }
 
-// The proxy's answer usually arrives between the connection event and the
-// script's first request, while the codec flags still hold their reset values
-// (compression and encryption on). It is taken all the same, so the server's
-// logon response that follows the first request is delivered, not mistaken for
-// the answer.
+// The proxy's answer arrives while the codec flags still hold their reset
+// values (compression and encryption on). The attempt takes it, so the
+// server's logon response that follows the first request is delivered, not
+// mistaken for the answer.
 TEST(ProxyTunnel, AnswerBeforeTheFirstRequestUnderTheResetCodecFlags) {
   LoopbackServer proxy;
   EventLog log;
@@ -177,12 +179,12 @@ TEST(ProxyTunnel, AnswerBeforeTheFirstRequestUnderTheResetCodecFlags) {
   // Any argument but a boolean turns a codec flag on.
   c->setCompression(Variant::I4(1));
   c->setEncryption(Variant::I4(1));
-  Connect(*c, 4321);
+  proxy.AnswerTunnels(
+      "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\n");
+  ASSERT_EQ(Connect(*c, 4321), 0);
   const std::string request = ConnectRequest("127.0.0.1:4321", "dXNlcjpwYXNz");
   ASSERT_TRUE(proxy.WaitForConnections(1));
   ASSERT_TRUE(proxy.WaitForReceived(0, request.size()));
-  ASSERT_TRUE(proxy.Send(
-      0, "HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy/1.11.1\r\n\r\n"));
   // The reader reads what arrives at once; give it the time to.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   Variant result;
@@ -201,6 +203,7 @@ TEST(ProxyTunnel, AnswerBeforeTheFirstRequestUnderTheResetCodecFlags) {
 // socket; the interactive tunnel carries nothing but its own request.
 TEST(ProxyTunnel, BroadcastTunnelOnItsOwnSocket) {
   LoopbackServer proxy;
+  proxy.AnswerTunnels();
   EventLog log;
   auto c =
       MakeComponent(log, ComponentOptions().Multi().Proxy(ProxyAt(proxy.Port())).Credentials());
@@ -219,6 +222,7 @@ TEST(ProxyTunnel, BroadcastTunnelOnItsOwnSocket) {
 
 TEST(SendConnect, Outcomes) {
   LoopbackServer proxy;
+  proxy.AnswerTunnels();
   EventLog log;
   // Without a proxy nothing is sent.
   {
@@ -259,78 +263,6 @@ TEST(SendConnect, FailedSendIsMinusThreeAndFailingHresult) {
 }
 
 #ifndef _WIN32
-// tinyproxy from the system, on a free loopback port, with Basic
-// authentication and a generated configuration.
-class Tinyproxy {
- public:
-  static constexpr const char* kBinary = "/usr/bin/tinyproxy";
-
-  Tinyproxy(const std::string& user, const std::string& password) {
-    m_port = RefusedPort();
-    char dir[] = "/tmp/corvane-tinyproxy-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return;
-    m_dir = dir;
-    chmod(dir, 0777);  // the proxy may write its log as another user
-    const std::string config = m_dir + "/tinyproxy.conf";
-    {
-      std::ofstream out(config);
-      out << "Port " << m_port << "\n"
-          << "Listen 127.0.0.1\n"
-          << "Timeout 30\n"
-          << "MaxClients 16\n"
-          << "Allow 127.0.0.1\n"
-          << "BasicAuth " << user << " " << password << "\n"
-          << "LogLevel Critical\n"
-          << "LogFile \"" << m_dir << "/tinyproxy.log\"\n";
-      if (geteuid() == 0) out << "User nobody\nGroup nogroup\n";
-    }
-    std::string binary = kBinary;
-    std::string foreground = "-d";
-    std::string configFlag = "-c";
-    char* argv[] = {binary.data(), foreground.data(), configFlag.data(),
-                    const_cast<char*>(config.c_str()), nullptr};
-    if (posix_spawn(&m_pid, kBinary, nullptr, nullptr, argv, environ) != 0) m_pid = 0;
-  }
-
-  ~Tinyproxy() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      int status = 0;
-      waitpid(m_pid, &status, 0);
-    }
-    if (!m_dir.empty()) {
-      std::remove((m_dir + "/tinyproxy.conf").c_str());
-      std::remove((m_dir + "/tinyproxy.log").c_str());
-      rmdir(m_dir.c_str());
-    }
-  }
-
-  // Waits (bounded) until the proxy accepts connections.
-  bool Ready() {
-    if (m_pid <= 0) return false;
-    return WaitUntil([&] {
-      SocketHandle s = net::CreateTcpSocket();
-      bool ok = net::Connect(s, "127.0.0.1", m_port);
-      net::Close(s);
-      return ok;
-    });
-  }
-
-  int32_t Port() const { return m_port; }
-
- private:
-  pid_t m_pid = 0;
-  int32_t m_port = 0;
-  std::string m_dir;
-};
-
-class TinyproxyTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (access(Tinyproxy::kBinary, X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed";
-  }
-};
-
 TEST_F(TinyproxyTest, TunnelWithBasicAuthCarriesDataBothWays) {
   Tinyproxy proxy("corvane", "s3cret");
   ASSERT_TRUE(proxy.Ready());
@@ -424,6 +356,7 @@ TEST_F(TinyproxyTest, NoCredentialsConnectsToTheProxyOnly) {
 // tunnel request, or directly when no_proxy exempts the server.
 TEST(ProxyEnvironmentSource, DrivesTheConnection) {
   LoopbackServer proxy;
+  proxy.AnswerTunnels();
   LoopbackServer server;
   struct Case {
     const char* what;

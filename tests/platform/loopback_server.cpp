@@ -78,11 +78,24 @@ void LoopbackServer::ReadLoop(Connection* connection) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (n > 0) {
       connection->received.append(buffer, static_cast<size_t>(n));
+      // A proxy's answer to a CONNECT request, once its header is complete.
+      if (!m_tunnelAnswer.empty() && !connection->tunnelAnswered &&
+          connection->received.rfind("CONNECT ", 0) == 0 &&
+          connection->received.find("\r\n\r\n") != std::string::npos) {
+        connection->tunnelAnswered = true;
+        net::Send(connection->socket, m_tunnelAnswer.data(),
+                  static_cast<int>(m_tunnelAnswer.size()));
+      }
     } else {
       connection->peerClosed = true;
       return;
     }
   }
+}
+
+void LoopbackServer::AnswerTunnels(std::string answer) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tunnelAnswer = std::move(answer);
 }
 
 LoopbackServer::Connection* LoopbackServer::At(size_t index) {

@@ -47,12 +47,17 @@ class LoopbackServer {
   void StartReading() { m_reading.store(true); }
   // Closes the listener: further connects are refused.
   void StopListening();
+  // Acts as a proxy that grants tunnels: every connection whose first bytes
+  // are a complete CONNECT request gets answer at once (before any other
+  // data the test sends). Set before the connections arrive.
+  void AnswerTunnels(std::string answer = "HTTP/1.0 200 Connection established\r\n\r\n");
 
  private:
   struct Connection {
     SocketHandle socket = 0;
     std::string received;
     bool peerClosed = false;
+    bool tunnelAnswered = false;
     std::atomic<bool> stop{false};
     std::thread reader;
   };
@@ -65,6 +70,7 @@ class LoopbackServer {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_stopListening{false};
   std::atomic<bool> m_reading;
+  std::string m_tunnelAnswer;  // guarded by m_mutex
   std::thread m_acceptor;
   std::mutex m_mutex;  // guards m_connections and each connection's record
   std::vector<std::unique_ptr<Connection>> m_connections;
