@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "codec/base64.h"
+#include "platform/secure_wipe.h"
 #include "protocol/numbers.h"
 
 namespace corvane {
@@ -49,6 +50,7 @@ CComponentMethods::~CComponentMethods() {
   } catch (...) {
   }
   m_mailbox.reset();
+  WipeProxyCredentials();
 }
 
 HResult CComponentMethods::FinalConstruct() {
@@ -86,6 +88,7 @@ void CComponentMethods::Reset() {
   m_nProxyPort = 0;
   m_nIPAddrFormatFlag = 0;
   m_bProxyCredentials = 0;
+  WipeProxyCredentials();
   m_bMultiOC = 0;
   m_nSocketReconnTime = 0;
   m_nSocketReconnCount = 0;
@@ -111,10 +114,15 @@ void CComponentMethods::StoreProxyCredentials(const Variant& vUserId, const Vari
   m_bProxyCredentials = 1;
   std::string password = ArgumentText(vPassword);
   std::string userId = ArgumentText(vUserId);
+  // The previous credentials are overwritten, not just released.
+  WipeProxyCredentials();
   // -99 is the script's marker for an absent value; any text starting with it counts.
   m_strProxyUid = DecimalPrefix32(userId) == -99 ? std::string() : std::move(userId);
   m_strProxyPwd = DecimalPrefix32(password) == -99 ? std::string() : std::move(password);
-  m_strProxyAuth = Base64Encode(m_strProxyUid + ":" + m_strProxyPwd);
+  std::string plain = m_strProxyUid + ":" + m_strProxyPwd;
+  m_strProxyAuth = Base64Encode(plain);
+  SecureWipe(plain);
+  SecureWipe(password);
 }
 
 HResult CComponentMethods::SetProxyCredentials(const Variant& vUserId, const Variant& vPassword) {

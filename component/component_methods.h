@@ -173,6 +173,8 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
 
   void Reset();
   void StoreProxyCredentials(const Variant& vUserId, const Variant& vPassword);
+  // Overwrites and releases the stored password and its Base64 form (proxy.cpp).
+  void WipeProxyCredentials();
   void DeliverNext();
   // The callback slot an event of this kind is delivered to.
   const std::shared_ptr<CallbackTarget>& SlotFor(EventKind kind) const;

@@ -30,6 +30,7 @@
 
 #include "component/component_methods.h"
 #include "platform/proxy_rules.h"
+#include "platform/secure_wipe.h"
 #include "platform/trace.h"
 #include "protocol/numbers.h"
 #include "send/http_request.h"
@@ -158,8 +159,14 @@ int32_t CComponentMethods::SendTunnelRequest(bool interactive) {
   // Once it went out, the proxy's answer is awaited (by the attempt, or by
   // the connection's receive side for the script's own SendConnect).
   const int32_t result = Pick(interactive).SendTunnelRequest(request);
+  SecureWipe(request);  // it holds the credentials
   if (result == 0) m_proxyAttempts[interactive ? 0 : 1].tunnelSent.store(true);
   return result;
+}
+
+void CComponentMethods::WipeProxyCredentials() {
+  SecureWipe(m_strProxyPwd);
+  SecureWipe(m_strProxyAuth);
 }
 
 int32_t CComponentMethods::RequestProxyFlag() const {

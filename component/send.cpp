@@ -24,7 +24,7 @@ std::string CComponentMethods::BuildRequest(const Variant& vRequest) {
   const std::string_view text(request.text.data(), request.text.find('\0') == std::string::npos
                                                        ? request.text.size()
                                                        : request.text.find('\0'));
-  return BuildHttpRequest(m_strInteractiveIp, text, m_nProxyEnable.load(),
+  return BuildHttpRequest(m_strInteractiveIp, text, RequestProxyFlag(),
                           m_bProxyCredentials.load() != 0, m_strProxyAuth);
 }
 

@@ -8,10 +8,16 @@
 //   Accept-Language: en-us
 //   Accept-Encoding: gzip, deflate
 //   User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)
-//   Proxy-Authorization: Basic <credentials>   (proxy enabled and credentials set)
+//   Proxy-Authorization: Basic <credentials>   (to the proxy itself, see below)
 //   Host: <host>
 //   Connection: Keep-Alive
 //   <empty line>
+//
+// The authorization line is for a proxy that reads the request: one used
+// without a tunnel. Inside a CONNECT tunnel the request goes to the server
+// untouched, and the user's proxy password has no business there, so the
+// caller then passes a proxy flag of 0 and the line is left out (every other
+// byte stays the same).
 //
 // Every line ends in CR LF. The method is spelt "Get" and no port is written:
 // the server expects these exact bytes. There is no body and no terminating

@@ -13,7 +13,9 @@ namespace corvane {
 // requestText: the message; it ends at its first zero byte, if any.
 // The "Proxy-Authorization: Basic " line with proxyAuth (the Base64 form of
 // user id ":" password) is added only when proxyEnable is 1 and
-// proxyCredentials is set.
+// proxyCredentials is set. proxyEnable is 1 only for a request that goes to
+// the proxy itself: never for one inside a CONNECT tunnel, which reaches the
+// server.
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
                              int32_t proxyEnable, bool proxyCredentials,
                              std::string_view proxyAuth);
