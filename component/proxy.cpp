@@ -26,6 +26,7 @@
 // of a refusal (Content-Length) is read and dropped, and the socket closed.
 // Without credentials nothing is sent and nothing is awaited.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #include "component/component_methods.h"

@@ -33,6 +33,7 @@ std::string Request(const std::string& message, const std::string& authorization
   return r + "Host: 127.0.0.1\r\nConnection: Keep-Alive\r\n\r\n";
 }
 
+#ifndef _WIN32
 // Every piece of at least four characters of secret found in text.
 std::vector<std::string> PiecesIn(const std::string& text, const std::string& secret) {
   std::vector<std::string> found;
@@ -43,7 +44,6 @@ std::vector<std::string> PiecesIn(const std::string& text, const std::string& se
   return found;
 }
 
-#ifndef _WIN32
 TEST_F(TinyproxyTest, TunnelledRequestsCarryNoProxyCredentials) {
   const std::string password = "Zq7xW9kP2Lm4";
   // Base64 of "corvane:Zq7xW9kP2Lm4" (Python's base64 module).

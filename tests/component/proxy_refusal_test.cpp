@@ -69,7 +69,7 @@ TEST(TunnelAnswer, RefusalsFailTheAttempt) {
       {"502", "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 502 Bad Gateway"},
       {"2000 is not 200", "HTTP/1.1 2000 Odd\r\n\r\n", "HTTP/1.1 2000 Odd"},
       {"not HTTP", "SSH-2.0-OpenSSH\r\n\r\n", "SSH-2.0-OpenSSH"},
-      {"closed before the header ends", "HTTP/1.1 200 Connection est", "no answer"},
+      {"answer cut short, then silence", "HTTP/1.1 200 Connection est", "no answer"},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.what);

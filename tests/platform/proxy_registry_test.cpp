@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/proxy_settings.h"
@@ -143,6 +144,58 @@ TEST_F(RegistryProxyTest, ChangesShowAtTheNextRead) {
   ASSERT_TRUE(source->Read("", settings));
   EXPECT_EQ(settings.server, "two:2");
   EXPECT_FALSE(settings.enabled);
+}
+
+// "ProxyOverride" sends the servers it names directly; loopback is always
+// direct unless the list says "<-loopback>".
+TEST_F(RegistryProxyTest, BypassListPerServer) {
+  SetEnable(1);
+  SetServer("10.1.1.1:8080");
+  struct Case {
+    const char* overrides;  // nullptr: no value
+    const char* host;
+    bool enabled;
+  } cases[] = {
+      {nullptr, "interactive.example", true},
+      {nullptr, "127.0.0.1", false},
+      {nullptr, "localhost", false},
+      {"*.example", "interactive.example", false},
+      {"*.EXAMPLE", "Interactive.Example", false},
+      {"*.example", "interactive.example.org", true},
+      {"<local>", "intranet", false},
+      {"<local>", "interactive.example", true},
+      {"other.example; 10.*", "10.2.3.4", false},
+      {"<-loopback>", "127.0.0.1", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " / " + (c.overrides ? c.overrides : "(none)"));
+    if (c.overrides != nullptr) {
+      Set("ProxyOverride", REG_SZ, c.overrides, static_cast<DWORD>(std::strlen(c.overrides) + 1));
+    } else {
+      HKEY key = nullptr;
+      RegOpenKeyExW(m_scratch, kSettings, 0, KEY_ALL_ACCESS, &key);
+      RegDeleteValueW(key, L"ProxyOverride");
+      RegCloseKey(key);
+    }
+    ProxySettings settings;
+    ASSERT_TRUE(SystemProxySettingsSource()->Read(c.host, settings));
+    EXPECT_EQ(settings.enabled, c.enabled);
+    EXPECT_EQ(settings.server, "10.1.1.1:8080");
+    EXPECT_TRUE(settings.candidates.empty());
+  }
+}
+
+// A PAC file that cannot be fetched leaves the manual settings in force.
+TEST_F(RegistryProxyTest, UnreachableAutoConfigurationFallsBackToManual) {
+  SetEnable(1);
+  SetServer("10.1.1.1:8080");
+  const std::string url = "http://127.0.0.1:1/proxy.pac";
+  Set("AutoConfigURL", REG_SZ, url.c_str(), static_cast<DWORD>(url.size() + 1));
+  ProxySettings settings;
+  ASSERT_TRUE(Read(settings));
+  EXPECT_TRUE(settings.candidates.empty());
+  EXPECT_TRUE(settings.enabled);
+  EXPECT_EQ(settings.server, "10.1.1.1:8080");
 }
 
 }  // namespace
