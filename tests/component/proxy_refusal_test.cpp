@@ -233,6 +233,24 @@ TEST(ProxyServerList, ChoosesTheHttpEntry) {
   }
 }
 
+// Each connection asks about its own server, by the name the script gave:
+// the broadcast connection about the broadcast address as written (here in a
+// form only inet_addr reads), not about the interactive server or the
+// address the interactive name resolved to.
+TEST(ProxySettingsSource, AskedPerConnectionByTheScriptsName) {
+  LoopbackServer interactive;
+  LoopbackServer broadcast;
+  EventLog log;
+  auto source = DirectSource();
+  auto c = MakeComponent(log, ComponentOptions().Multi().Proxy(source));
+  ASSERT_TRUE(c);
+  c->setOCDetails(Variant::Str("localhost"), Variant::Str(interactive.PortText()),
+                  Variant::Str("127.000.000.001"), Variant::Str(broadcast.PortText()),
+                  Variant::Str(""), Variant::Str(""));
+  EXPECT_EQ(log.Events(), (Events{"connect true", "connect true"}));
+  EXPECT_EQ(source->Hosts(), (std::vector<std::string>{"localhost", "127.000.000.001"}));
+}
+
 #ifndef _WIN32
 // no_proxy names the server as the script gave it; the first direct attempt
 // resolves that name, and later attempts are still matched by the name, not
