@@ -6,8 +6,9 @@
 // the logged-on test, the logon interpretation (which may log on) and the push
 // onto the queue with its notification form one step, so the queue, and with
 // it the notifications, keep the order in which messages were routed even when
-// both reader threads deliver at once. The owner thread pops one event per
-// notification with TakeNext.
+// both reader threads deliver at once. One notification stands for everything
+// queued until the owner thread, taking events with TakeNext, finds the queue
+// empty; only then does the next event post again.
 #include "delivery/router.h"
 
 #include <algorithm>
@@ -152,21 +153,18 @@ std::string CMessageRouter::GetTagValue(std::string_view message, std::string_vi
 void CMessageRouter::Enqueue(EventKind kind, std::string text, unsigned message) {
   const size_t size = text.size();
   m_queue.push_back(DeliveredEvent{kind, std::move(text)});
-  // A notification that cannot be posted loses its event, not the next one's.
-  if (!m_host.PostNotification(message)) {
-    m_queue.pop_back();
-    return;
-  }
   m_nQueuedEvents.fetch_add(1);
   m_nQueuedBytes.fetch_add(size);
+  // The event stays queued whether or not the post succeeds: a failed post
+  // leaves m_bNotified clear, so the next event tries again.
+  if (!m_bNotified) m_bNotified = m_host.PostNotification(message);
 }
 
 bool CMessageRouter::QueueEvent(EventKind kind, std::string text) {
   try {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const size_t before = m_queue.size();
     Enqueue(kind, std::move(text), WM_DELIVER_CONNECTION);
-    return m_queue.size() > before;
+    return true;
   } catch (...) {
     return false;
   }
@@ -174,12 +172,20 @@ bool CMessageRouter::QueueEvent(EventKind kind, std::string text) {
 
 bool CMessageRouter::TakeNext(DeliveredEvent& event) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_queue.empty()) return false;
+  if (m_queue.empty()) {
+    m_bNotified = false;
+    return false;
+  }
   event = std::move(m_queue.front());
   m_queue.pop_front();
   m_nQueuedEvents.fetch_sub(1);
   m_nQueuedBytes.fetch_sub(event.text.size());
   return true;
+}
+
+bool CMessageRouter::NotificationOutstanding() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_bNotified;
 }
 
 void CMessageRouter::Reset() {
