@@ -182,7 +182,6 @@ TEST(Win32Mailbox, MailboxesOnSeveralThreads) {
   EXPECT_EQ(delivered.load(), 20);
 }
 
-
 // A flood that never lets up still lets the thread's own timers run: the
 // work a slice leaves continues behind them, never ahead of them as a posted
 // message per event would.
@@ -379,8 +378,8 @@ TEST(MailboxSlices, WorkLeftIsResumedOnePumpAtATime) {
   EXPECT_EQ(mailbox->Pump(), 1);
   EXPECT_EQ(mailbox->Pump(), 2);  // the last of the work, then the new notification
   EXPECT_EQ(mailbox->Pump(), 0);
-  EXPECT_EQ(seen, (std::vector<unsigned>{kData, Mailbox::kResume, Mailbox::kResume,
-                                         kAuthentication}));
+  EXPECT_EQ(seen,
+            (std::vector<unsigned>{kData, Mailbox::kResume, Mailbox::kResume, kAuthentication}));
 }
 
 // A handler may destroy its own mailbox (the component released inside a
