@@ -137,10 +137,9 @@ class WindowMailbox final : public Mailbox {
     while (PeekMessageA(&msg, hwnd, 0, 0, PM_REMOVE)) {
       const uint64_t before = state->calls;
       DispatchMessageA(&msg);
+      if (state->calls != before) ++handled;
       if (state->closed) break;
-      if (state->calls == before) continue;
-      ++handled;
-      if (state->workLeft) break;
+      if (state->calls != before && state->workLeft) break;
     }
     return handled;
   }
