@@ -49,6 +49,18 @@ std::string ArgumentText(const Variant& argument) {
 
 uint8_t FlagFromArgument(const Variant& argument) { return argument.Type() == kVtBool ? 0 : 1; }
 
+// FireCallback for a text without zero bytes, which is passed on as it is
+// instead of as a copy: the call holds its own reference to the target.
+void CallWithText(const std::shared_ptr<CallbackTarget>& slot, CComponentMethods& self,
+                  const std::string& text) {
+  const std::shared_ptr<CallbackTarget> target = slot;
+  if (!target) return;
+  try {
+    target->Call(self, text);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 CComponentMethods::CComponentMethods()
@@ -246,9 +258,12 @@ bool CComponentMethods::DeliverSlice() {
     if (!m_router.TakeNext(event)) return false;
     ++life->delivered;
     // Callbacks receive the text up to its first zero byte.
-    const std::string_view text(event.text.data(),
-                                std::min(event.text.size(), event.text.find('\0')));
-    FireCallback(SlotFor(event.kind), text);
+    const size_t zero = event.text.find('\0');
+    if (zero == std::string::npos) {
+      CallWithText(SlotFor(event.kind), *this, event.text);
+    } else {
+      FireCallback(SlotFor(event.kind), std::string_view(event.text.data(), zero));
+    }
     if (life->destroyed) return false;
     if (n >= kSliceMaxEvents) return true;
     if (n % kClockStride == 0 && std::chrono::steady_clock::now() - start >= kSliceTime) {

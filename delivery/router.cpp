@@ -12,6 +12,7 @@
 #include "delivery/router.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "codec/keys.h"
@@ -33,6 +34,10 @@ void CMessageRouter::CountPacket() {
 
 int CMessageRouter::SplitAndDeliver(std::string_view block) {
   try {
+    // One lock for the whole block: its messages are routed one after the
+    // other anyway, and a reader that took the lock per message would fight
+    // the owner thread for it once per message.
+    std::unique_lock<std::mutex> lock(m_mutex, std::defer_lock);
     bool started = false;
     while (!block.empty()) {
       if (block.front() == kStx) {
@@ -47,11 +52,13 @@ int CMessageRouter::SplitAndDeliver(std::string_view block) {
         CountPacket();
         const std::string_view message = block.substr(0, next);
         block.remove_prefix(next + 1);
-        RouteMessage(std::string(message));
+        if (!lock.owns_lock()) lock.lock();
+        RouteLocked(std::string(message));
       } else {
         const std::string_view message = block;
         block = {};
-        RouteMessage(std::string(message));
+        if (!lock.owns_lock()) lock.lock();
+        RouteLocked(std::string(message));
       }
     }
     return 0;
@@ -68,6 +75,14 @@ int CMessageRouter::SplitAndDeliver(int32_t length, std::string_view block) {
 int CMessageRouter::RouteMessage(std::string text) {
   try {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return RouteLocked(std::move(text));
+  } catch (...) {
+    return -1;
+  }
+}
+
+int CMessageRouter::RouteLocked(std::string text) {
+  try {
     if (m_bLoggedOn.load() == 0) {
       InterpretLocked(std::move(text));
       return 0;
@@ -171,13 +186,22 @@ bool CMessageRouter::QueueEvent(EventKind kind, std::string text) {
 }
 
 bool CMessageRouter::TakeNext(DeliveredEvent& event) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_queue.empty()) {
-    m_bNotified = false;
-    return false;
+  if (m_taken.empty()) {
+    // Up to kTakeBatch events per lock; the owner thread's own list keeps
+    // them in order for this call and the next ones (nested ones included).
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_queue.empty()) {
+      m_bNotified = false;
+      return false;
+    }
+    const size_t n = std::min(m_queue.size(), kTakeBatch);
+    std::move(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n),
+              std::back_inserter(m_taken));
+    m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
   }
-  event = std::move(m_queue.front());
-  m_queue.pop_front();
+  event = std::move(m_taken.front());
+  m_taken.pop_front();
+  // Counted until taken here, so that back-pressure sees them too.
   m_nQueuedEvents.fetch_sub(1);
   m_nQueuedBytes.fetch_sub(event.text.size());
   return true;

@@ -75,8 +75,9 @@ class CMessageRouter {
   // could not be queued (memory exhaustion).
   bool QueueEvent(EventKind kind, std::string text);
 
-  // Owner thread: the next queued event; false when none is queued, and then
-  // no notification is outstanding any more: the next event queued posts one.
+  // Owner thread (one thread only): the next queued event; false when none is
+  // queued, and then no notification is outstanding any more: the next event
+  // queued posts one.
   bool TakeNext(DeliveredEvent& event);
   // Whether a notification is outstanding (posted, and the owner thread has
   // not yet found the queue empty since).
@@ -101,7 +102,8 @@ class CMessageRouter {
 
  private:
   void CountPacket();
-  // Both with m_mutex held.
+  // With m_mutex held.
+  int RouteLocked(std::string text);
   void InterpretLocked(std::string text);
   void Enqueue(EventKind kind, std::string text, unsigned message);
 
@@ -118,6 +120,11 @@ class CMessageRouter {
   std::string m_strPendingData;
   std::deque<DeliveredEvent> m_queue;
   bool m_bNotified = false;  // a notification is outstanding
+
+  // Owner thread only: events moved out of m_queue in one go, still to be
+  // handed out by TakeNext (and still counted in m_nQueuedEvents).
+  static constexpr size_t kTakeBatch = 256;
+  std::deque<DeliveredEvent> m_taken;
 };
 
 }  // namespace corvane
