@@ -185,8 +185,10 @@ TEST(Win32Mailbox, MailboxesOnSeveralThreads) {
 // A flood that never lets up still lets the thread's own timers run: the
 // work a slice leaves continues behind them, never ahead of them as a posted
 // message per event would.
+bool s_hostTimerRan = false;
+void CALLBACK HostTimer(HWND, UINT, UINT_PTR, DWORD) { s_hostTimerRan = true; }
+
 TEST(Win32Mailbox, TheHostsTimerRunsDuringAFlood) {
-  static bool s_hostTimerRan = false;
   s_hostTimerRan = false;
   int slices = 0;
   auto mailbox = CreateMailbox(
@@ -197,8 +199,7 @@ TEST(Win32Mailbox, TheHostsTimerRunsDuringAFlood) {
       },
       nullptr);
   ASSERT_NE(mailbox, nullptr);
-  const UINT_PTR timer =
-      SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) { s_hostTimerRan = true; });
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, HostTimer);
   ASSERT_NE(timer, 0u);
   mailbox->Post(kData);
   MSG msg;
