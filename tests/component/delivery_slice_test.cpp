@@ -4,7 +4,9 @@
 // by a reader thread during the slices are not lost.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
 #endif
 
@@ -93,6 +95,30 @@ TEST_F(Slices, AFloodGoesOutASliceAtATime) {
   EXPECT_FALSE(Ready());
 #endif
 }
+
+#ifdef _WIN32
+// However many events are queued, the owner thread's message queue holds one
+// notification for them: far from a thread's posted-message quota (10 000),
+// and nothing ahead of input and paint but that one message.
+TEST_F(Slices, AFloodIsOneWindowMessage) {
+  std::vector<std::string> seen;
+  component->putref_handleData(
+      MakeCallback([&](CComponentMethods&, const std::string& text) { seen.push_back(text); }));
+  constexpr int kMessages = 20000;
+  FeedNumbered(kMessages);
+  const HWND hwnd = reinterpret_cast<HWND>(component->EventWaitHandle());
+  std::vector<MSG> queued;
+  MSG msg;
+  while (PeekMessageW(&msg, hwnd, 0, 0, PM_REMOVE)) queued.push_back(msg);
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].message, WM_DELIVER_DATA);
+  DispatchMessageW(&queued[0]);
+  for (int pumps = 0; seen.size() < kMessages && pumps < 100000; ++pumps) {
+    component->PumpEvents();
+  }
+  ExpectNumbered(seen, kMessages);
+}
+#endif
 
 // Table: what a data callback does on its k-th call.
 enum class Reentry { PumpOnce, PumpUntilIdle, Nothing };
