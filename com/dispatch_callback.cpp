@@ -7,6 +7,29 @@
 #include "com/variant_conversion.h"
 
 namespace corvane::com {
+namespace {
+
+// The event text as a new BSTR, widened with the ANSI code page up to its
+// first zero byte (as WideText does) straight into the BSTR, without a
+// temporary: this runs once per event. Null when out of memory.
+BSTR EventText(std::string_view text) {
+  const size_t end = text.find('\0');
+  if (end != std::string_view::npos) text = text.substr(0, end);
+  const UINT length = static_cast<UINT>(text.size());
+  // A narrow character never becomes more than one UTF-16 unit in an ANSI
+  // code page, so the narrow length is enough room.
+  BSTR wide = SysAllocStringLen(nullptr, length);
+  if (wide == nullptr || length == 0) return wide;
+  const int made = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(length), wide,
+                                       static_cast<int>(length));
+  if (static_cast<UINT>(made) == length) return wide;
+  // A double-byte code page: fewer units than bytes.
+  BSTR exact = SysAllocStringLen(wide, made > 0 ? static_cast<UINT>(made) : 0);
+  SysFreeString(wide);
+  return exact;
+}
+
+}  // namespace
 
 DispatchCallback::DispatchCallback(IDispatch* target, IUnknown* component, LONG* calls)
     : m_target(target), m_component(component), m_calls(calls) {
@@ -31,8 +54,7 @@ void DispatchCallback::Call(CComponentMethods& /*component*/, const std::string&
   VariantInit(&args[0]);
   VariantInit(&args[1]);
   try {
-    const std::wstring wide = WideText(text);
-    V_BSTR(&args[0]) = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    V_BSTR(&args[0]) = EventText(text);
     IDispatch* self = nullptr;
     // Our own IDispatch through the controlling unknown: an aggregating
     // object is the component the script sees.

@@ -1,6 +1,14 @@
 // CComponentMethods: construction, the reset, the settings members of the
 // script interface, the callback slots, the counters and owner-thread delivery.
 //
+// Delivery: one mailbox notification stands for every event queued since the
+// owner thread last found the queue empty. Its handler delivers events for a
+// slice of about 10 ms (the clock is read every few events) and reports
+// whether any are left; the mailbox then resumes after the thread's other
+// work, so a feed faster than script can take never starves the host. A
+// callback may pump again (the nested slice goes on with the queue) or
+// destroy the component (the slice notices and stops touching it).
+//
 // Argument checks are made on the dereferenced Variant type, so by-reference
 // arguments from script engines are judged by what they point to. A VT_BOOL
 // argument turns a codec or multi-connection flag off whatever its value; any
@@ -8,6 +16,7 @@
 #include "component/component_methods.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "codec/base64.h"
 #include "platform/secure_wipe.h"
@@ -15,6 +24,12 @@
 
 namespace corvane {
 namespace {
+
+// A slice: at most this long, and at most this many events; the clock is
+// read every kClockStride events, so a burst of a few goes out at once.
+constexpr auto kSliceTime = std::chrono::milliseconds(10);
+constexpr uint64_t kSliceMaxEvents = 4096;
+constexpr uint64_t kClockStride = 8;
 
 // The text of a string argument. The interface does not convert other types;
 // numbers are taken as their decimal text so that a numeric -99 still marks an
@@ -35,6 +50,18 @@ std::string ArgumentText(const Variant& argument) {
 
 uint8_t FlagFromArgument(const Variant& argument) { return argument.Type() == kVtBool ? 0 : 1; }
 
+// FireCallback for a text without zero bytes, which is passed on as it is
+// instead of as a copy: the call holds its own reference to the target.
+void CallWithText(const std::shared_ptr<CallbackTarget>& slot, CComponentMethods& self,
+                  const std::string& text) {
+  const std::shared_ptr<CallbackTarget> target = slot;
+  if (!target) return;
+  try {
+    target->Call(self, text);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 CComponentMethods::CComponentMethods()
@@ -49,6 +76,8 @@ CComponentMethods::~CComponentMethods() {
     Shutdown();
   } catch (...) {
   }
+  // A slice running below us (this is a callback's doing) stops here.
+  m_life->destroyed = true;
   m_mailbox.reset();
   WipeProxyCredentials();
 }
@@ -57,13 +86,10 @@ HResult CComponentMethods::FinalConstruct() {
   int32_t error = 0;
   m_mailbox = CreateMailbox(
       [this](unsigned message) {
-        if (message == WM_DELIVER_DATA) {
-          OnDeliverData();
-        } else if (message == WM_DELIVER_AUTHENTICATION) {
-          OnDeliverAuthentication();
-        } else if (message == WM_DELIVER_CONNECTION) {
-          DeliverNext();
-        }
+        if (message == WM_DELIVER_DATA) return OnDeliverData();
+        if (message == WM_DELIVER_AUTHENTICATION) return OnDeliverAuthentication();
+        if (message == WM_DELIVER_CONNECTION || message == Mailbox::kResume) return DeliverSlice();
+        return false;
       },
       &error);
   if (m_mailbox) return kS_OK;
@@ -231,13 +257,27 @@ bool CComponentMethods::PostNotification(unsigned message) {
   return m_mailbox && m_mailbox->Post(message);
 }
 
-void CComponentMethods::DeliverNext() {
-  DeliveredEvent event;
-  if (!m_router.TakeNext(event)) return;
-  // Callbacks receive the text up to its first zero byte.
-  const std::string_view text(event.text.data(),
-                              std::min(event.text.size(), event.text.find('\0')));
-  FireCallback(SlotFor(event.kind), text);
+bool CComponentMethods::DeliverSlice() {
+  // Held across the callbacks: one of them may destroy this object.
+  const std::shared_ptr<DeliveryLife> life = m_life;
+  const auto start = std::chrono::steady_clock::now();
+  for (uint64_t n = 1;; ++n) {
+    DeliveredEvent event;
+    if (!m_router.TakeNext(event)) return false;
+    ++life->delivered;
+    // Callbacks receive the text up to its first zero byte.
+    const size_t zero = event.text.find('\0');
+    if (zero == std::string::npos) {
+      CallWithText(SlotFor(event.kind), *this, event.text);
+    } else {
+      FireCallback(SlotFor(event.kind), std::string_view(event.text.data(), zero));
+    }
+    if (life->destroyed) return false;
+    if (n >= kSliceMaxEvents) return true;
+    if (n % kClockStride == 0 && std::chrono::steady_clock::now() - start >= kSliceTime) {
+      return true;
+    }
+  }
 }
 
 const std::shared_ptr<CallbackTarget>& CComponentMethods::SlotFor(EventKind kind) const {
@@ -260,13 +300,18 @@ const std::shared_ptr<CallbackTarget>& CComponentMethods::SlotFor(EventKind kind
   return m_pHandleData;
 }
 
-// Each notification delivers the next queued event. Queue and notifications
-// are filled under one lock, so the event's kind always matches the
-// notification; taking it from the event keeps the two in step regardless.
-void CComponentMethods::OnDeliverData() { DeliverNext(); }
-void CComponentMethods::OnDeliverAuthentication() { DeliverNext(); }
+// A notification's kind is that of the first event queued after the owner
+// thread last found the queue empty; the slice takes each event's own kind.
+bool CComponentMethods::OnDeliverData() { return DeliverSlice(); }
+bool CComponentMethods::OnDeliverAuthentication() { return DeliverSlice(); }
 
-int CComponentMethods::PumpEvents() { return m_mailbox ? m_mailbox->Pump() : 0; }
+int CComponentMethods::PumpEvents() {
+  if (!m_mailbox) return 0;
+  const std::shared_ptr<DeliveryLife> life = m_life;
+  const uint64_t before = life->delivered;
+  m_mailbox->Pump();
+  return static_cast<int>(life->delivered - before);
+}
 
 intptr_t CComponentMethods::EventWaitHandle() const {
   return m_mailbox ? m_mailbox->WaitHandle() : -1;

@@ -99,10 +99,12 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
                                 Variant* pRetVal);
 
   // ---- Owner-thread delivery ----
-  // Handlers of the two notifications; each delivers the next queued event.
-  void OnDeliverData();
-  void OnDeliverAuthentication();
-  // Native hosts: handle every posted notification now; returns how many.
+  // Handlers of the notifications; each delivers queued events for one slice
+  // (about 10 ms) and returns true when events are left for the next one.
+  bool OnDeliverData();
+  bool OnDeliverAuthentication();
+  // Native hosts: deliver one slice of queued events now (the wait handle
+  // stays ready while more are left); returns how many were delivered.
   int PumpEvents();
   // What a host's event loop waits on (see Mailbox::WaitHandle).
   intptr_t EventWaitHandle() const;
@@ -175,7 +177,8 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   void StoreProxyCredentials(const Variant& vUserId, const Variant& vPassword);
   // Overwrites and releases the stored password and its Base64 form (proxy.cpp).
   void WipeProxyCredentials();
-  void DeliverNext();
+  // One slice of queued events; true when some are left.
+  bool DeliverSlice();
   // The callback slot an event of this kind is delivered to.
   const std::shared_ptr<CallbackTarget>& SlotFor(EventKind kind) const;
   void FireEvent(const std::shared_ptr<CallbackTarget>& slot, std::string_view text) {
@@ -289,6 +292,13 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // ---- Receive and delivery ----
   CMessageRouter m_router;
   std::unique_ptr<Mailbox> m_mailbox;
+  // Owner thread only. A slice and PumpEvents hold it, so that they notice a
+  // callback that destroyed the component and touch nothing of it afterwards.
+  struct DeliveryLife {
+    bool destroyed = false;
+    uint64_t delivered = 0;  // events delivered so far
+  };
+  std::shared_ptr<DeliveryLife> m_life = std::make_shared<DeliveryLife>();
 
   // ---- The two connections (sockets, buffers, readers, assemblers) ----
   // Their readers are joined by Shutdown, in the destructor, before any

@@ -6,11 +6,13 @@
 // the logged-on test, the logon interpretation (which may log on) and the push
 // onto the queue with its notification form one step, so the queue, and with
 // it the notifications, keep the order in which messages were routed even when
-// both reader threads deliver at once. The owner thread pops one event per
-// notification with TakeNext.
+// both reader threads deliver at once. One notification stands for everything
+// queued until the owner thread, taking events with TakeNext, finds the queue
+// empty; only then does the next event post again.
 #include "delivery/router.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "codec/keys.h"
@@ -32,6 +34,10 @@ void CMessageRouter::CountPacket() {
 
 int CMessageRouter::SplitAndDeliver(std::string_view block) {
   try {
+    // One lock for the whole block: its messages are routed one after the
+    // other anyway, and a reader that took the lock per message would fight
+    // the owner thread for it once per message.
+    std::unique_lock<std::mutex> lock(m_mutex, std::defer_lock);
     bool started = false;
     while (!block.empty()) {
       if (block.front() == kStx) {
@@ -46,11 +52,13 @@ int CMessageRouter::SplitAndDeliver(std::string_view block) {
         CountPacket();
         const std::string_view message = block.substr(0, next);
         block.remove_prefix(next + 1);
-        RouteMessage(std::string(message));
+        if (!lock.owns_lock()) lock.lock();
+        RouteLocked(std::string(message));
       } else {
         const std::string_view message = block;
         block = {};
-        RouteMessage(std::string(message));
+        if (!lock.owns_lock()) lock.lock();
+        RouteLocked(std::string(message));
       }
     }
     return 0;
@@ -67,6 +75,14 @@ int CMessageRouter::SplitAndDeliver(int32_t length, std::string_view block) {
 int CMessageRouter::RouteMessage(std::string text) {
   try {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return RouteLocked(std::move(text));
+  } catch (...) {
+    return -1;
+  }
+}
+
+int CMessageRouter::RouteLocked(std::string text) {
+  try {
     if (m_bLoggedOn.load() == 0) {
       InterpretLocked(std::move(text));
       return 0;
@@ -152,34 +168,48 @@ std::string CMessageRouter::GetTagValue(std::string_view message, std::string_vi
 void CMessageRouter::Enqueue(EventKind kind, std::string text, unsigned message) {
   const size_t size = text.size();
   m_queue.push_back(DeliveredEvent{kind, std::move(text)});
-  // A notification that cannot be posted loses its event, not the next one's.
-  if (!m_host.PostNotification(message)) {
-    m_queue.pop_back();
-    return;
-  }
   m_nQueuedEvents.fetch_add(1);
   m_nQueuedBytes.fetch_add(size);
+  // The event stays queued whether or not the post succeeds: a failed post
+  // leaves m_bNotified clear, so the next event tries again.
+  if (!m_bNotified) m_bNotified = m_host.PostNotification(message);
 }
 
 bool CMessageRouter::QueueEvent(EventKind kind, std::string text) {
   try {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const size_t before = m_queue.size();
     Enqueue(kind, std::move(text), WM_DELIVER_CONNECTION);
-    return m_queue.size() > before;
+    return true;
   } catch (...) {
     return false;
   }
 }
 
 bool CMessageRouter::TakeNext(DeliveredEvent& event) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_queue.empty()) return false;
-  event = std::move(m_queue.front());
-  m_queue.pop_front();
+  if (m_taken.empty()) {
+    // Up to kTakeBatch events per lock; the owner thread's own list keeps
+    // them in order for this call and the next ones (nested ones included).
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_queue.empty()) {
+      m_bNotified = false;
+      return false;
+    }
+    const size_t n = std::min(m_queue.size(), kTakeBatch);
+    std::move(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n),
+              std::back_inserter(m_taken));
+    m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  event = std::move(m_taken.front());
+  m_taken.pop_front();
+  // Counted until taken here, so that back-pressure sees them too.
   m_nQueuedEvents.fetch_sub(1);
   m_nQueuedBytes.fetch_sub(event.text.size());
   return true;
+}
+
+bool CMessageRouter::NotificationOutstanding() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_bNotified;
 }
 
 void CMessageRouter::Reset() {

@@ -5,10 +5,14 @@
 // successful logon response has been seen, every message is a logon response
 // and becomes an authentication event; afterwards every message is a data event.
 //
-// Events are queued in routing order and each queued event is announced by one
-// notification posted to the owner thread (WM_DELIVER_DATA or
-// WM_DELIVER_AUTHENTICATION). The owner thread takes them with TakeNext, one
-// per notification, so every message is delivered exactly once and in order.
+// Events are queued in routing order. At most one notification is outstanding
+// per router: the first event queued while none is posts one
+// (WM_DELIVER_DATA, WM_DELIVER_AUTHENTICATION or WM_DELIVER_CONNECTION after
+// that event's kind); the owner thread then takes events with TakeNext until
+// it finds the queue empty, which makes the next event post again. A post that
+// fails leaves its event queued, and the next event posts again. So every
+// message is delivered exactly once and in order, and however fast messages
+// arrive, the owner thread's queue holds one notification for them.
 #pragma once
 
 #include <atomic>
@@ -67,12 +71,17 @@ class CMessageRouter {
   static std::string GetTagValue(std::string_view message, std::string_view tag);
 
   // Any thread: queues a connection event behind everything routed so far,
-  // so the owner thread sees it in the order it happened. False when its
-  // notification could not be posted (the event is then not queued).
+  // so the owner thread sees it in the order it happened. False only when it
+  // could not be queued (memory exhaustion).
   bool QueueEvent(EventKind kind, std::string text);
 
-  // Owner thread: the next queued event; false when none is queued.
+  // Owner thread (one thread only): the next queued event; false when none is
+  // queued, and then no notification is outstanding any more: the next event
+  // queued posts one.
   bool TakeNext(DeliveredEvent& event);
+  // Whether a notification is outstanding (posted, and the owner thread has
+  // not yet found the queue empty since).
+  bool NotificationOutstanding() const;
 
   // The component reset: logged off, counters 0. Queued events and the
   // status and pending texts stay.
@@ -93,7 +102,8 @@ class CMessageRouter {
 
  private:
   void CountPacket();
-  // Both with m_mutex held.
+  // With m_mutex held.
+  int RouteLocked(std::string text);
   void InterpretLocked(std::string text);
   void Enqueue(EventKind kind, std::string text, unsigned message);
 
@@ -109,6 +119,12 @@ class CMessageRouter {
   std::string m_strPendingAuth;
   std::string m_strPendingData;
   std::deque<DeliveredEvent> m_queue;
+  bool m_bNotified = false;  // a notification is outstanding
+
+  // Owner thread only: events moved out of m_queue in one go, still to be
+  // handed out by TakeNext (and still counted in m_nQueuedEvents).
+  static constexpr size_t kTakeBatch = 256;
+  std::deque<DeliveredEvent> m_taken;
 };
 
 }  // namespace corvane

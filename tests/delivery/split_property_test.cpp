@@ -94,7 +94,8 @@ RC_GTEST_PROP(SplitProperty, RoutesEveryMessageInOrderAndCountsOnePacketEach, ()
   RC_ASSERT(r.router.SplitAndDeliver(Block(messages)) == 0);
   RC_ASSERT(r.Routed() == messages);
   RC_ASSERT(r.router.InteractivePacketCount() == static_cast<int32_t>(messages.size()));
-  RC_ASSERT(r.host.posted == messages.size());
+  // One notification for the whole block, however many messages it holds.
+  RC_ASSERT(r.host.posted == (messages.empty() ? 0u : 1u));
 }
 
 // Whatever follows the first STX: every STX counts one packet and is dropped,

@@ -24,6 +24,7 @@ namespace {
 
 constexpr unsigned kData = WM_USER + 101;
 constexpr unsigned kAuthentication = WM_USER + 102;
+constexpr unsigned kConnection = WM_USER + 103;
 
 TEST(Win32Mailbox, DeliversOnTheOwnerThreadInOrder) {
   std::vector<unsigned> seen;
@@ -33,6 +34,7 @@ TEST(Win32Mailbox, DeliversOnTheOwnerThreadInOrder) {
       [&](unsigned message) {
         seen.push_back(message);
         threads.push_back(GetCurrentThreadId());
+        return false;
       },
       &error);
   ASSERT_NE(mailbox, nullptr);
@@ -51,7 +53,7 @@ TEST(Win32Mailbox, DeliversOnTheOwnerThreadInOrder) {
 }
 
 TEST(Win32Mailbox, IsAHiddenPopupWindow) {
-  auto mailbox = CreateMailbox([](unsigned) {}, nullptr);
+  auto mailbox = CreateMailbox([](unsigned) { return false; }, nullptr);
   ASSERT_NE(mailbox, nullptr);
   HWND hwnd = reinterpret_cast<HWND>(mailbox->WaitHandle());
   ASSERT_TRUE(IsWindow(hwnd));
@@ -68,7 +70,12 @@ TEST(Win32Mailbox, IsAHiddenPopupWindow) {
 
 TEST(Win32Mailbox, AnOrdinaryMessageLoopDelivers) {
   int handled = 0;
-  auto mailbox = CreateMailbox([&](unsigned) { ++handled; }, nullptr);
+  auto mailbox = CreateMailbox(
+      [&](unsigned) {
+        ++handled;
+        return false;
+      },
+      nullptr);
   ASSERT_NE(mailbox, nullptr);
   mailbox->Post(kData);
   mailbox->Post(kAuthentication);
@@ -80,20 +87,25 @@ TEST(Win32Mailbox, AnOrdinaryMessageLoopDelivers) {
 
 TEST(Win32Mailbox, OtherMessagesAreNotNotifications) {
   std::vector<unsigned> seen;
-  auto mailbox = CreateMailbox([&](unsigned message) { seen.push_back(message); }, nullptr);
+  auto mailbox = CreateMailbox(
+      [&](unsigned message) {
+        seen.push_back(message);
+        return false;
+      },
+      nullptr);
   ASSERT_NE(mailbox, nullptr);
   mailbox->Post(WM_USER + 100);
-  mailbox->Post(WM_USER + 103);
+  mailbox->Post(kConnection);  // connection events have a notification of their own
+  mailbox->Post(WM_USER + 105);
   mailbox->Post(kData);
-  EXPECT_EQ(mailbox->Pump(), 1);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0], kData);
+  EXPECT_EQ(mailbox->Pump(), 2);
+  EXPECT_EQ(seen, (std::vector<unsigned>{kConnection, kData}));
 }
 
 TEST(Win32Mailbox, AThrowingHandlerDoesNotStopDelivery) {
   int calls = 0;
   auto mailbox = CreateMailbox(
-      [&](unsigned) {
+      [&](unsigned) -> bool {
         ++calls;
         throw std::runtime_error("handler failed");
       },
@@ -106,7 +118,7 @@ TEST(Win32Mailbox, AThrowingHandlerDoesNotStopDelivery) {
 }
 
 TEST(Win32Mailbox, PostAfterDestructionIsLost) {
-  auto mailbox = CreateMailbox([](unsigned) {}, nullptr);
+  auto mailbox = CreateMailbox([](unsigned) { return false; }, nullptr);
   ASSERT_NE(mailbox, nullptr);
   HWND hwnd = reinterpret_cast<HWND>(mailbox->WaitHandle());
   mailbox.reset();
@@ -115,7 +127,12 @@ TEST(Win32Mailbox, PostAfterDestructionIsLost) {
 
 TEST(Win32Mailbox, DestroyedOnAnotherThreadTheOwnerClosesIt) {
   int handled = 0;
-  auto mailbox = CreateMailbox([&](unsigned) { ++handled; }, nullptr);
+  auto mailbox = CreateMailbox(
+      [&](unsigned) {
+        ++handled;
+        return false;
+      },
+      nullptr);
   ASSERT_NE(mailbox, nullptr);
   HWND hwnd = reinterpret_cast<HWND>(mailbox->WaitHandle());
   mailbox->Post(kData);
@@ -127,7 +144,12 @@ TEST(Win32Mailbox, DestroyedOnAnotherThreadTheOwnerClosesIt) {
   EXPECT_EQ(handled, 0);
   EXPECT_FALSE(IsWindow(hwnd));
   // A new mailbox works as before.
-  mailbox = CreateMailbox([&](unsigned) { ++handled; }, nullptr);
+  mailbox = CreateMailbox(
+      [&](unsigned) {
+        ++handled;
+        return false;
+      },
+      nullptr);
   ASSERT_NE(mailbox, nullptr);
   mailbox->Post(kData);
   EXPECT_EQ(mailbox->Pump(), 1);
@@ -142,7 +164,12 @@ TEST(Win32Mailbox, MailboxesOnSeveralThreads) {
     threads.emplace_back([&] {
       for (int round = 0; round < 5; ++round) {
         int mine = 0;
-        auto mailbox = CreateMailbox([&](unsigned) { ++mine; }, nullptr);
+        auto mailbox = CreateMailbox(
+            [&](unsigned) {
+              ++mine;
+              return false;
+            },
+            nullptr);
         ASSERT_NE(mailbox, nullptr);
         mailbox->Post(kData);
         mailbox->Pump();
@@ -153,6 +180,60 @@ TEST(Win32Mailbox, MailboxesOnSeveralThreads) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(delivered.load(), 20);
+}
+
+// A flood that never lets up still lets the thread's own timers run: the
+// work a slice leaves continues behind them, never ahead of them as a posted
+// message per event would.
+bool s_hostTimerRan = false;
+void CALLBACK HostTimer(HWND, UINT, UINT_PTR, DWORD) { s_hostTimerRan = true; }
+
+TEST(Win32Mailbox, TheHostsTimerRunsDuringAFlood) {
+  s_hostTimerRan = false;
+  int slices = 0;
+  auto mailbox = CreateMailbox(
+      [&](unsigned) {
+        ++slices;
+        Sleep(2);  // a slice's worth of callbacks
+        return !s_hostTimerRan && slices < 2000;
+      },
+      nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, HostTimer);
+  ASSERT_NE(timer, 0u);
+  mailbox->Post(kData);
+  MSG msg;
+  while (!s_hostTimerRan && slices < 2000 && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    DispatchMessageW(&msg);
+  }
+  KillTimer(nullptr, timer);
+  EXPECT_TRUE(s_hostTimerRan);
+  EXPECT_LT(slices, 2000) << "the flood ran to its end before the host's timer";
+}
+
+// A host's ordinary loop carries the work from slice to slice until it is
+// done, without the handler posting anything itself.
+TEST(Win32Mailbox, AnOrdinaryMessageLoopFinishesTheWork) {
+  std::vector<unsigned> seen;
+  auto mailbox = CreateMailbox(
+      [&](unsigned message) {
+        seen.push_back(message);
+        return seen.size() < 5;
+      },
+      nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  mailbox->Post(kData);
+  const ULONGLONG start = GetTickCount64();
+  MSG msg;
+  while (seen.size() < 5 && GetTickCount64() - start < 10000) {
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      DispatchMessageW(&msg);
+    } else {
+      MsgWaitForMultipleObjectsEx(0, nullptr, 100, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<unsigned>{kData, Mailbox::kResume, Mailbox::kResume,
+                                         Mailbox::kResume, Mailbox::kResume}));
 }
 
 #else
@@ -176,6 +257,7 @@ TEST(PosixMailbox, DeliversOnTheOwnerThreadInOrder) {
       [&](unsigned message) {
         seen.push_back(message);
         threads.push_back(std::this_thread::get_id());
+        return false;
       },
       &error);
   ASSERT_NE(mailbox, nullptr);
@@ -207,7 +289,12 @@ TEST(PosixMailbox, DeliversOnTheOwnerThreadInOrder) {
 // behind the descriptor holds 1, and a host that drains it once sees them all.
 TEST(PosixMailbox, OneSignalForManyNotifications) {
   int handled = 0;
-  auto mailbox = CreateMailbox([&](unsigned) { ++handled; }, nullptr);
+  auto mailbox = CreateMailbox(
+      [&](unsigned) {
+        ++handled;
+        return false;
+      },
+      nullptr);
   ASSERT_NE(mailbox, nullptr);
   for (int i = 0; i < 5000; ++i) mailbox->Post(kData);
   uint64_t counter = 0;
@@ -227,6 +314,7 @@ TEST(PosixMailbox, PostFromAHandlerWakesTheNextPump) {
       [&](unsigned message) {
         seen.push_back(message);
         if (message == kAuthentication) mailbox->Post(kData);
+        return false;
       },
       nullptr);
   ASSERT_NE(mailbox, nullptr);
@@ -238,7 +326,107 @@ TEST(PosixMailbox, PostFromAHandlerWakesTheNextPump) {
   EXPECT_FALSE(Readable(mailbox->WaitHandle()));
 }
 
+// Work left keeps the descriptor readable, so a host's loop comes back for
+// it after its other sources; done, the descriptor goes quiet.
+TEST(PosixMailbox, ReadableWhileWorkIsLeft) {
+  int more = 1;
+  auto mailbox = CreateMailbox([&](unsigned) { return more-- > 0; }, nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  mailbox->Post(kData);
+  EXPECT_EQ(mailbox->Pump(), 1);
+  EXPECT_TRUE(Readable(mailbox->WaitHandle()));
+  EXPECT_EQ(mailbox->Pump(), 1);
+  EXPECT_FALSE(Readable(mailbox->WaitHandle()));
+}
+
+// Notifications behind one whose handler call left work wait, in order, for
+// the next Pump.
+TEST(PosixMailbox, NotificationsBehindASliceKeepTheirOrder) {
+  std::vector<unsigned> seen;
+  auto mailbox = CreateMailbox(
+      [&](unsigned message) {
+        seen.push_back(message);
+        return seen.size() == 1;
+      },
+      nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  for (unsigned m : {10u, 11u, 12u}) mailbox->Post(m);
+  EXPECT_EQ(mailbox->Pump(), 1);
+  EXPECT_TRUE(Readable(mailbox->WaitHandle()));
+  EXPECT_EQ(mailbox->Pump(), 3);
+  EXPECT_EQ(seen, (std::vector<unsigned>{10u, Mailbox::kResume, 11u, 12u}));
+}
+
 #endif
+
+// ---- Both mailboxes: slices ----
+
+// A handler call that leaves work ends the Pump; the next Pump resumes it
+// (before notifications posted meanwhile), until the handler is done.
+TEST(MailboxSlices, WorkLeftIsResumedOnePumpAtATime) {
+  std::vector<unsigned> seen;
+  int more = 2;  // handler calls that leave work
+  auto mailbox = CreateMailbox(
+      [&](unsigned message) {
+        seen.push_back(message);
+        return more-- > 0;
+      },
+      nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  mailbox->Post(kData);
+  EXPECT_EQ(mailbox->Pump(), 1);
+  mailbox->Post(kAuthentication);
+  EXPECT_EQ(mailbox->Pump(), 1);
+  EXPECT_EQ(mailbox->Pump(), 2);  // the last of the work, then the new notification
+  EXPECT_EQ(mailbox->Pump(), 0);
+  EXPECT_EQ(seen,
+            (std::vector<unsigned>{kData, Mailbox::kResume, Mailbox::kResume, kAuthentication}));
+}
+
+// A handler may destroy its own mailbox (the component released inside a
+// callback): the Pump returns without touching it (ASan watches).
+TEST(MailboxSlices, AHandlerMayDestroyItsMailbox) {
+  std::unique_ptr<Mailbox> mailbox;
+  int calls = 0;
+  mailbox = CreateMailbox(
+      [&](unsigned) {
+        ++calls;
+        mailbox.reset();
+        return true;
+      },
+      nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  mailbox->Post(kData);
+  mailbox->Post(kData);
+  Mailbox* const raw = mailbox.get();
+  EXPECT_EQ(raw->Pump(), 1);
+  EXPECT_EQ(mailbox, nullptr);
+  EXPECT_EQ(calls, 1);
+}
+
+// A handler that pumps (a callback waiting for more) gets the rest of its own
+// work in the nested Pump.
+TEST(MailboxSlices, APumpInsideTheHandlerResumes) {
+  std::vector<unsigned> seen;
+  std::unique_ptr<Mailbox> mailbox;
+  int nested = -1;
+  mailbox = CreateMailbox(
+      [&](unsigned message) {
+        seen.push_back(message);
+        if (seen.size() == 1) {
+          nested = mailbox->Pump();
+          return false;
+        }
+        return false;
+      },
+      nullptr);
+  ASSERT_NE(mailbox, nullptr);
+  mailbox->Post(kData);
+  EXPECT_EQ(mailbox->Pump(), 1);
+  EXPECT_EQ(nested, 1);
+  EXPECT_EQ(seen, (std::vector<unsigned>{kData, Mailbox::kResume}));
+  EXPECT_EQ(mailbox->Pump(), 0);
+}
 
 }  // namespace
 }  // namespace corvane::test

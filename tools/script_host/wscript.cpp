@@ -114,7 +114,10 @@ HRESULT echo(DISPPARAMS *params, EXCEPINFO *excepinfo) {
 
 // Waits while dispatching the thread's window messages, so that messages
 // posted to hidden windows of objects on this thread (their events) are
-// handled during the wait. Ends early when an event handler stops the script.
+// handled during the wait. The deadline is checked after every message, so a
+// flood of messages cannot hold the wait past it by more than one message's
+// work (an object that delivers its events in bounded slices keeps that
+// short). Ends early when an event handler stops the script.
 HRESULT sleep(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
   const VARIANT *arg = DispatchArg(params, 0);
   if (!arg) return DISP_E_BADPARAMCOUNT;
@@ -137,6 +140,8 @@ HRESULT sleep(WScript *This, DISPPARAMS *params, EXCEPINFO *excepinfo) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
       if (This->host->stopping) return StoppedError(excepinfo);
+      QueryPerformanceCounter(&now);
+      if (now.QuadPart >= deadline) return S_OK;
     }
     QueryPerformanceCounter(&now);
     if (now.QuadPart >= deadline) return S_OK;
