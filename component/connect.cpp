@@ -152,7 +152,7 @@ int32_t CComponentMethods::ResolveHostName(int which) {
   }
 }
 
-int32_t CComponentMethods::OpenConnection(bool interactive) {
+int32_t CComponentMethods::OpenConnection(bool interactive, const Reconnector* worker) {
   if (!net::Startup()) return kResultFailed;
   ++m_nSocketStartups;
   ReadProxySettings();
@@ -180,13 +180,16 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
   // ends before that socket is closed) and has sent no tunnel request yet.
   Connection& connection = Pick(interactive);
   connection.SetKeepAliveTiming(KeepAliveTimingFor(m_nKeepAliveInterval.load()));
-  return connection.Open(host, port);
+  if (worker == nullptr) return connection.Open(host, port);
+  // A worker's connect is given up as soon as its run is cancelled, so
+  // release and the script's own sequences never wait for a silent peer.
+  return connection.Open(host, port, [worker] { return worker->Cancelled(); });
 }
 
-int32_t CComponentMethods::ConnectSocket(bool interactive) {
+int32_t CComponentMethods::ConnectSocket(bool interactive, const Reconnector* worker) {
   try {
     std::lock_guard<std::mutex> attempt(m_attemptMutex);
-    if (OpenConnection(interactive) != 0) return kResultFailed;
+    if (OpenConnection(interactive, worker) != 0) return kResultFailed;
     // A failed tunnel request does not fail the attempt; the next failed
     // send finds the broken connection.
     if (m_nProxyEnable.load() == 1) {

@@ -39,6 +39,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -103,6 +104,9 @@ class Connection {
   // tunnel request). 0 on success; -1 when no socket could be made or the
   // connect failed (a failed connect leaves its socket in place).
   int32_t Open(const std::string& dottedAddress, int32_t port);
+  // The same, with the connect given up (-1) once abandon() turns true.
+  int32_t Open(const std::string& dottedAddress, int32_t port,
+               const std::function<bool()>& abandon);
 
   // Sends all length bytes, waiting for writability when the socket would
   // block, at most 2 s each time: 0, or -3 on an error or a socket that
