@@ -37,10 +37,20 @@ int32_t CComponentMethods::PortArgument(const Variant& value) {
 // The interactive connection sequence, then the broadcast pass when the
 // broadcast connection is used; both run to their end before this returns.
 void CComponentMethods::ConnectBoth() {
-  // The caller holds both connections (OwnerScope). What a reader or worker
-  // queued before this call is seen first.
-  m_bDropQueued[0].store(0);
-  m_bDropQueued[1].store(0);
+  // The caller holds both connections (OwnerScope). The readers of the
+  // connections about to be made again end first, so a drop they find is
+  // queued before, not after, this call's events; what a reader or worker
+  // queued is then seen first, and their requests to reconnect are moot.
+  if (m_nSocketReconnCount.load() >= 0) {
+    m_interactive.StopReader();
+    m_interactiveWorker.DropTrigger();
+    m_bDropQueued[0].store(0);
+    if (m_bMultiOC.load() != 0) {
+      m_bcast.StopReader();
+      m_bcastWorker.DropTrigger();
+      m_bDropQueued[1].store(0);
+    }
+  }
   DeliverQueuedConnectionEvents();
   m_interactive.SetConnectPending(true);
   ConnectInteractive();

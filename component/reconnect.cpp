@@ -106,6 +106,9 @@ void CComponentMethods::RunReconnection(bool interactive, Reconnector& worker) {
   const int index = Index(interactive);
   Connection& connection = Pick(interactive);
   const std::string_view who = interactive ? kEventInteractive : kEventBroadcast;
+  // Asked by a reader whose socket the owner has replaced or closed since:
+  // nothing left to do.
+  if (!connection.Lost()) return;
 
   int32_t pause = 0;
   {

@@ -93,6 +93,9 @@ class Reconnector {
   // Cancels a run in progress and, when the owner does not hold the
   // connection, drops a pending trigger (BeginOwner and EndOwner in one).
   void Cancel();
+  // Drops a pending trigger, also inside the owner's hold: for the owner
+  // that has just ended the reader which asked.
+  void DropTrigger();
   // Cancels, ends and joins the worker; it can be started again afterwards.
   void Stop();
 
