@@ -3,9 +3,9 @@
 //
 // Reader threads Post a payload-free window message (PostMessageA, wParam and
 // lParam 0); when the owner thread dispatches its messages the window
-// procedure hands WM_DELIVER_DATA (WM_USER + 101) and WM_DELIVER_AUTHENTICATION
-// (WM_USER + 102) to the handler and reports them handled with 0. Every other
-// message gets the default processing. A host's own message loop (a browser's,
+// procedure hands WM_DELIVER_DATA (WM_USER + 101), WM_DELIVER_AUTHENTICATION
+// (WM_USER + 102) and WM_DELIVER_CONNECTION (WM_USER + 103) to the handler and reports them handled
+// with 0. Every other message gets the default processing. A host's own message loop (a browser's,
 // a script host's) is enough to deliver; Pump is for hosts without one.
 //
 // The window class belongs to the module holding this code (the DLL when the
@@ -23,6 +23,8 @@ namespace {
 
 constexpr UINT kDeliverData = WM_USER + 101;
 constexpr UINT kDeliverAuthentication = WM_USER + 102;
+// WM_DELIVER_CONNECTION: a connection event queued off the owner thread.
+constexpr UINT kDeliverConnection = WM_USER + 103;
 constexpr char kClassName[] = "CorvaneComponentWindow";
 constexpr char kWindowText[] = "CComponentMethods";
 
@@ -82,7 +84,10 @@ class WindowMailbox final : public Mailbox {
     int handled = 0;
     MSG msg;
     while (PeekMessageA(&msg, m_hwnd, 0, 0, PM_REMOVE)) {
-      if (msg.message == kDeliverData || msg.message == kDeliverAuthentication) ++handled;
+      if (msg.message == kDeliverData || msg.message == kDeliverAuthentication ||
+          msg.message == kDeliverConnection) {
+        ++handled;
+      }
       DispatchMessageA(&msg);
     }
     return handled;
@@ -95,7 +100,8 @@ class WindowMailbox final : public Mailbox {
     if (message == WM_NCCREATE) {
       const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
       SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    } else if (message == kDeliverData || message == kDeliverAuthentication) {
+    } else if (message == kDeliverData || message == kDeliverAuthentication ||
+               message == kDeliverConnection) {
       auto* self = reinterpret_cast<WindowMailbox*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
       // No exception may unwind through the system's dispatch code.
       try {

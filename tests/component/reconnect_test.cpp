@@ -92,7 +92,8 @@ TEST(DropFound, InteractiveReportedThenTheSequenceRuns) {
     ASSERT_TRUE(server.WaitForConnections(1));
     log.Clear();
     server.Close(0, reset);
-    ASSERT_TRUE(PumpUntil(*c, [&] { return log.Count("connect true") == 1; }));
+    ASSERT_TRUE(PumpUntil(*c, [&] { return log.Count("connect true") == 1; }))
+        << ::testing::PrintToString(log.Events());
     EXPECT_EQ(log.Events(), (Events{"disconnect false", "connect true"}));
     ASSERT_TRUE(server.WaitForConnections(2));
     EXPECT_EQ(Send(*c, "2=2"), 0);
