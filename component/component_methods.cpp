@@ -238,9 +238,6 @@ bool CComponentMethods::PostNotification(unsigned message) {
 void CComponentMethods::DeliverNext() {
   DeliveredEvent event;
   if (!m_router.TakeNext(event)) return;
-  if (event.kind != EventKind::Data && event.kind != EventKind::Authentication) {
-    m_nConnectionEventsQueued.fetch_sub(1);
-  }
   // Callbacks receive the text up to its first zero byte.
   const std::string_view text(event.text.data(),
                               std::min(event.text.size(), event.text.find('\0')));

@@ -196,9 +196,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   void RunReconnection(bool interactive, Reconnector& worker);
   // Queues a connection event for the owner thread (any thread).
   void QueueConnectionEvent(EventKind kind, std::string_view text);
-  // Owner thread, before a sequence of its own: delivers every queued event up
-  // to the last queued connection event, so the script sees what happened
-  // before its call ahead of the call's own events.
+  // Owner thread, before a sequence of its own: when a connection event was
+  // queued since the last catch-up, delivers every event queued now, so the
+  // script sees what happened before its call ahead of the call's own events.
   void DeliverQueuedConnectionEvents();
   // A connection of the selector was made (either thread): the backoff's
   // clock starts.
@@ -287,8 +287,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // Set when a reader queued "false" for a drop whose reconnection the owner
   // has not taken over yet (index 0 interactive, 1 broadcast).
   std::atomic<uint8_t> m_bDropQueued[2] = {{0}, {0}};
-  // Connection events queued and not yet delivered.
-  std::atomic<int32_t> m_nConnectionEventsQueued{0};
+  // Set when a connection event is queued; cleared by the owner's catch-up
+  // (DeliverQueuedConnectionEvents).
+  std::atomic<uint8_t> m_bConnectionEventQueued{0};
 
   // ---- Keep-alive worker ----
   std::thread m_hKeepAliveThread;

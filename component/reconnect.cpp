@@ -79,17 +79,26 @@ void CComponentMethods::NoteConnected(bool interactive) {
 }
 
 void CComponentMethods::QueueConnectionEvent(EventKind kind, std::string_view text) {
-  // Counted before it is queued, so the owner never sees it delivered and
-  // uncounted.
-  m_nConnectionEventsQueued.fetch_add(1);
-  if (!m_router.QueueEvent(kind, std::string(text))) m_nConnectionEventsQueued.fetch_sub(1);
+  // Marked before it is queued, so a catch-up that misses the mark finds
+  // nothing of it in the queue either.
+  m_bConnectionEventQueued.store(1);
+  m_router.QueueEvent(kind, std::string(text));
 }
 
 void CComponentMethods::DeliverQueuedConnectionEvents() {
-  // Bounded by what is queued now: events queued meanwhile wait for the
-  // owner's ordinary delivery.
-  size_t budget = m_router.QueuedEvents();
-  while (m_nConnectionEventsQueued.load() > 0 && budget-- > 0) DeliverNext();
+  if (m_bConnectionEventQueued.exchange(0) == 0) return;
+  // Everything queued now, in order (the messages read before a drop come
+  // before its "false"); what is queued meanwhile waits for the ordinary
+  // delivery. The ordinary delivery may take some of these first: the
+  // budget only bounds the loop.
+  for (size_t budget = m_router.QueuedEvents(); budget > 0; --budget) {
+    DeliveredEvent event;
+    if (!m_router.TakeNext(event)) return;
+    // Callbacks receive the text up to its first zero byte.
+    const size_t zero = event.text.find('\0');
+    FireCallback(SlotFor(event.kind),
+                 std::string_view(event.text.data(), std::min(zero, event.text.size())));
+  }
 }
 
 // A reader thread, no lock held.
