@@ -108,6 +108,10 @@ std::unique_ptr<CComponentMethods> CComponentMethods::Create(HResult* result) {
 }
 
 void CComponentMethods::Reset() {
+  // A reconnection worker's run is cancelled and joined, and none starts
+  // while the flags change.
+  Reconnector::OwnerScope holdInteractive(m_interactiveWorker);
+  Reconnector::OwnerScope holdBcast(m_bcastWorker);
   m_nInteractivePort = 0;
   m_nBcastPort = 0;
   m_nProxyEnable = 0;
@@ -123,6 +127,14 @@ void CComponentMethods::Reset() {
   m_bcast.SetConnectPending(false);
   m_interactive.SetReading(false);
   m_bcast.SetReading(false);
+  // The readers end now (the sockets stay open). A drop one of them found
+  // meanwhile stays reported, but is not reconnected.
+  m_interactive.StopReader();
+  m_bcast.StopReader();
+  m_interactiveWorker.DropTrigger();
+  m_bcastWorker.DropTrigger();
+  m_bDropQueued[0].store(0);
+  m_bDropQueued[1].store(0);
   m_nReaderTimerPeriod = 0;
   m_nPacketCount = 0;
   m_nRequestCount = 0;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -197,6 +198,40 @@ bool SetReceiveBufferSize(SocketHandle s, int bytes) {
   return true;
 }
 
+bool SetKeepAlive(SocketHandle s, const KeepAliveTiming& timing) {
+  if (!Valid(s)) return false;
+  const int fd = Fd(s);
+  int one = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
+    SetErrno();
+    return false;
+  }
+  // The kernel counts in whole seconds, at least 1.
+  const int idle = timing.idleMs < 1000 ? 1 : timing.idleMs / 1000;
+  const int interval = timing.intervalMs < 1000 ? 1 : timing.intervalMs / 1000;
+  const int probes = timing.probes < 1 ? 1 : timing.probes;
+#ifdef TCP_KEEPIDLE
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#elif defined(TCP_KEEPALIVE)
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
+#endif
+#ifdef TCP_KEEPINTVL
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+#endif
+#ifdef TCP_KEEPCNT
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+#ifdef TCP_USER_TIMEOUT
+  // Data the peer never acknowledges fails within the keep-alive's time too
+  // (and, with keep-alive on, this bounds the probing as well).
+  const unsigned userTimeoutMs =
+      static_cast<unsigned>(timing.idleMs) + static_cast<unsigned>(probes * timing.intervalMs);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+#endif
+  SetError(0);
+  return true;
+}
+
 bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port) {
   if (!Valid(s)) return false;
   sockaddr_in address = MakeAddress(dottedAddress, port);
@@ -225,6 +260,46 @@ bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port) {
   }
   SetError(ToWinsockError(error));
   return error == 0;
+}
+
+bool ConnectAbandonable(SocketHandle s, const std::string& dottedAddress, int32_t port,
+                        const std::function<bool()>& abandon) {
+  if (!abandon) return Connect(s, dottedAddress, port);
+  if (!Valid(s)) return false;
+  if (!SetNonBlocking(s, true)) return false;
+  sockaddr_in address = MakeAddress(dottedAddress, port);
+  int error = 0;
+  if (connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) {
+      error = errno;
+    } else {
+      for (;;) {
+        if (abandon()) {
+          SetNonBlocking(s, false);
+          SetError(kTimedOut);
+          return false;
+        }
+        pollfd p{Fd(s), POLLOUT, 0};
+        const int r = poll(&p, 1, 50);
+        if (r < 0 && errno != EINTR) {
+          error = errno;
+          break;
+        }
+        if (r > 0) {
+          socklen_t length = sizeof error;
+          if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+          break;
+        }
+      }
+    }
+  }
+  SetNonBlocking(s, false);
+  if (error != 0) {
+    SetError(ToWinsockError(error));
+    return false;
+  }
+  SetError(0);
+  return true;
 }
 
 bool SetNonBlocking(SocketHandle s, bool nonBlocking) {

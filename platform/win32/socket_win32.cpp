@@ -11,6 +11,8 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the two above.
+#include <mstcpip.h>
 
 #include <cstring>
 
@@ -88,10 +90,92 @@ bool SetReceiveBufferSize(SocketHandle s, int bytes) {
                     sizeof bytes) == 0;
 }
 
+bool SetKeepAlive(SocketHandle s, const KeepAliveTiming& timing) {
+  if (!Valid(s)) return false;
+  // Idle time and interval in milliseconds; the probe count is the system's
+  // (10 before Windows 10 1703), which the caller's timing assumes.
+  tcp_keepalive values;
+  values.onoff = 1;
+  values.keepalivetime = static_cast<ULONG>(timing.idleMs < 1 ? 1 : timing.idleMs);
+  values.keepaliveinterval = static_cast<ULONG>(timing.intervalMs < 1 ? 1 : timing.intervalMs);
+  DWORD returned = 0;
+  if (WSAIoctl(Sock(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+               nullptr) != 0) {
+    // Without the per-socket values, at least the system's keep-alive.
+    BOOL on = TRUE;
+    if (setsockopt(Sock(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+      return false;
+    }
+  }
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+  // Windows 10 1703 and later take the probe count too; older systems refuse
+  // the option and keep their fixed 10.
+  DWORD probes = static_cast<DWORD>(timing.probes < 1 ? 1 : timing.probes);
+  setsockopt(Sock(s), IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes),
+             sizeof probes);
+  WSASetLastError(0);
+  return true;
+}
+
 bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port) {
   if (!Valid(s)) return false;
   sockaddr_in address = MakeAddress(dottedAddress, port);
   return connect(Sock(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool ConnectAbandonable(SocketHandle s, const std::string& dottedAddress, int32_t port,
+                        const std::function<bool()>& abandon) {
+  if (!abandon) return Connect(s, dottedAddress, port);
+  if (!Valid(s)) return false;
+  if (!SetNonBlocking(s, true)) return false;
+  sockaddr_in address = MakeAddress(dottedAddress, port);
+  int error = 0;
+  if (connect(Sock(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) {
+      error = 0;
+      for (;;) {
+        if (abandon()) {
+          SetNonBlocking(s, false);
+          WSASetLastError(WSAETIMEDOUT);
+          return false;
+        }
+        // A made connection shows in the write set, a failed one in the
+        // exception set.
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(Sock(s), &writable);
+        FD_SET(Sock(s), &failed);
+        timeval timeout;
+        timeout.tv_sec = 0;
+        timeout.tv_usec = 50 * 1000;
+        const int r = select(0, nullptr, &writable, &failed, &timeout);
+        if (r == SOCKET_ERROR) {
+          error = WSAGetLastError();
+          break;
+        }
+        if (r > 0) {
+          int optionError = 0;
+          int length = sizeof optionError;
+          if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&optionError),
+                         &length) != 0) {
+            optionError = WSAGetLastError();
+          }
+          if (FD_ISSET(Sock(s), &failed) && optionError == 0) optionError = WSAECONNREFUSED;
+          error = optionError;
+          break;
+        }
+      }
+    }
+  }
+  SetNonBlocking(s, false);
+  WSASetLastError(error);
+  return error == 0;
 }
 
 bool SetNonBlocking(SocketHandle s, bool nonBlocking) {

@@ -51,6 +51,12 @@ class LoopbackServer {
   // are a complete CONNECT request gets answer at once (before any other
   // data the test sends). Set before the connections arrive.
   void AnswerTunnels(std::string answer = "HTTP/1.0 200 Connection established\r\n\r\n");
+  // Listens again on the same port after StopListening (the server's
+  // return); false when the port cannot be had again.
+  bool ResumeListening();
+  // While on, every connection is accepted and closed at once (recorded,
+  // peerClosed not set), as by a server that keeps dropping its clients.
+  void SetCloseOnAccept(bool on) { m_closeOnAccept.store(on); }
 
  private:
   struct Connection {
@@ -71,6 +77,7 @@ class LoopbackServer {
   std::atomic<bool> m_stopListening{false};
   std::atomic<bool> m_reading;
   std::string m_tunnelAnswer;  // guarded by m_mutex
+  std::atomic<bool> m_closeOnAccept{false};
   std::thread m_acceptor;
   std::mutex m_mutex;  // guards m_connections and each connection's record
   std::vector<std::unique_ptr<Connection>> m_connections;
