@@ -19,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,6 +141,25 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // attempts; replay sets it for a capture made through a tunnel).
   void SetTunnelRequested(bool interactive, bool requested);
 
+  // ---- Diagnosis ----
+  // One chunk as a reader hands it to its connection's assembler, with the
+  // codec flags as they stood just before (what the assembler then reads;
+  // a sendRequest on the owner thread may change them in between).
+  struct ReceivedChunk {
+    bool interactive;
+    const unsigned char* data;
+    int32_t length;
+    bool compression;
+    bool encryption;
+  };
+  using ChunkObserver = std::function<void(const ReceivedChunk&)>;
+  // The observer is called on the reader's thread, under that connection's
+  // lock, for every chunk a reader received (both readers may call it at
+  // once); it must not call back into the component. Meant to be set before
+  // connecting, but safe at any time: a reader uses the observer it found
+  // when the chunk arrived. An empty function removes it.
+  void SetChunkObserver(ChunkObserver observer);
+
  private:
   // ReceiveHost (receive_dispatch.cpp): what the assemblers read and report.
   bool Compression() const override;
@@ -255,6 +275,11 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   std::shared_ptr<CallbackTarget> m_pHandleBCDisConnect;
   std::shared_ptr<CallbackTarget> m_pHandleData;
   std::shared_ptr<CallbackTarget> m_pHandleAuthentication;
+
+  // ---- Diagnosis (receive_dispatch.cpp) ----
+  std::atomic<bool> m_bChunkObserved{false};
+  std::mutex m_chunkObserverMutex;
+  std::shared_ptr<const ChunkObserver> m_chunkObserver;
 
   // ---- Receive and delivery ----
   CMessageRouter m_router;

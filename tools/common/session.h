@@ -51,9 +51,12 @@ struct SessionOptions {
   int durationMs = 2000;
   // Flush the output after every pumped batch of events (for people watching).
   bool flushEachBatch = true;
+  // Where to write a capture of every connection's reads (capture.h); empty: none.
+  std::string captureDirectory;
 };
 
-// Returns the exit status: 0, or 1 when the component cannot be made.
+// Returns the exit status: 0, or 1 when the component cannot be made or the
+// capture cannot be written.
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors);
 
 }  // namespace corvane::tools
