@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"interactive", "broadcast", "both"}));
   replay->add_option("--chunks", r.chunks, "Chunk sizes, the last one repeating (1 to 32768)")
       ->delimiter(',')
+      ->allow_extra_args(false)
       ->check(CLI::Range(1, 32768));
   replay->add_flag("--proxy", r.proxy,
                    "Proxy discovery found a proxy (with --proxy-credentials the capture starts "
