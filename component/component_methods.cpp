@@ -80,6 +80,10 @@ std::unique_ptr<CComponentMethods> CComponentMethods::Create(HResult* result) {
 }
 
 void CComponentMethods::Reset() {
+  // A reconnection worker's run is cancelled and joined, and none starts
+  // while the flags change.
+  Reconnector::OwnerScope holdInteractive(m_interactiveWorker);
+  Reconnector::OwnerScope holdBcast(m_bcastWorker);
   m_nInteractivePort = 0;
   m_nBcastPort = 0;
   m_nProxyEnable = 0;
@@ -94,6 +98,14 @@ void CComponentMethods::Reset() {
   m_bcast.SetConnectPending(false);
   m_interactive.SetReading(false);
   m_bcast.SetReading(false);
+  // The readers end now (the sockets stay open). A drop one of them found
+  // meanwhile stays reported, but is not reconnected.
+  m_interactive.StopReader();
+  m_bcast.StopReader();
+  m_interactiveWorker.Cancel();
+  m_bcastWorker.Cancel();
+  m_bDropQueued[0].store(0);
+  m_bDropQueued[1].store(0);
   m_nReaderTimerPeriod = 0;
   m_nPacketCount = 0;
   m_nRequestCount = 0;
@@ -226,6 +238,9 @@ bool CComponentMethods::PostNotification(unsigned message) {
 void CComponentMethods::DeliverNext() {
   DeliveredEvent event;
   if (!m_router.TakeNext(event)) return;
+  if (event.kind != EventKind::Data && event.kind != EventKind::Authentication) {
+    m_nConnectionEventsQueued.fetch_sub(1);
+  }
   // Callbacks receive the text up to its first zero byte.
   const std::string_view text(event.text.data(),
                               std::min(event.text.size(), event.text.find('\0')));

@@ -10,9 +10,16 @@
 //
 // Files: component_methods.cpp (construction, reset, settings, slots,
 // delivery), connect.cpp (endpoints, attempts, connection sequences),
+// reconnect.cpp (drops found by the readers, reconnection workers),
 // proxy.cpp (proxy discovery, the tunnel request, the script's own reads),
 // send.cpp (requests), readers.cpp (readers, keep-alive, shutdown) and
 // receive_dispatch.cpp (everything that feeds the receive assemblers).
+//
+// Connection work runs on the owner thread (script calls) and on one
+// reconnection worker per connection (after a drop). Each connection has one
+// sequence at a time (Reconnector::OwnerScope on the owner's side); the
+// settings strings that attempts read and resolution rewrites are guarded by
+// m_attemptMutex, which every attempt holds.
 #pragma once
 
 #include <array>
@@ -25,10 +32,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "component/callback.h"
 #include "component/variant.h"
 #include "connection/connection.h"
+#include "connection/reconnector.h"
 #include "delivery/router.h"
 #include "platform/mailbox.h"
 #include "platform/proxy_settings.h"
@@ -133,6 +142,16 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // Where proxy settings come from (the registry or the environment by
   // default); tests substitute their own.
   void SetProxySettingsSource(std::shared_ptr<ProxySettingsSource> source);
+  // The anti-storm pause's policy, its random source ([0, 1)) and clock (ms);
+  // empty functions keep the current ones. For tests and tools.
+  void SetReconnectPolicy(BackoffPolicy policy, std::function<double()> random = {},
+                          std::function<int64_t()> clockMs = {});
+  // The pauses the selected connection's reconnection worker chose after
+  // drops, oldest first (the latest 64).
+  std::vector<int32_t> ReconnectPauses(bool interactive) const;
+  // Whether the selected connection's worker has a run in progress or asked.
+  bool ReconnectBusy(bool interactive) const;
+
   // What proxy discovery would have found (1 = through the proxy), for
   // replaying captured traffic without a connection attempt.
   void SetProxyEnable(int32_t value);
@@ -185,7 +204,25 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   bool Backlogged(const Connection& connection) override;
   int32_t OnChunk(Connection& connection, CReceiveAssembler& assembler, int32_t length,
                   const unsigned char* data) override;
+  void OnLost(Connection& connection, int error) override;
 
+  // ---- Reconnection after a drop (reconnect.cpp) ----
+  Reconnector& Worker(bool interactive) {
+    return interactive ? m_interactiveWorker : m_bcastWorker;
+  }
+  // One run of the selected connection's worker: the pause, then up to
+  // m_nSocketReconnCount + 1 attempts, each reported through the queue.
+  void RunReconnection(bool interactive, Reconnector& worker);
+  // Queues a connection event for the owner thread (any thread).
+  void QueueConnectionEvent(EventKind kind, std::string_view text);
+  // Owner thread, before a sequence of its own: delivers every queued event up
+  // to the last queued connection event, so the script sees what happened
+  // before its call ahead of the call's own events.
+  void DeliverQueuedConnectionEvents();
+  // A connection of the selector was made (either thread): the backoff's
+  // clock starts.
+  void NoteConnected(bool interactive);
+  int64_t NowMs() const;
   // The connection a selector names (true = interactive).
   Connection& Pick(bool interactive) { return interactive ? m_interactive : m_bcast; }
 
@@ -253,6 +290,23 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // clean-up at shutdown.
   int32_t m_nSocketStartups = 0;
 
+  // ---- Reconnection ----
+  // Held by every connection attempt: the endpoint and proxy strings that
+  // an attempt reads and name resolution rewrites.
+  std::mutex m_attemptMutex;
+  // Guards the backoff state below.
+  mutable std::mutex m_reconnectMutex;
+  Backoff m_backoff[2];
+  std::function<double()> m_random;
+  std::function<int64_t()> m_clockMs;
+  int64_t m_connectedAtMs[2] = {0, 0};
+  std::vector<int32_t> m_pauses[2];
+  // Set when a reader queued "false" for a drop whose reconnection the owner
+  // has not taken over yet (index 0 interactive, 1 broadcast).
+  std::atomic<uint8_t> m_bDropQueued[2] = {{0}, {0}};
+  // Connection events queued and not yet delivered.
+  std::atomic<int32_t> m_nConnectionEventsQueued{0};
+
   // ---- Keep-alive worker ----
   std::thread m_hKeepAliveThread;
   // Stop request of the worker: set under m_workerMutex and announced on
@@ -290,6 +344,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // other member goes away.
   Connection m_interactive;
   Connection m_bcast;
+  // Their workers, stopped and joined by Shutdown before the readers.
+  Reconnector m_interactiveWorker{[this](Reconnector& w) { RunReconnection(true, w); }};
+  Reconnector m_bcastWorker{[this](Reconnector& w) { RunReconnection(false, w); }};
 };
 
 }  // namespace corvane

@@ -6,14 +6,23 @@
 // failure and "1" on the maximum event when all fail; the broadcast pass makes
 // one attempt and fires "2" on failure. A successful attempt fires "true",
 // sets the connection's reading flag and starts its reader. Every event is
-// fired synchronously, before the method returns.
+// fired synchronously, before the method returns. These sequences are the
+// script's: each takes its connection from the reconnection worker first
+// (reconnect.cpp has the worker and the ordering of its queued events with
+// these synchronous ones).
 //
 // One attempt: start the socket layer, read the proxy settings, resolve names
 // unless addresses are dotted, then open the Connection on the chosen endpoint
 // (it replaces its socket after ending and joining its reader, so a descriptor
-// is never closed under a reader; SO_RCVBUF, blocking connect, then
-// non-blocking mode); through a proxy with credentials the CONNECT request
-// follows.
+// is never closed under a reader; SO_RCVBUF, TCP keep-alive timed from the
+// keep-alive interval, blocking connect, then non-blocking mode); through a
+// proxy with credentials the CONNECT request follows. An attempt holds
+// m_attemptMutex throughout: the two connections' workers and the owner may
+// attempt at once, and all read (and resolution rewrites) the same strings.
+//
+// ConnectToServer replaces the interactive socket; when that connection was
+// being read, reading goes on from the new socket, and when the new attempt
+// fails, reading ends (no reader is left on an unconnected socket).
 #include "component/component_methods.h"
 #include "protocol/numbers.h"
 
@@ -28,6 +37,11 @@ int32_t CComponentMethods::PortArgument(const Variant& value) {
 // The interactive connection sequence, then the broadcast pass when the
 // broadcast connection is used; both run to their end before this returns.
 void CComponentMethods::ConnectBoth() {
+  // The caller holds both connections (OwnerScope). What a reader or worker
+  // queued before this call is seen first.
+  m_bDropQueued[0].store(0);
+  m_bDropQueued[1].store(0);
+  DeliverQueuedConnectionEvents();
   m_interactive.SetConnectPending(true);
   ConnectInteractive();
   if (m_bMultiOC.load() != 0) {
@@ -46,6 +60,9 @@ HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Varian
     return kS_OK;
   }
   try {
+    Reconnector::OwnerScope holdInteractive(m_interactiveWorker);
+    Reconnector::OwnerScope holdBcast(m_bcastWorker);
+    std::unique_lock<std::mutex> attempt(m_attemptMutex);
     m_nIPAddrFormatFlag.store(vIPAddrFormatFlag.Int32() == 1 ? 1 : 0);
     m_strInteractiveIp = vIpAddr.Deref().text;
     m_nInteractivePort.store(PortArgument(vInteractivePort));
@@ -60,6 +77,7 @@ HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Varian
       m_nBcastPort.store(0);
     }
     *pRetVal = Variant::Int(0);
+    attempt.unlock();
     ConnectBoth();
   } catch (...) {
     // The result already written stands.
@@ -73,10 +91,15 @@ HResult CComponentMethods::setOCDetails(const Variant& vInteractiveIp,
                                         const Variant& /*vPolicyPort*/) {
   if (vInteractiveIp.Type() != kVtBstr || vInteractivePort.Type() == kVtInt) return kS_OK;
   try {
-    m_strInteractiveIp = vInteractiveIp.Deref().text;
-    m_strBcastIp = vBcastIp.Type() == kVtBstr ? vBcastIp.Deref().text : std::string();
-    m_nInteractivePort.store(PortArgument(vInteractivePort));
-    m_nBcastPort.store(PortArgument(vBcastPort));
+    Reconnector::OwnerScope holdInteractive(m_interactiveWorker);
+    Reconnector::OwnerScope holdBcast(m_bcastWorker);
+    {
+      std::lock_guard<std::mutex> attempt(m_attemptMutex);
+      m_strInteractiveIp = vInteractiveIp.Deref().text;
+      m_strBcastIp = vBcastIp.Type() == kVtBstr ? vBcastIp.Deref().text : std::string();
+      m_nInteractivePort.store(PortArgument(vInteractivePort));
+      m_nBcastPort.store(PortArgument(vBcastPort));
+    }
     ConnectBoth();
   } catch (...) {
   }
@@ -87,19 +110,30 @@ HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
   if (pRetVal == nullptr) return kE_POINTER;
   *pRetVal = Variant::Int(0);
   try {
+    Reconnector::OwnerScope scope(m_interactiveWorker);
     // In the two-connection set-up the connections are made by
     // SetServerDetails and setOCDetails.
     if (m_nBcastPort.load() != 0) return kS_OK;
-    if (OpenConnection(true) != 0) *pRetVal = Variant::Int(kResultFailed);
+    int32_t opened = kResultFailed;
+    {
+      std::lock_guard<std::mutex> attempt(m_attemptMutex);
+      opened = OpenConnection(true);
+    }
+    // OpenConnection ended the interactive reader before it replaced the
+    // socket. A connection that was being read is read on, now from the new
+    // socket; after a failed attempt there is nothing to read and reading
+    // ends. Without a connection sequence before, the script reads for
+    // itself with ReceiveData and no reader is started.
+    if (opened != 0) {
+      *pRetVal = Variant::Int(kResultFailed);
+      m_interactive.SetReading(false);
+    } else if (m_interactive.Reading()) {
+      NoteConnected(true);
+      StartInteractiveReader(100);
+    }
   } catch (...) {
     *pRetVal = Variant::Int(kResultFailed);
   }
-  // OpenConnection ended the interactive reader before it replaced the
-  // socket. A connection that was being read is read on, now from the new
-  // socket (after a failed attempt that one only gives read errors, as a dead
-  // connection does). Without a connection sequence before, the script reads
-  // for itself with ReceiveData and no reader is started.
-  if (m_interactive.Reading()) StartInteractiveReader(100);
   return kS_OK;
 }
 
@@ -109,7 +143,9 @@ int32_t CComponentMethods::ResolveHostName(int which) {
     std::string& name = which == 0 ? m_strInteractiveIp : m_strProxyIp;
     std::string dotted;
     if (!net::ResolveIPv4(name, dotted)) return kResultFailed;
-    name = dotted;
+    // Written only when it changes: the owner reads these strings outside
+    // attempts (BuildRequest copies under the attempt lock).
+    if (name != dotted) name = dotted;
     return 0;
   } catch (...) {
     return kResultFailed;
@@ -142,11 +178,14 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
   }
   // The new socket replaces the connection's previous one (whose reader
   // ends before that socket is closed) and has sent no tunnel request yet.
-  return Pick(interactive).Open(host, port);
+  Connection& connection = Pick(interactive);
+  connection.SetKeepAliveTiming(KeepAliveTimingFor(m_nKeepAliveInterval.load()));
+  return connection.Open(host, port);
 }
 
 int32_t CComponentMethods::ConnectSocket(bool interactive) {
   try {
+    std::lock_guard<std::mutex> attempt(m_attemptMutex);
     if (OpenConnection(interactive) != 0) return kResultFailed;
     // A failed tunnel request does not fail the attempt; the next failed
     // send finds the broken connection.
@@ -179,6 +218,7 @@ int32_t CComponentMethods::ConnectInteractive() {
       ++failures;  // no pause between interactive attempts
     }
     m_interactive.SetConnectPending(false);
+    NoteConnected(true);
     FireCallback(m_pHandleConnect, kEventTrue);
     // Set after the event: a keep-alive asked for inside the first
     // handleConnect starts nothing.
@@ -203,6 +243,7 @@ int32_t CComponentMethods::ConnectBroadcast() {
       return 0;
     }
     m_bcast.SetConnectPending(false);
+    NoteConnected(false);
     FireCallback(m_pHandleConnect, kEventTrue);
     m_bcast.SetReading(true);
     StartBcastReader(100);

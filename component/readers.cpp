@@ -8,6 +8,10 @@
 // closes a connection's socket first stops and joins its reader; a reader
 // started again afterwards reads the new socket.
 //
+// A reader that finds its connection closed or failed reports it and ends
+// (reconnect.cpp). The sockets carry TCP keep-alive (connect.cpp), so a peer
+// that vanished without FIN or RST also ends in a socket error.
+//
 // The keep-alive worker only waits, waking every m_nKeepAliveInterval ms
 // (once, then until stopped, for 0); nothing is sent on its ticks. Its stop
 // flag is set under m_workerMutex and announced on m_workerWake, so a waiting
@@ -41,6 +45,8 @@ void CComponentMethods::StopKeepAlive() {
 HResult CComponentMethods::StartReader(bool interactive, int32_t period) {
   try {
     m_nReaderTimerPeriod.store(period);
+    // A drop this reader finds is reconnected by the connection's worker.
+    Worker(interactive).Start();
     // One reader per connection: the connection ends the previous one first.
     return Pick(interactive).StartReader(*this) ? kS_OK : kE_FAIL;
   } catch (...) {
@@ -105,6 +111,10 @@ int32_t CComponentMethods::KeepAliveProc() {
 void CComponentMethods::StopThreads() {
   try {
     StopKeepAlive();
+    // Workers first: a worker in a pause wakes at once; none can start a
+    // reader or open a socket after this.
+    m_interactiveWorker.Stop();
+    m_bcastWorker.Stop();
     // Sockets are only closed once no reader can be using them.
     m_interactive.StopReader();
     m_bcast.StopReader();
@@ -120,6 +130,9 @@ void CComponentMethods::StopThreads() {
 void CComponentMethods::Shutdown() {
   m_interactive.SetReading(false);
   m_bcast.SetReading(false);
+  // Ends a worker's pause at once (StopThreads joins them).
+  m_interactiveWorker.Cancel();
+  m_bcastWorker.Cancel();
   // Ask both readers and the worker to stop before joining any, so they
   // wind down together.
   if (m_interactive.ReaderRunning()) m_interactive.RequestStop();

@@ -24,8 +24,14 @@ std::string CComponentMethods::BuildRequest(const Variant& vRequest) {
   const std::string_view text(request.text.data(), request.text.find('\0') == std::string::npos
                                                        ? request.text.size()
                                                        : request.text.find('\0'));
-  return BuildHttpRequest(m_strInteractiveIp, text, m_nProxyEnable.load(),
-                          m_bProxyCredentials.load() != 0, m_strProxyAuth);
+  std::string host;
+  {
+    // A broadcast attempt may be resolving the name at this moment.
+    std::lock_guard<std::mutex> attempt(m_attemptMutex);
+    host = m_strInteractiveIp;
+  }
+  return BuildHttpRequest(host, text, m_nProxyEnable.load(), m_bProxyCredentials.load() != 0,
+                          m_strProxyAuth);
 }
 
 int32_t CComponentMethods::SendBuffer(const char* buffer, int32_t length) {
@@ -47,17 +53,26 @@ HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal
       *pRetVal = Variant::Int(kResultFailed);
       return kS_OK;
     }
+    Reconnector::OwnerScope scope(m_interactiveWorker);
     const std::string request = BuildRequest(vRequest);
-    const int32_t result = SendBuffer(request.data(), static_cast<int32_t>(request.size()));
+    // Never sent on a connection already found lost.
+    const int32_t result = m_interactive.Lost()
+                               ? kResultSendFailed
+                               : SendBuffer(request.data(), static_cast<int32_t>(request.size()));
     *pRetVal = Variant::Int(result);
     if (result == 0) {
       m_nRequestCount.fetch_add(1);
       return kS_OK;
     }
     // The connection is gone (or was never made): report it, close it and
-    // connect again now. The request is not sent again.
-    FireCallback(m_pHandleDisConnect, kEventFalse);
+    // connect again now. The request is not sent again. A drop the reader
+    // has already queued is delivered, not reported twice.
+    const bool queued = m_bDropQueued[0].exchange(0) != 0;
+    DeliverQueuedConnectionEvents();
+    if (!queued) FireCallback(m_pHandleDisConnect, kEventFalse);
     CloseConnection(true);
+    // No reader is left: if the attempts run out, nothing reads.
+    m_interactive.SetReading(false);
     m_interactive.SetConnectPending(true);
     ConnectInteractive();
   } catch (...) {

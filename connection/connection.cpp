@@ -30,17 +30,31 @@ Connection::~Connection() {
   net::Close(m_socket.exchange(0));
 }
 
+void Connection::SetKeepAliveTiming(const net::KeepAliveTiming& timing) {
+  std::lock_guard<std::mutex> life(m_lifeMutex);
+  m_keepAlive = timing;
+}
+
+bool Connection::ReaderRunning() const {
+  std::lock_guard<std::mutex> life(m_lifeMutex);
+  return m_reader.joinable();
+}
+
 int32_t Connection::Open(const std::string& dottedAddress, int32_t port) {
+  std::lock_guard<std::mutex> life(m_lifeMutex);
   // The new socket replaces the previous one; that one's reader ends before
   // the socket is closed.
-  StopReader();
+  StopReaderLocked();
   net::Close(m_socket.exchange(0));
+  m_bLost.store(0);
   const SocketHandle s = net::CreateTcpSocket();
   if (s == 0) return kResultFailed;
   m_socket.store(s);
   // A new connection has sent no tunnel request yet.
   WithAssembler([](CReceiveAssembler& assembler) { assembler.SetTunnelRequested(false); });
   net::SetReceiveBufferSize(s, kRecvBufferSize);
+  // Set before the connect, so the connected socket has it from the start.
+  net::SetKeepAlive(s, m_keepAlive);
   if (!net::Connect(s, dottedAddress, port)) return kResultFailed;
   net::SetNonBlocking(s, true);
   return 0;
@@ -76,8 +90,9 @@ int32_t Connection::SendTunnelRequest(const std::string& request) {
 
 bool Connection::StartReader(ConnectionSink& sink) {
   try {
+    std::lock_guard<std::mutex> life(m_lifeMutex);
     // One reader per connection: the previous one ends before the next starts.
-    StopReader();
+    StopReaderLocked();
     m_bStop.store(false);
     m_reader = std::thread([this, &sink] {
       try {
@@ -100,6 +115,11 @@ void Connection::RequestStop() {
 }
 
 void Connection::StopReader() {
+  std::lock_guard<std::mutex> life(m_lifeMutex);
+  StopReaderLocked();
+}
+
+void Connection::StopReaderLocked() {
   if (!m_reader.joinable()) return;
   RequestStop();
   if (m_reader.get_id() == std::this_thread::get_id()) {
@@ -110,10 +130,12 @@ void Connection::StopReader() {
 }
 
 void Connection::Close() {
+  std::lock_guard<std::mutex> life(m_lifeMutex);
   // The reader owns the descriptor while it runs: end it first, so a closed
   // (and perhaps reused) descriptor is never read.
-  StopReader();
+  StopReaderLocked();
   net::Close(m_socket.exchange(0));
+  m_bLost.store(0);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_recvBuf->fill(0);
 }
@@ -150,14 +172,18 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
         Pause(kBackloggedPauseMs);
         continue;
       }
-      // Taken again on every pass, never kept from an earlier one: 0 (none,
-      // or closed) fails the wait and the pass pauses like a failed read.
+      // Taken again on every pass, never kept from an earlier one: 0 (none)
+      // fails the wait and the pass pauses like an idle one.
       const SocketHandle s = m_socket.load();
       const net::WaitResult ready = net::WaitReadable(s, kReaderPollMs);
       if (ready == net::WaitResult::TimedOut) continue;  // idle: nothing has arrived
+      if (ready == net::WaitResult::Failed) {
+        Pause(kReaderPollMs);
+        continue;
+      }
       int n = -1;
-      int error = net::kNotSocket;
-      if (ready == net::WaitResult::Ready) {
+      int error = 0;
+      {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto& buffer = *m_recvBuf;
         buffer.fill(0);
@@ -170,10 +196,13 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
         }
       }
       if (n < 0 && error == net::kWouldBlock) continue;
-      // The peer has closed or the socket failed: keep polling at the idle
-      // cadence rather than spinning on a socket that is always "readable".
+      // The peer has closed (n == 0) or the socket failed: the connection is
+      // lost. A reader being stopped was closed on purpose and says nothing.
       result = kResultSendFailed;
-      Pause(kReaderPollMs);
+      if (m_bStop.load()) break;
+      m_bLost.store(1);
+      sink.OnLost(*this, error);
+      break;
     }
   } catch (...) {
     m_bReading.store(0);

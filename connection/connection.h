@@ -6,25 +6,33 @@
 // for (endpoints, proxy, events, sequences) is its owner's business; the
 // owner tells the reader what it needs to know through a ConnectionSink.
 //
-// Opening: a new IPv4 TCP socket, SO_RCVBUF 32 768, a blocking connect, then
-// non-blocking mode for good. The previous socket's reader is stopped and
-// joined before that socket is closed, so a descriptor is never closed (and
-// perhaps reused) under a running read.
+// Opening: a new IPv4 TCP socket, SO_RCVBUF 32 768, TCP keep-alive with the
+// timing last given (SetKeepAliveTiming; by default a vanished peer fails the
+// socket within 30 s), a blocking connect, then non-blocking mode for good.
+// The previous socket's reader is stopped and joined before that socket is
+// closed, so a descriptor is never closed (and perhaps reused) under a
+// running read.
 //
 // The reader loop, once started: while its stop flag is clear and the sink
 // says to keep reading, it waits until the socket is readable or 100 ms have
 // passed, reads up to 32 768 bytes into the zero-filled buffer and hands the
 // chunk to the sink at once; an idle connection is thus polled every 100 ms.
 // While the sink reports a backlog the socket is left alone (asked again every
-// 1 ms), so the receive window closes and the server slows down. After an
-// error or the end of the stream the loop keeps its 100 ms cadence and reports
-// nothing (a broken connection is found by the next failed send). The
-// socket is taken afresh on every pass.
+// 1 ms), so the receive window closes and the server slows down. When a read
+// finds the end of the stream (the peer closed) or a socket error (anything
+// but would-block), the connection is marked lost, the sink is told once
+// (OnLost, no lock held) and the loop ends: that socket is not read again. A
+// reader told to stop reports nothing. The socket is taken afresh on every
+// pass.
 //
-// Threads: Open, Close, StartReader, StopReader, SendWhole and
-// SendTunnelRequest are the owner thread's. The flags are atomics, readable
-// from any thread. The assembler and the buffer are touched only under the
-// connection's lock (WithAssembler, the reader's pass, ReceiveOnce).
+// Threads: Open, Close, StartReader, StopReader and ReaderRunning may be
+// called from any thread except the reader's own (the owner's thread and its
+// reconnection worker both do); they are serialised by the connection's life
+// lock, which the reader never takes. SendWhole and SendTunnelRequest are for
+// whoever currently runs the connection's sequence (the owner keeps one at a
+// time). The flags are atomics, readable from any thread. The assembler and
+// the buffer are touched only under the connection's lock (WithAssembler, the
+// reader's pass, ReceiveOnce).
 #pragma once
 
 #include <array>
@@ -74,6 +82,12 @@ class ConnectionSink {
   // makes the loop's result -1.
   virtual int32_t OnChunk(Connection& connection, CReceiveAssembler& assembler, int32_t length,
                           const unsigned char* data) = 0;
+
+  // Once, when a read found the peer closed (error 0) or the socket failed
+  // (the Winsock code), the connection already marked lost; the loop ends
+  // right after. No lock held. It may queue events and wake other threads,
+  // but must not open, close, start or stop this connection.
+  virtual void OnLost(Connection& /*connection*/, int /*error*/) {}
 };
 
 class Connection {
@@ -109,7 +123,14 @@ class Connection {
   // Stops the reader, closes the socket (handle 0 afterwards) and zero-fills
   // the receive buffer.
   void Close();
-  bool ReaderRunning() const { return m_reader.joinable(); }
+  bool ReaderRunning() const;
+
+  // The keep-alive timing that the next Open gives its socket.
+  void SetKeepAliveTiming(const net::KeepAliveTiming& timing);
+
+  // True once the reader found this connection's socket closed or failed,
+  // until the next Open or Close.
+  bool Lost() const { return m_bLost.load() != 0; }
 
   // One read by the owner itself (no reader running): zero-fills the buffer,
   // reads up to 32 768 bytes and gives the bytes up to the first zero byte in
@@ -127,9 +148,12 @@ class Connection {
   SocketHandle Socket() const { return m_socket.load(); }
 
   // Whether this connection is being read: set by the owner once connected,
-  // cleared by the owner's reset (and by the loop when an exception ends it).
+  // cleared by the owner's reset or once the connection is found lost (and by
+  // the loop when an exception ends it).
   bool Reading() const { return m_bReading.load() != 0; }
   void SetReading(bool reading) { m_bReading.store(reading ? 1 : 0); }
+  // Clears the reading flag; true when it was set (one caller wins).
+  bool TakeReading() { return m_bReading.exchange(0) != 0; }
 
   // Whether the owner has asked for this connection and not yet made it (the
   // owner's bookkeeping; the connection only keeps it).
@@ -145,12 +169,19 @@ class Connection {
   int32_t ReceiveLoop(ConnectionSink& sink);
   // A pause of the reader, cut short by a stop request.
   void Pause(int milliseconds);
+  // StopReader with m_lifeMutex held.
+  void StopReaderLocked();
 
   std::atomic<SocketHandle> m_socket{0};
   std::atomic<uint8_t> m_bReading{0};
   std::atomic<uint8_t> m_bConnectPending{0};
   std::atomic<int32_t> m_bDataSeen{0};
+  std::atomic<uint8_t> m_bLost{0};
 
+  // Serialises Open, Close, StartReader and StopReader (the owner's thread
+  // and its reconnection worker); guards m_reader and m_keepAlive.
+  mutable std::mutex m_lifeMutex;
+  net::KeepAliveTiming m_keepAlive;
   std::thread m_reader;
   // Set under m_stopMutex and announced on m_stopWake, so a pausing reader
   // ends at once; one inside its readiness wait ends within 100 ms.

@@ -34,6 +34,22 @@ void Cleanup();
 SocketHandle CreateTcpSocket();
 // SO_RCVBUF.
 bool SetReceiveBufferSize(SocketHandle s, int bytes);
+
+// TCP keep-alive so that a peer that vanished without FIN or RST ends in a
+// socket error: the first probe after idleMs without traffic, then one every
+// intervalMs, and the connection fails once `probes` probes went unanswered.
+// POSIX sets SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL and TCP_KEEPCNT (whole
+// seconds, at least 1) and, on Linux, TCP_USER_TIMEOUT = idle + probes x
+// interval, so unacknowledged data fails within the same time. Winsock sets
+// SIO_KEEPALIVE_VALS (milliseconds; the probe count is fixed at 10 before
+// Windows 10 1703) and TCP_KEEPCNT where the system has it. False when
+// keep-alive itself could not be switched on.
+struct KeepAliveTiming {
+  int idleMs = 10000;
+  int intervalMs = 2000;
+  int probes = 10;
+};
+bool SetKeepAlive(SocketHandle s, const KeepAliveTiming& timing);
 // Blocking connect to dottedAddress:port (inet_addr parsing, low 16 bits of
 // port). False on failure, with LastError() telling why.
 bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port);

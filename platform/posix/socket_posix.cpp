@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -193,6 +194,40 @@ bool SetReceiveBufferSize(SocketHandle s, int bytes) {
     SetErrno();
     return false;
   }
+  SetError(0);
+  return true;
+}
+
+bool SetKeepAlive(SocketHandle s, const KeepAliveTiming& timing) {
+  if (!Valid(s)) return false;
+  const int fd = Fd(s);
+  int one = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) {
+    SetErrno();
+    return false;
+  }
+  // The kernel counts in whole seconds, at least 1.
+  const int idle = timing.idleMs < 1000 ? 1 : timing.idleMs / 1000;
+  const int interval = timing.intervalMs < 1000 ? 1 : timing.intervalMs / 1000;
+  const int probes = timing.probes < 1 ? 1 : timing.probes;
+#ifdef TCP_KEEPIDLE
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#elif defined(TCP_KEEPALIVE)
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
+#endif
+#ifdef TCP_KEEPINTVL
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+#endif
+#ifdef TCP_KEEPCNT
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+#ifdef TCP_USER_TIMEOUT
+  // Data the peer never acknowledges fails within the keep-alive's time too
+  // (and, with keep-alive on, this bounds the probing as well).
+  const unsigned userTimeoutMs =
+      static_cast<unsigned>(timing.idleMs) + static_cast<unsigned>(probes * timing.intervalMs);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+#endif
   SetError(0);
   return true;
 }

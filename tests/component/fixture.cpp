@@ -31,6 +31,7 @@ std::unique_ptr<CComponentMethods> MakeComponent(EventLog& log, const ComponentO
   c->putref_handleConnectionFailure(slot("failure"));
   c->putref_handleMaximumReConnection(slot("maximum"));
   c->putref_handleDisConnect(slot("disconnect"));
+  c->putref_handleBCDisConnect(slot("bcdisconnect"));
   c->putref_handleData(slot("data"));
   c->putref_handleAuthentication(slot("auth"));
   return c;

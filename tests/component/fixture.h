@@ -44,7 +44,8 @@ std::shared_ptr<FixedProxySource> DirectSource();
 std::shared_ptr<FixedProxySource> ProxyAt(int32_t port);
 
 // Events in the order the callbacks ran: "connect true", "failure 1",
-// "maximum 2", "disconnect false", "auth TEXT", "data TEXT".
+// "maximum 2", "disconnect false", "bcdisconnect false", "auth TEXT",
+// "data TEXT".
 class EventLog {
  public:
   void Add(std::string event) {

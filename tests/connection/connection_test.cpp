@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "receive/feed.h"
@@ -48,6 +50,8 @@ class RecordingSink : public ConnectionSink {
   std::atomic<bool> throwOnChunk{false};
   std::atomic<int> keepReadingAsked{0};
   std::atomic<int> backlogAsked{0};
+  std::atomic<int> lost{0};
+  std::atomic<int> lostError{-1};
   // Whether every chunk came with this connection's own assembler and with
   // the rest of the 32 768-byte buffer zero.
   std::atomic<bool> wellFormed{true};
@@ -73,6 +77,12 @@ class RecordingSink : public ConnectionSink {
     m_bytes.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
     ++m_chunks;
     return 0;
+  }
+  void OnLost(Connection& connection, int error) override {
+    // The connection is already marked when the sink hears of it.
+    if (!connection.Lost()) wellFormed.store(false);
+    lostError.store(error);
+    ++lost;
   }
   std::string Bytes() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -221,22 +231,56 @@ TEST_F(ConnectionTest, BackloggedOwnerLeavesTheSocketAlone) {
   connection.StopReader();
 }
 
-TEST_F(ConnectionTest, ReaderKeepsPollingAfterThePeerCloses) {
+// A drop is reported once, after every byte read before it, and that socket
+// is not read again: closed (end of stream, error 0) and reset (a socket
+// error).
+TEST_F(ConnectionTest, ReaderReportsADropOnceAndStopsReading) {
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "closed");
+    LoopbackServer server;
+    Connection connection;
+    ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
+    ASSERT_TRUE(server.WaitForConnections(1));
+    RecordingSink sink;
+    sink.expectedAssembler = AssemblerOf(connection);
+    ASSERT_TRUE(connection.StartReader(sink));
+    ASSERT_TRUE(server.Send(0, "last words"));
+    ASSERT_TRUE(WaitUntil([&] { return sink.Bytes() == "last words"; }));
+    EXPECT_FALSE(connection.Lost());
+    server.Close(0, reset);
+    ASSERT_TRUE(WaitUntil([&] { return sink.lost.load() == 1; }));
+    EXPECT_TRUE(connection.Lost());
+    if (reset) {
+      EXPECT_EQ(sink.lostError.load(), net::kConnectionReset);
+    } else {
+      EXPECT_EQ(sink.lostError.load(), 0);
+    }
+    // The loop has ended: it asks nothing more.
+    const int asked = sink.keepReadingAsked.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(sink.keepReadingAsked.load(), asked);
+    EXPECT_EQ(sink.lost.load(), 1);
+    EXPECT_TRUE(sink.wellFormed.load());
+    // Still joinable until the owner stops it; closing clears the mark.
+    EXPECT_TRUE(connection.ReaderRunning());
+    connection.Close();
+    EXPECT_FALSE(connection.Lost());
+    EXPECT_EQ(sink.Bytes(), "last words");
+  }
+}
+
+// A reader stopped by its owner says nothing, also when the socket ends.
+TEST_F(ConnectionTest, AStoppedReaderReportsNoDrop) {
   LoopbackServer server;
   Connection connection;
   ASSERT_EQ(connection.Open("127.0.0.1", server.Port()), 0);
   ASSERT_TRUE(server.WaitForConnections(1));
   RecordingSink sink;
-  sink.expectedAssembler = AssemblerOf(connection);
   ASSERT_TRUE(connection.StartReader(sink));
-  ASSERT_TRUE(server.Send(0, "last words"));
-  ASSERT_TRUE(WaitUntil([&] { return sink.Bytes() == "last words"; }));
+  connection.Close();
   server.Close(0);
-  const int asked = sink.keepReadingAsked.load();
-  ASSERT_TRUE(WaitUntil([&] { return sink.keepReadingAsked.load() >= asked + 3; }));
-  EXPECT_TRUE(connection.ReaderRunning());
-  connection.StopReader();
-  EXPECT_EQ(sink.Bytes(), "last words");
+  EXPECT_EQ(sink.lost.load(), 0);
+  EXPECT_FALSE(connection.Lost());
 }
 
 TEST_F(ConnectionTest, AnExceptionFromTheSinkEndsTheLoopAndClearsReading) {

@@ -58,6 +58,12 @@ void LoopbackServer::AcceptLoop() {
     SocketHandle s = net::Accept(m_listener);
     if (s == 0) continue;
     auto connection = std::make_unique<Connection>();
+    if (m_closeOnAccept.load()) {
+      net::Close(s);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_connections.push_back(std::move(connection));
+      continue;
+    }
     connection->socket = s;
     Connection* raw = connection.get();
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -151,6 +157,21 @@ void LoopbackServer::StopListening() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_listener == 0;
   });
+}
+
+bool LoopbackServer::ResumeListening() {
+  if (!m_stopListening.load()) return true;
+  if (m_acceptor.joinable()) m_acceptor.join();
+  const SocketHandle listener = net::Listen("127.0.0.1", m_port);
+  if (listener == 0) return false;
+  net::SetNonBlocking(listener, true);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_listener = listener;
+  }
+  m_stopListening.store(false);
+  m_acceptor = std::thread([this] { AcceptLoop(); });
+  return true;
 }
 
 int32_t RefusedPort() {

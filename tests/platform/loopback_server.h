@@ -47,6 +47,12 @@ class LoopbackServer {
   void StartReading() { m_reading.store(true); }
   // Closes the listener: further connects are refused.
   void StopListening();
+  // Listens again on the same port after StopListening (the server's
+  // return); false when the port cannot be had again.
+  bool ResumeListening();
+  // While on, every connection is accepted and closed at once (recorded,
+  // peerClosed not set), as by a server that keeps dropping its clients.
+  void SetCloseOnAccept(bool on) { m_closeOnAccept.store(on); }
 
  private:
   struct Connection {
@@ -65,6 +71,7 @@ class LoopbackServer {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_stopListening{false};
   std::atomic<bool> m_reading;
+  std::atomic<bool> m_closeOnAccept{false};
   std::thread m_acceptor;
   std::mutex m_mutex;  // guards m_connections and each connection's record
   std::vector<std::unique_ptr<Connection>> m_connections;
