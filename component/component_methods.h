@@ -159,6 +159,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // so that its receive side takes the proxy's answer (set by the connection
   // attempts; replay sets it for a capture made through a tunnel).
   void SetTunnelRequested(bool interactive, bool requested);
+  // The selected connection's receive side as a new connection starts it:
+  // nothing held, no tunnel request (replay marks each reopening with it).
+  void ResetReceive(bool interactive);
 
   // ---- Diagnosis ----
   // One chunk as a reader hands it to its connection's assembler, with the
@@ -170,6 +173,8 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
     int32_t length;
     bool compression;
     bool encryption;
+    // Which opening of the connection the chunk came on (Connection::Openings).
+    uint32_t opening;
   };
   using ChunkObserver = std::function<void(const ReceivedChunk&)>;
   // The observer is called on the reader's thread, under that connection's

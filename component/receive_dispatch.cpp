@@ -33,7 +33,8 @@ int32_t CComponentMethods::OnChunk(Connection& connection, CReceiveAssembler& as
     }
     if (observer) {
       try {
-        (*observer)({&connection == &m_interactive, data, length, Compression(), Encryption()});
+        (*observer)({&connection == &m_interactive, data, length, Compression(), Encryption(),
+                     connection.Openings()});
       } catch (...) {
         // A failing observer must not change what the component receives.
       }
@@ -66,6 +67,10 @@ void CComponentMethods::SetTunnelRequested(bool interactive, bool requested) {
   Pick(interactive).WithAssembler([requested](CReceiveAssembler& assembler) {
     assembler.SetTunnelRequested(requested);
   });
+}
+
+void CComponentMethods::ResetReceive(bool interactive) {
+  Pick(interactive).WithAssembler([](CReceiveAssembler& assembler) { assembler.Reset(); });
 }
 
 void CComponentMethods::ResetAssemblers() {

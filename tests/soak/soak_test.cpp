@@ -114,10 +114,18 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
   o.writeMax = 3000;
   o.seed = seed;
   if (kDrops) {
+    // Each kind once per port: the broadcast client after every quarter of
+    // the feed, the interactive one (which carries nothing here) after a
+    // second. Drops of connections that lived that briefly make the
+    // component wait longer before each next attempt (0.5 s, 1 s, 2 s ...), so
+    // a few per port keep the run short.
     o.drops = {Drop::kClose, Drop::kReset, Drop::kRestart};
-    o.dropEvery = std::max<int64_t>(count / 7, 1);  // about six broadcast drops
-    o.dropIntervalMs = 1500;                        // the interactive ones (and a slow feed's)
-    o.restartPauseMs = 300;
+    o.dropLimit = 3;
+    o.dropEvery = count / 4 + 1;
+    o.dropIntervalMs = 1000;
+    // Longer than the component's pause before its first attempt, so that
+    // attempts are refused before the port listens again.
+    o.restartPauseMs = 2500;
   }
   SandboxBackend backend(o);
   std::string error;
@@ -125,7 +133,7 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
 
   std::ostringstream fail;
   Seen seen;
-  std::vector<DropRecord> dropsAtEnd, dropsLater;
+  std::vector<DropRecord> drops;
   {
     std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
     if (!component) return "no component";
@@ -134,7 +142,7 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
     if (!writer.Open(capture, &error)) return error;
     c.SetChunkObserver([&writer](const CComponentMethods::ReceivedChunk& chunk) {
       writer.Record(chunk.interactive, chunk.data, chunk.length, chunk.compression,
-                    chunk.encryption);
+                    chunk.encryption, chunk.opening);
     });
     c.setMultiOC(Flag(true));
     c.setCompression(Flag(f.compression));
@@ -190,14 +198,21 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
       ::poll(&p, 1, 50);
     }
     if (rssAtTenth != 0) *rssGrowth = std::max(*rssGrowth, ResidentBytes() - rssAtTenth);
-    // A drop just before the end is reported within this second.
-    dropsAtEnd = backend.Drops();
-    for (auto until = Clock::now() + std::chrono::seconds(1); Clock::now() < until;) {
+    // Every drop (three on each port) is made, reported and followed by a new
+    // connection (the last ones perhaps only after the feed has ended).
+    const auto settled = [&] {
+      const int64_t n = static_cast<int64_t>(backend.Drops().size());
+      return (!kDrops || n == 6) && seen.connects >= 2 + n &&
+             seen.bcDisconnectFalse + seen.disconnectFalse >= n;
+    };
+    for (auto until = Clock::now() + std::chrono::seconds(40);
+         !settled() && Clock::now() < until;) {
       c.PumpEvents();
       pollfd p{fd, POLLIN, 0};
       ::poll(&p, 1, 50);
     }
-    dropsLater = backend.Drops();
+    c.PumpEvents();
+    drops = backend.Drops();
     c.SetChunkObserver({});
     component.reset();
     writer.Finish({true, false, false, true, true});
@@ -205,18 +220,12 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
   backend.Stop();
 
   // The numbers against the drop log.
-  struct Tally {
-    int64_t broadcast = 0, interactive = 0;
-  };
-  auto tally = [](const std::vector<DropRecord>& drops) {
-    Tally t;
-    for (const DropRecord& d : drops) (d.interactive ? t.interactive : t.broadcast) += 1;
-    return t;
-  };
-  const Tally atEnd = tally(dropsAtEnd), later = tally(dropsLater);
+  int64_t broadcastDrops = 0, interactiveDrops = 0;
   std::vector<int64_t> resetEnds;  // the last number written before each broadcast reset
-  for (const DropRecord& d : dropsLater)
+  for (const DropRecord& d : drops) {
+    (d.interactive ? interactiveDrops : broadcastDrops) += 1;
     if (!d.interactive && d.kind == Drop::kReset) resetEnds.push_back(d.lastWritten);
+  }
   int64_t previous = -1;
   int reported = 0;
   for (int64_t n : seen.numbers) {
@@ -232,19 +241,19 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
     fail << seen.unexpected << " unexpected data messages, the first: " << seen.firstUnexpected
          << "\n";
   if (kDrops) {
-    if (atEnd.broadcast < 3 || atEnd.interactive < 1)
-      fail << "too few drops to judge: " << atEnd.broadcast << " broadcast, " << atEnd.interactive
-           << " interactive\n";
-    // Each drop reported once (those of the last second perhaps not yet), and
-    // each followed by a new connection.
-    if (seen.bcDisconnectFalse < atEnd.broadcast || seen.bcDisconnectFalse > later.broadcast)
-      fail << seen.bcDisconnectFalse << " handleBCDisConnect \"false\" for " << atEnd.broadcast
-           << " to " << later.broadcast << " broadcast drops\n";
-    if (seen.disconnectFalse < atEnd.interactive || seen.disconnectFalse > later.interactive)
-      fail << seen.disconnectFalse << " handleDisConnect \"false\" for " << atEnd.interactive
-           << " to " << later.interactive << " interactive drops\n";
-    if (seen.connects < 2 + atEnd.broadcast + atEnd.interactive)
-      fail << seen.connects << " connections made for " << dropsAtEnd.size() << " drops\n";
+    if (broadcastDrops != 3 || interactiveDrops != 3)
+      fail << "drops: " << broadcastDrops << " broadcast, " << interactiveDrops
+           << " interactive, not three each\n";
+    // Each drop reported once, and followed by a new connection.
+    if (seen.bcDisconnectFalse != broadcastDrops)
+      fail << seen.bcDisconnectFalse << " handleBCDisConnect \"false\" for " << broadcastDrops
+           << " broadcast drops\n";
+    if (seen.disconnectFalse != interactiveDrops)
+      fail << seen.disconnectFalse << " handleDisConnect \"false\" for " << interactiveDrops
+           << " interactive drops\n";
+    if (seen.failures == 0) fail << "no attempt was refused while a port restarted\n";
+    if (seen.connects != 2 + static_cast<int64_t>(drops.size()))
+      fail << seen.connects << " connections made for " << drops.size() << " drops\n";
   }
   if (seen.otherDisconnect != 0)
     fail << seen.otherDisconnect << " disconnect events with a text other than \"false\"\n";
@@ -252,7 +261,7 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
   const BackendStats stats = backend.Stats();
   std::ostringstream summary;
   summary << FramingName(f.framing) << ": " << seen.numbers.size() << " of " << count
-          << " messages, " << later.broadcast << " broadcast and " << later.interactive
+          << " messages, " << broadcastDrops << " broadcast and " << interactiveDrops
           << " interactive drops, " << stats.broadcastClients << " broadcast and "
           << stats.interactiveClients << " interactive clients, " << seen.failures
           << " refused attempts\n";

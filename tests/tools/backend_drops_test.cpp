@@ -220,6 +220,24 @@ TEST(BackendDropsTest, KindsInTurnAndNumberingAcrossClients) {
   }
 }
 
+TEST(BackendDropsTest, TheLimitEndsTheDrops) {
+  BackendOptions o = FeedOptions();
+  o.drops = {Drop::kClose};
+  o.dropEvery = 3;
+  o.dropLimit = 2;
+  o.count = 10;
+  o.continueSequence = true;
+  SandboxBackend backend(o);
+  ASSERT_TRUE(backend.Start(nullptr));
+  EXPECT_EQ(Numbers(ReadToEnd(Connect(backend.BroadcastPort())).data), Range(0, 3));
+  EXPECT_EQ(Numbers(ReadToEnd(Connect(backend.BroadcastPort())).data), Range(3, 6));
+  // The rest of the feed, on a connection that stays open.
+  const Ended third = ReadToEnd(Connect(backend.BroadcastPort()), 0, 500);
+  EXPECT_EQ(third.error, -1);
+  EXPECT_EQ(Numbers(third.data), Range(6, 10));
+  EXPECT_EQ(backend.Drops().size(), 2u);
+}
+
 TEST(BackendDropsTest, AnswersCountOnTheInteractivePort) {
   BackendOptions o;
   o.drops = {Drop::kClose};

@@ -155,9 +155,9 @@ TEST(CaptureTest, ReadsAreRecordedWithTheirBoundariesAndFlags) {
     std::string error;
     ASSERT_TRUE(w.Open(path, &error)) << error;
     const unsigned char a[] = {'\x02', 'a', 0, 'b'};
-    w.Record(false, a, 4, true, false);
-    w.Record(true, a + 1, 2, false, true);
-    w.Record(false, a, 1, false, false);
+    w.Record(false, a, 4, true, false, 1);
+    w.Record(true, a + 1, 2, false, true, 1);
+    w.Record(false, a, 1, false, false, 2);
     w.Finish({true, true, true, false, true});
   }
   EXPECT_EQ(Slurp(dir.path / "c" / "broadcast.chunks"), "4,1\n");
@@ -174,6 +174,8 @@ TEST(CaptureTest, ReadsAreRecordedWithTheirBoundariesAndFlags) {
   EXPECT_TRUE(c.chunks[1].interactive);
   EXPECT_TRUE(c.chunks[1].encryption);
   EXPECT_EQ(c.chunks[2].length, 1);
+  // Each connection's first read, and the broadcast read on its next opening.
+  EXPECT_TRUE(c.chunks[0].opens && c.chunks[1].opens && c.chunks[2].opens);
   EXPECT_TRUE(c.setup.proxy && c.setup.proxyCredentials && c.setup.broadcastReading);
   EXPECT_FALSE(c.setup.interactiveReading);
 }

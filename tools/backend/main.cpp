@@ -107,6 +107,9 @@ int main(int argc, char** argv) {
   app.add_option("--drop-port", dropPort, "Port(s) whose clients are dropped")
       ->check(CLI::IsMember({"interactive", "broadcast", "both"}))
       ->capture_default_str();
+  app.add_option("--drop-limit", o.dropLimit, "Drops per port at most (0: no limit)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   app.add_option("--restart-pause-ms", o.restartPauseMs,
                  "How long a restarted port refuses connections")
       ->check(CLI::NonNegativeNumber)

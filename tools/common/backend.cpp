@@ -64,19 +64,19 @@ class DropPlan {
   }
   // How many more messages the current client may be given.
   int64_t Allowance(int64_t now) const {
-    if (!m_on) return INT64_MAX;
+    if (!Armed()) return INT64_MAX;
     if (Due(now)) return 0;
     return m_options.dropEvery > 0 ? m_options.dropEvery - m_given : INT64_MAX;
   }
   void Given(int64_t n) { m_given += n; }
   bool Due(int64_t now) const {
-    if (!m_on) return false;
+    if (!Armed()) return false;
     if (m_options.dropEvery > 0 && m_given >= m_options.dropEvery) return true;
     return m_options.dropIntervalMs > 0 && now >= DueByTime();
   }
   // When the interval runs out (INT64_MAX: never).
   int64_t DueByTime() const {
-    if (!m_on || m_options.dropIntervalMs <= 0) return INT64_MAX;
+    if (!Armed() || m_options.dropIntervalMs <= 0) return INT64_MAX;
     return m_acceptedAt + m_options.dropIntervalMs * kMillis;
   }
 
@@ -105,6 +105,11 @@ class DropPlan {
   }
 
  private:
+  // Drops are asked for and the limit is not reached.
+  bool Armed() const {
+    return m_on && (m_options.dropLimit <= 0 || m_count < static_cast<size_t>(m_options.dropLimit));
+  }
+
   const BackendOptions& m_options;
   const bool m_interactive;
   const bool m_on;

@@ -87,6 +87,7 @@ struct BackendOptions {
   int dropIntervalMs = 0;       // time a client is served before its drop; 0: no limit
   bool dropInteractive = true;  // the port(s) whose clients are dropped
   bool dropBroadcast = true;
+  int dropLimit = 0;              // drops per port at most; 0: no limit
   int restartPauseMs = 500;       // how long a restarted port refuses connections
   bool continueSequence = false;  // feed numbers run on across clients
   // Only the first client of a port gets responses under the fixed key; later

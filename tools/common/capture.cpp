@@ -58,9 +58,12 @@ bool CaptureWriter::Open(const std::string& directory, std::string* error) {
 }
 
 void CaptureWriter::Record(bool interactive, const unsigned char* data, int32_t length,
-                           bool compression, bool encryption) {
+                           bool compression, bool encryption, uint32_t opening) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!m_open || length <= 0) return;
+  int64_t& last = interactive ? m_interactiveOpening : m_broadcastOpening;
+  if (last != opening) m_text << "open " << Name(interactive) << '\n';
+  last = opening;
   (interactive ? m_interactiveBin : m_broadcastBin)
       .write(reinterpret_cast<const char*>(data), length);
   bool& first = interactive ? m_interactiveFirst : m_broadcastFirst;
@@ -111,6 +114,7 @@ bool ReadCapture(const std::string& directory, Capture* capture, std::string* er
   int number = 0;
   bool header = false;
   int64_t interactiveTotal = 0, broadcastTotal = 0;
+  bool interactiveOpens = false, broadcastOpens = false;
   while (std::getline(lines, line)) {
     ++number;
     std::istringstream words(line);
@@ -135,8 +139,15 @@ bool ReadCapture(const std::string& directory, Capture* capture, std::string* er
       }
       if (ok) {
         (chunk.interactive ? interactiveTotal : broadcastTotal) += chunk.length;
+        bool& opens = chunk.interactive ? interactiveOpens : broadcastOpens;
+        chunk.opens = opens;
+        opens = false;
         capture->chunks.push_back(chunk);
       }
+    } else if (key == "open") {
+      bool interactive = false;
+      ok = ok && b.empty() && ParseConnection(a, &interactive);
+      if (ok) (interactive ? interactiveOpens : broadcastOpens) = true;
     } else if (key == "multi") {
       ok = ok && b.empty() && ParseFlag(a, &capture->setup.multi);
     } else if (key == "proxy") {

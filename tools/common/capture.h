@@ -13,6 +13,8 @@
 //     proxy-credentials 0|1     proxy credentials were stored
 //     reading interactive|broadcast   the connection was made (its reading
 //                               flag set), one line per connection
+//     open interactive|broadcast  the reads after it came on a new
+//                               connection (the receive side starts afresh)
 //     chunk interactive|broadcast LENGTH COMPRESSION ENCRYPTION
 //                               one read, with the codec flags (0|1) the
 //                               component held when it took it
@@ -35,6 +37,7 @@ namespace corvane::tools {
 
 struct CaptureChunk {
   bool interactive = false;
+  bool opens = false;  // the first read of a new connection
   int32_t length = 0;
   bool compression = false;
   bool encryption = false;
@@ -58,8 +61,9 @@ class CaptureWriter {
 
   // Creates the directory (and parents) and its files; false with *error set.
   bool Open(const std::string& directory, std::string* error);
+  // One read; `opening` tells connections apart (a new number: a new one).
   void Record(bool interactive, const unsigned char* data, int32_t length, bool compression,
-              bool encryption);
+              bool encryption, uint32_t opening);
   // Appends the set-up lines; then flushes and closes every file. Idempotent.
   void Finish(const CaptureSetup& setup);
   void Close();
@@ -69,6 +73,7 @@ class CaptureWriter {
   bool m_open = false;
   std::ofstream m_text, m_interactiveBin, m_broadcastBin, m_interactiveChunks, m_broadcastChunks;
   bool m_interactiveFirst = true, m_broadcastFirst = true;
+  int64_t m_interactiveOpening = -1, m_broadcastOpening = -1;
 };
 
 struct Capture {

@@ -106,6 +106,11 @@ int ReplayCapture(const Capture& capture, CaptureConnections which, std::ostream
     const size_t n = static_cast<size_t>(chunk.length);
     const bool wanted = which == CaptureConnections::kBoth ||
                         (which == CaptureConnections::kInteractive) == chunk.interactive;
+    if (wanted && chunk.opens) {
+      component->ResetReceive(chunk.interactive);
+      if (setup.proxy && setup.proxyCredentials)
+        component->SetTunnelRequested(chunk.interactive, true);
+    }
     if (wanted && at + n <= bytes.size()) {
       component->setCompression(FlagArgument(chunk.compression));
       component->setEncryption(FlagArgument(chunk.encryption));

@@ -40,8 +40,8 @@ enum class CaptureConnections { kBoth, kInteractive, kBroadcast };
 // A capture (capture.h) through one component set up as the capture records
 // (multi, proxy, credentials, the connections' reading flags): the chosen
 // connections' reads in their recorded order, each with its recorded codec
-// flags, then the events and "packets N" as Replay writes them. Returns 0, or 1
-// when the component cannot be made.
+// flags, the receive side starting afresh where a new connection began, then the events and
+// "packets N" as Replay writes them. Returns 0, or 1 when the component cannot be made.
 int ReplayCapture(const Capture& capture, CaptureConnections which, std::ostream& out,
                   std::ostream& errors);
 

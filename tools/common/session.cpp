@@ -73,7 +73,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
     }
     c.SetChunkObserver([&capture](const CComponentMethods::ReceivedChunk& chunk) {
       capture.Record(chunk.interactive, chunk.data, chunk.length, chunk.compression,
-                     chunk.encryption);
+                     chunk.encryption, chunk.opening);
     });
   }
   c.setMultiOC(FlagArgument(options.multi));
