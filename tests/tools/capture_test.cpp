@@ -20,6 +20,7 @@
 #include "codec/keys.h"
 #include "tests/tools/tool_process.h"
 #include "tools/common/backend.h"
+#include "tools/common/frames.h"
 #include "tools/common/replay.h"
 #include "tools/common/session.h"
 
@@ -178,6 +179,34 @@ TEST(CaptureTest, ReadsAreRecordedWithTheirBoundariesAndFlags) {
   EXPECT_TRUE(c.chunks[0].opens && c.chunks[1].opens && c.chunks[2].opens);
   EXPECT_TRUE(c.setup.proxy && c.setup.proxyCredentials && c.setup.broadcastReading);
   EXPECT_FALSE(c.setup.interactiveReading);
+}
+
+TEST(CaptureTest, ANewConnectionDropsWhatTheOldOneLeftUnfinished) {
+  // The first connection dies in the middle of a response; the second one
+  // starts with a whole logon response. With the opening marked, replay
+  // starts the receive side afresh there, as the component does.
+  FrameEncoder encoder(Framing::kPlain, "5820417396284051", 1);
+  const std::string cut = encoder.Encode(JoinMessages({"d=lost|58=" + std::string(200, 'x')}));
+  const std::string whole = encoder.Encode(JoinMessages({"70=10000|394=5820417396284051"}));
+  struct Case {
+    bool marked;
+    const char* expected;
+  };
+  const Case cases[] = {{true, "authentication true|10000|Logon success\npackets 1\n"},
+                        {false, "packets 0\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.marked);
+    Capture capture;
+    capture.setup.broadcastReading = capture.setup.multi = true;
+    const int32_t half = static_cast<int32_t>(cut.size() / 2);
+    capture.broadcastBytes = cut.substr(0, static_cast<size_t>(half)) + whole;
+    capture.chunks = {{false, true, half, false, false},
+                      {false, c.marked, static_cast<int32_t>(whole.size()), false, false}};
+    g_bUseFixedKey.store(1);
+    std::ostringstream out, errors;
+    ASSERT_EQ(ReplayCapture(capture, CaptureConnections::kBoth, out, errors), 0);
+    EXPECT_EQ(out.str(), c.expected);
+  }
 }
 
 TEST(CaptureTest, MalformedCapturesAreRefused) {
