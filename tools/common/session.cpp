@@ -87,6 +87,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   c.putref_handleConnectionFailure(Printer(out, "connection-failure"));
   c.putref_handleMaximumReConnection(Printer(out, "maximum-reconnection"));
   c.putref_handleDisConnect(Printer(out, "disconnect"));
+  c.putref_handleBCDisConnect(Printer(out, "bc-disconnect"));
   c.putref_handleAuthentication(Printer(out, "authentication"));
   c.putref_handleData(Printer(out, "data"));
 

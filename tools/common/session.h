@@ -9,7 +9,8 @@
 // a pause during which events are pumped; then events are pumped until the
 // duration has passed since connecting. Every callback writes one line, in the
 // order the callbacks run: "connect TEXT", "connection-failure TEXT",
-// "maximum-reconnection TEXT", "disconnect TEXT", "authentication TEXT",
+// "maximum-reconnection TEXT", "disconnect TEXT", "bc-disconnect TEXT",
+// "authentication TEXT",
 // "data TEXT" (TEXT as EscapeEventText writes it); the last two lines are
 // "packets N" and "requests N".
 //
