@@ -102,8 +102,8 @@ void CComponentMethods::Reset() {
   // meanwhile stays reported, but is not reconnected.
   m_interactive.StopReader();
   m_bcast.StopReader();
-  m_interactiveWorker.Cancel();
-  m_bcastWorker.Cancel();
+  m_interactiveWorker.DropTrigger();
+  m_bcastWorker.DropTrigger();
   m_bDropQueued[0].store(0);
   m_bDropQueued[1].store(0);
   m_nReaderTimerPeriod = 0;

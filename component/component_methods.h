@@ -241,7 +241,9 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   }
 
   // ---- Connection work ----
-  int32_t ConnectSocket(bool interactive);
+  // worker: the reconnection worker making the attempt (its cancellation
+  // abandons the connect), or none for the owner's blocking attempt.
+  int32_t ConnectSocket(bool interactive, const Reconnector* worker = nullptr);
   int32_t ResolveHostName(int which);
   int32_t ReadProxySettings();
   int32_t SendProxyConnect();
@@ -260,7 +262,7 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   // Ends the keep-alive worker, if any, and joins it.
   void StopKeepAlive();
   // Steps of one attempt up to the non-blocking connected socket (no tunnel).
-  int32_t OpenConnection(bool interactive);
+  int32_t OpenConnection(bool interactive, const Reconnector* worker = nullptr);
   HResult StartReader(bool interactive, int32_t period);
   // Sends the CONNECT request for the selected connection's server on its own
   // socket when a proxy with credentials is in use: 0, or -3.

@@ -37,10 +37,20 @@ int32_t CComponentMethods::PortArgument(const Variant& value) {
 // The interactive connection sequence, then the broadcast pass when the
 // broadcast connection is used; both run to their end before this returns.
 void CComponentMethods::ConnectBoth() {
-  // The caller holds both connections (OwnerScope). What a reader or worker
-  // queued before this call is seen first.
-  m_bDropQueued[0].store(0);
-  m_bDropQueued[1].store(0);
+  // The caller holds both connections (OwnerScope). The readers of the
+  // connections about to be made again end first, so a drop they find is
+  // queued before, not after, this call's events; what a reader or worker
+  // queued is then seen first, and their requests to reconnect are moot.
+  if (m_nSocketReconnCount.load() >= 0) {
+    m_interactive.StopReader();
+    m_interactiveWorker.DropTrigger();
+    m_bDropQueued[0].store(0);
+    if (m_bMultiOC.load() != 0) {
+      m_bcast.StopReader();
+      m_bcastWorker.DropTrigger();
+      m_bDropQueued[1].store(0);
+    }
+  }
   DeliverQueuedConnectionEvents();
   m_interactive.SetConnectPending(true);
   ConnectInteractive();
@@ -152,7 +162,7 @@ int32_t CComponentMethods::ResolveHostName(int which) {
   }
 }
 
-int32_t CComponentMethods::OpenConnection(bool interactive) {
+int32_t CComponentMethods::OpenConnection(bool interactive, const Reconnector* worker) {
   if (!net::Startup()) return kResultFailed;
   ++m_nSocketStartups;
   ReadProxySettings();
@@ -180,13 +190,16 @@ int32_t CComponentMethods::OpenConnection(bool interactive) {
   // ends before that socket is closed) and has sent no tunnel request yet.
   Connection& connection = Pick(interactive);
   connection.SetKeepAliveTiming(KeepAliveTimingFor(m_nKeepAliveInterval.load()));
-  return connection.Open(host, port);
+  if (worker == nullptr) return connection.Open(host, port);
+  // A worker's connect is given up as soon as its run is cancelled, so
+  // release and the script's own sequences never wait for a silent peer.
+  return connection.Open(host, port, [worker] { return worker->Cancelled(); });
 }
 
-int32_t CComponentMethods::ConnectSocket(bool interactive) {
+int32_t CComponentMethods::ConnectSocket(bool interactive, const Reconnector* worker) {
   try {
     std::lock_guard<std::mutex> attempt(m_attemptMutex);
-    if (OpenConnection(interactive) != 0) return kResultFailed;
+    if (OpenConnection(interactive, worker) != 0) return kResultFailed;
     // A failed tunnel request does not fail the attempt; the next failed
     // send finds the broken connection.
     if (m_nProxyEnable.load() == 1) {

@@ -21,8 +21,8 @@
 // Ordering with the script: a script call that connects (SetServerDetails,
 // setOCDetails, ConnectToServer, sendRequest's reconnection) first takes the
 // connection from its worker (Reconnector::OwnerScope: a run in progress is
-// cancelled and joined; a pause ends at once, an attempt already under way
-// finishes and still reports). Before the call fires anything of its own it
+// cancelled and joined; a pause ends at once, a connect under way is given
+// up and reports nothing). Before the call fires anything of its own it
 // delivers, on its thread, every event already queued up to the last queued
 // connection event, so the script sees the drop ("false") and what the worker
 // reported before the call's own, synchronous events, in the order they
@@ -106,6 +106,9 @@ void CComponentMethods::RunReconnection(bool interactive, Reconnector& worker) {
   const int index = Index(interactive);
   Connection& connection = Pick(interactive);
   const std::string_view who = interactive ? kEventInteractive : kEventBroadcast;
+  // Asked by a reader whose socket the owner has replaced or closed since:
+  // nothing left to do.
+  if (!connection.Lost()) return;
 
   int32_t pause = 0;
   {
@@ -134,7 +137,7 @@ void CComponentMethods::RunReconnection(bool interactive, Reconnector& worker) {
     }
     // Cancelled: the owner's own sequence takes over from here.
     if (!worker.Wait(pause)) return;
-    if (ConnectSocket(interactive) == 0) {
+    if (ConnectSocket(interactive, &worker) == 0) {
       connection.SetConnectPending(false);
       NoteConnected(interactive);
       QueueConnectionEvent(EventKind::Connect, kEventTrue);
@@ -142,6 +145,8 @@ void CComponentMethods::RunReconnection(bool interactive, Reconnector& worker) {
       StartReader(interactive, 100);
       break;
     }
+    // An attempt given up because the owner took over reports nothing.
+    if (worker.Cancelled()) return;
     QueueConnectionEvent(EventKind::ConnectionFailure, who);
     ++failures;
     pause = std::max<int32_t>(0, m_nSocketReconnTime.load());

@@ -64,13 +64,15 @@ HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal
       m_nRequestCount.fetch_add(1);
       return kS_OK;
     }
-    // The connection is gone (or was never made): report it, close it and
-    // connect again now. The request is not sent again. A drop the reader
-    // has already queued is delivered, not reported twice.
+    // The connection is gone (or was never made): close it, report it and
+    // connect again now. The request is not sent again. The reader ends
+    // first, so whether it has already queued this drop's "false" is known:
+    // then that one is delivered (with what came before it), not a second.
+    CloseConnection(true);
+    m_interactiveWorker.DropTrigger();
     const bool queued = m_bDropQueued[0].exchange(0) != 0;
     DeliverQueuedConnectionEvents();
     if (!queued) FireCallback(m_pHandleDisConnect, kEventFalse);
-    CloseConnection(true);
     // No reader is left: if the attempts run out, nothing reads.
     m_interactive.SetReading(false);
     m_interactive.SetConnectPending(true);

@@ -41,6 +41,11 @@ bool Connection::ReaderRunning() const {
 }
 
 int32_t Connection::Open(const std::string& dottedAddress, int32_t port) {
+  return Open(dottedAddress, port, std::function<bool()>());
+}
+
+int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
+                         const std::function<bool()>& abandon) {
   std::lock_guard<std::mutex> life(m_lifeMutex);
   // The new socket replaces the previous one; that one's reader ends before
   // the socket is closed.
@@ -56,7 +61,7 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port) {
   net::SetReceiveBufferSize(s, kRecvBufferSize);
   // Set before the connect, so the connected socket has it from the start.
   net::SetKeepAlive(s, m_keepAlive);
-  if (!net::Connect(s, dottedAddress, port)) return kResultFailed;
+  if (!net::ConnectAbandonable(s, dottedAddress, port, abandon)) return kResultFailed;
   net::SetNonBlocking(s, true);
   return 0;
 }

@@ -39,6 +39,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +105,9 @@ class Connection {
   // has no tunnel request). 0 on success; -1 when no socket could be made or
   // the connect failed (a failed connect leaves its socket in place).
   int32_t Open(const std::string& dottedAddress, int32_t port);
+  // The same, with the connect given up (-1) once abandon() turns true.
+  int32_t Open(const std::string& dottedAddress, int32_t port,
+               const std::function<bool()>& abandon);
   // How many sockets Open has made so far: chunks read under different
   // numbers came on different connections.
   uint32_t Openings() const { return m_nOpenings.load(); }

@@ -87,6 +87,11 @@ void Reconnector::Cancel() {
   EndOwner();
 }
 
+void Reconnector::DropTrigger() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bTriggered = false;
+}
+
 void Reconnector::Stop() {
   std::thread worker;
   {

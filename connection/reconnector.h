@@ -11,13 +11,14 @@
 //
 // One sequence per connection at a time. The owner's thread takes the
 // connection for a sequence of its own with BeginOwner/EndOwner (OwnerScope):
-// BeginOwner cancels a run in progress and waits until it has returned (a run
-// that is inside a connection attempt finishes that attempt first), and drops
-// a trigger that has not started a run yet, since the owner's sequence makes
-// the connection anew (only the outermost BeginOwner does that). While the owner holds it no run
-// starts; a trigger that arrives meanwhile starts its run after EndOwner. BeginOwner nests on the
-// owner's thread (a callback fired inside a sequence may start another). A run
-// never calls BeginOwner and never waits for the owner's thread.
+// BeginOwner cancels a run in progress and waits until it has returned (a
+// run inside a connect gives it up: Cancelled() is what the connect asks),
+// and the outermost BeginOwner drops a trigger that has not started a run
+// yet, since the owner's sequence makes the connection anew. While the owner
+// holds it no run starts; a trigger that arrives meanwhile starts its run
+// after the last EndOwner. BeginOwner nests on the owner's thread (a callback
+// fired inside a sequence may start another). A run never calls BeginOwner
+// and never waits for the owner's thread.
 //
 // Backoff: after a drop, the pause before the first attempt. A connection that
 // stayed up at least stableMs (10 s) is made again at once and the backoff
@@ -92,6 +93,9 @@ class Reconnector {
   // Cancels a run in progress and, when the owner does not hold the
   // connection, drops a pending trigger (BeginOwner and EndOwner in one).
   void Cancel();
+  // Drops a pending trigger, also inside the owner's hold: for the owner
+  // that has just ended the reader which asked.
+  void DropTrigger();
   // Cancels, ends and joins the worker; it can be started again afterwards.
   void Stop();
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace corvane {
@@ -53,6 +54,12 @@ bool SetKeepAlive(SocketHandle s, const KeepAliveTiming& timing);
 // Blocking connect to dottedAddress:port (inet_addr parsing, low 16 bits of
 // port). False on failure, with LastError() telling why.
 bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port);
+// The same connect, given up when abandon() turns true (asked every 50 ms;
+// LastError() is then kTimedOut): the attempt runs in non-blocking mode and
+// the socket is back in blocking mode afterwards. For threads that must end
+// promptly while a peer does not answer.
+bool ConnectAbandonable(SocketHandle s, const std::string& dottedAddress, int32_t port,
+                        const std::function<bool()>& abandon);
 // FIONBIO / O_NONBLOCK.
 bool SetNonBlocking(SocketHandle s, bool nonBlocking = true);
 // One send or recv: bytes moved, 0 from Recv when the peer has closed, -1 on

@@ -262,6 +262,46 @@ bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port) {
   return error == 0;
 }
 
+bool ConnectAbandonable(SocketHandle s, const std::string& dottedAddress, int32_t port,
+                        const std::function<bool()>& abandon) {
+  if (!abandon) return Connect(s, dottedAddress, port);
+  if (!Valid(s)) return false;
+  if (!SetNonBlocking(s, true)) return false;
+  sockaddr_in address = MakeAddress(dottedAddress, port);
+  int error = 0;
+  if (connect(Fd(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) {
+      error = errno;
+    } else {
+      for (;;) {
+        if (abandon()) {
+          SetNonBlocking(s, false);
+          SetError(kTimedOut);
+          return false;
+        }
+        pollfd p{Fd(s), POLLOUT, 0};
+        const int r = poll(&p, 1, 50);
+        if (r < 0 && errno != EINTR) {
+          error = errno;
+          break;
+        }
+        if (r > 0) {
+          socklen_t length = sizeof error;
+          if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+          break;
+        }
+      }
+    }
+  }
+  SetNonBlocking(s, false);
+  if (error != 0) {
+    SetError(ToWinsockError(error));
+    return false;
+  }
+  SetError(0);
+  return true;
+}
+
 bool SetNonBlocking(SocketHandle s, bool nonBlocking) {
   if (!Valid(s)) return false;
   int flags = fcntl(Fd(s), F_GETFL);

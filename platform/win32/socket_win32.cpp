@@ -126,6 +126,58 @@ bool Connect(SocketHandle s, const std::string& dottedAddress, int32_t port) {
   return connect(Sock(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+bool ConnectAbandonable(SocketHandle s, const std::string& dottedAddress, int32_t port,
+                        const std::function<bool()>& abandon) {
+  if (!abandon) return Connect(s, dottedAddress, port);
+  if (!Valid(s)) return false;
+  if (!SetNonBlocking(s, true)) return false;
+  sockaddr_in address = MakeAddress(dottedAddress, port);
+  int error = 0;
+  if (connect(Sock(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) {
+      error = 0;
+      for (;;) {
+        if (abandon()) {
+          SetNonBlocking(s, false);
+          WSASetLastError(WSAETIMEDOUT);
+          return false;
+        }
+        // A made connection shows in the write set, a failed one in the
+        // exception set.
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(Sock(s), &writable);
+        FD_SET(Sock(s), &failed);
+        timeval timeout;
+        timeout.tv_sec = 0;
+        timeout.tv_usec = 50 * 1000;
+        const int r = select(0, nullptr, &writable, &failed, &timeout);
+        if (r == SOCKET_ERROR) {
+          error = WSAGetLastError();
+          break;
+        }
+        if (r > 0) {
+          int optionError = 0;
+          int length = sizeof optionError;
+          if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&optionError),
+                         &length) != 0) {
+            optionError = WSAGetLastError();
+          }
+          if (FD_ISSET(Sock(s), &failed) && optionError == 0) optionError = WSAECONNREFUSED;
+          error = optionError;
+          break;
+        }
+      }
+    }
+  }
+  SetNonBlocking(s, false);
+  WSASetLastError(error);
+  return error == 0;
+}
+
 bool SetNonBlocking(SocketHandle s, bool nonBlocking) {
   if (!Valid(s)) return false;
   u_long mode = nonBlocking ? 1 : 0;

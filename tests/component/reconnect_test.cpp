@@ -157,6 +157,28 @@ TEST(DropFound, SendAfterTheDropIsFoundIsNeverLostAsSent) {
   }
 }
 
+// A send that fails while the reader finds the same reset: one "false",
+// one sequence, and no reconnection left behind for a worker to make.
+TEST(DropFound, SendFailureRacingTheReaderReportsOnce) {
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    LoopbackServer server;
+    EventLog log;
+    auto c = MakeComponent(log, ComponentOptions());
+    ASSERT_TRUE(c);
+    QuickPauses(*c, 60000);
+    ASSERT_EQ(Connect(*c, server.Port()), 0);
+    ASSERT_TRUE(server.WaitForConnections(1));
+    log.Clear();
+    server.Close(0, /*reset=*/true);
+    ASSERT_TRUE(WaitUntil([&] { return Send(*c, "x") == -3; }));
+    for (int i = 0; i < 5; ++i) c->PumpEvents();
+    EXPECT_EQ(log.Events(), (Events{"disconnect false", "connect true"}));
+    EXPECT_FALSE(c->ReconnectBusy(true));
+    EXPECT_FALSE(server.WaitForConnections(3, 100));
+  }
+}
+
 // A server that accepts and drops again at once: the pause before each
 // reconnection doubles up to the cap; once a connection stays up, it is made
 // again at once after its drop and the next brief drop starts from the base.

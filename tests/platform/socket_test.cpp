@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/platform/loopback_server.h"
 
@@ -226,6 +227,48 @@ TEST_F(SocketTest, NeverHandsOutDescriptorZero) {
   net::Close(s);
 }
 #endif
+
+// An abandonable connect: made and refused as the blocking one; one that the
+// peer never answers (a full accept queue drops the SYN on Linux) ends once
+// abandon() says so, with WSAETIMEDOUT, and leaves the socket blocking.
+TEST_F(SocketTest, ConnectAbandonable) {
+  LoopbackServer server;
+  SocketHandle made = net::CreateTcpSocket();
+  int asked = 0;
+  EXPECT_TRUE(net::ConnectAbandonable(made, "127.0.0.1", server.Port(), [&] {
+    ++asked;
+    return false;
+  }));
+  net::Close(made);
+  SocketHandle refused = net::CreateTcpSocket();
+  EXPECT_FALSE(net::ConnectAbandonable(refused, "127.0.0.1", RefusedPort(), [] { return false; }));
+  EXPECT_EQ(net::LastError(), net::kRefused);
+  net::Close(refused);
+
+#ifdef __linux__
+  // Backlog 1 and nobody accepting: after the queue fills, connects hang.
+  SocketHandle listener = net::Listen("127.0.0.1", 0, 1);
+  ASSERT_NE(listener, 0u);
+  const int32_t port = net::LocalPort(listener);
+  std::vector<SocketHandle> clients;
+  bool abandoned = false;
+  for (int i = 0; i < 6 && !abandoned; ++i) {
+    SocketHandle s = net::CreateTcpSocket();
+    clients.push_back(s);
+    int polls = 0;
+    if (!net::ConnectAbandonable(s, "127.0.0.1", port, [&] { return ++polls > 4; })) {
+      EXPECT_EQ(net::LastError(), net::kTimedOut);
+      abandoned = true;
+      // Blocking again: a plain read on it would wait, so only look.
+      const int flags = fcntl(static_cast<int>(s), F_GETFL);
+      EXPECT_EQ(flags & O_NONBLOCK, 0);
+    }
+  }
+  EXPECT_TRUE(abandoned);
+  for (SocketHandle s : clients) net::Close(s);
+  net::Close(listener);
+#endif
+}
 
 }  // namespace
 }  // namespace corvane::test
