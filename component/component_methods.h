@@ -163,6 +163,30 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   void SetTunnelRequested(bool interactive, bool requested);
   // How long an attempt waits for the proxy's answer to its CONNECT request.
   void SetTunnelAnswerWait(int32_t milliseconds) { m_nTunnelAnswerWaitMs.store(milliseconds); }
+  // The selected connection's receive side as a new connection starts it:
+  // nothing held, no tunnel request (replay marks each reopening with it).
+  void ResetReceive(bool interactive);
+
+  // ---- Diagnosis ----
+  // One chunk as a reader hands it to its connection's assembler, with the
+  // codec flags as they stood just before (what the assembler then reads;
+  // a sendRequest on the owner thread may change them in between).
+  struct ReceivedChunk {
+    bool interactive;
+    const unsigned char* data;
+    int32_t length;
+    bool compression;
+    bool encryption;
+    // Which opening of the connection the chunk came on (Connection::Openings).
+    uint32_t opening;
+  };
+  using ChunkObserver = std::function<void(const ReceivedChunk&)>;
+  // The observer is called on the reader's thread, under that connection's
+  // lock, for every chunk a reader received (both readers may call it at
+  // once); it must not call back into the component. Meant to be set before
+  // connecting, but safe at any time: a reader uses the observer it found
+  // when the chunk arrived. An empty function removes it.
+  void SetChunkObserver(ChunkObserver observer);
 
  private:
   // ReceiveHost (receive_dispatch.cpp): what the assemblers read and report.
@@ -346,6 +370,11 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   std::shared_ptr<CallbackTarget> m_pHandleBCDisConnect;
   std::shared_ptr<CallbackTarget> m_pHandleData;
   std::shared_ptr<CallbackTarget> m_pHandleAuthentication;
+
+  // ---- Diagnosis (receive_dispatch.cpp) ----
+  std::atomic<bool> m_bChunkObserved{false};
+  std::mutex m_chunkObserverMutex;
+  std::shared_ptr<const ChunkObserver> m_chunkObserver;
 
   // ---- Receive and delivery ----
   CMessageRouter m_router;

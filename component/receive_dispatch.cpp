@@ -25,7 +25,30 @@ int32_t CComponentMethods::FeedAssembler(Connection& /*connection*/, CReceiveAss
 // Reader thread of connection, its lock held (see ConnectionSink).
 int32_t CComponentMethods::OnChunk(Connection& connection, CReceiveAssembler& assembler,
                                    int32_t length, const unsigned char* data) {
+  if (m_bChunkObserved.load()) {
+    std::shared_ptr<const ChunkObserver> observer;
+    {
+      std::lock_guard<std::mutex> lock(m_chunkObserverMutex);
+      observer = m_chunkObserver;
+    }
+    if (observer) {
+      try {
+        (*observer)({&connection == &m_interactive, data, length, Compression(), Encryption(),
+                     connection.Openings()});
+      } catch (...) {
+        // A failing observer must not change what the component receives.
+      }
+    }
+  }
   return FeedAssembler(connection, assembler, length, data);
+}
+
+void CComponentMethods::SetChunkObserver(ChunkObserver observer) {
+  std::shared_ptr<const ChunkObserver> next;
+  if (observer) next = std::make_shared<const ChunkObserver>(std::move(observer));
+  std::lock_guard<std::mutex> lock(m_chunkObserverMutex);
+  m_bChunkObserved.store(next != nullptr);
+  m_chunkObserver = std::move(next);
 }
 
 int32_t CComponentMethods::DispatchReceived(bool interactive, int32_t length,
@@ -44,6 +67,10 @@ void CComponentMethods::SetTunnelRequested(bool interactive, bool requested) {
   Pick(interactive).WithAssembler([requested](CReceiveAssembler& assembler) {
     assembler.SetTunnelRequested(requested);
   });
+}
+
+void CComponentMethods::ResetReceive(bool interactive) {
+  Pick(interactive).WithAssembler([](CReceiveAssembler& assembler) { assembler.Reset(); });
 }
 
 void CComponentMethods::ResetAssemblers() {

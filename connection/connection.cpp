@@ -55,8 +55,9 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
   const SocketHandle s = net::CreateTcpSocket();
   if (s == 0) return kResultFailed;
   m_socket.store(s);
-  // A new connection has sent no tunnel request yet.
-  WithAssembler([](CReceiveAssembler& assembler) { assembler.SetTunnelRequested(false); });
+  m_nOpenings.fetch_add(1);
+  // Nothing held from the previous connection; no tunnel request sent yet.
+  WithAssembler([](CReceiveAssembler& assembler) { assembler.Reset(); });
   net::SetReceiveBufferSize(s, kRecvBufferSize);
   // Set before the connect, so the connected socket has it from the start.
   net::SetKeepAlive(s, m_keepAlive);

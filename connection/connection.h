@@ -100,13 +100,17 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Replaces the socket by a new one connected to dottedAddress:port (the
-  // reader, if any, is stopped and joined first; the assembler forgets any
-  // tunnel request). 0 on success; -1 when no socket could be made or the
-  // connect failed (a failed connect leaves its socket in place).
+  // reader, if any, is stopped and joined first; the assembler starts afresh,
+  // since a response the old connection cut off can never be completed, and
+  // has no tunnel request). 0 on success; -1 when no socket could be made or
+  // the connect failed (a failed connect leaves its socket in place).
   int32_t Open(const std::string& dottedAddress, int32_t port);
   // The same, with the connect given up (-1) once abandon() turns true.
   int32_t Open(const std::string& dottedAddress, int32_t port,
                const std::function<bool()>& abandon);
+  // How many sockets Open has made so far: chunks read under different
+  // numbers came on different connections.
+  uint32_t Openings() const { return m_nOpenings.load(); }
 
   // Sends all length bytes, waiting for writability when the socket would
   // block, at most 2 s each time: 0, or -3 on an error or a socket that
@@ -181,6 +185,7 @@ class Connection {
   std::atomic<uint8_t> m_bConnectPending{0};
   std::atomic<int32_t> m_bDataSeen{0};
   std::atomic<uint8_t> m_bLost{0};
+  std::atomic<uint32_t> m_nOpenings{0};
 
   // Serialises Open, Close, StartReader and StopReader (the owner's thread
   // and its reconnection worker); guards m_reader and m_keepAlive.

@@ -5,6 +5,9 @@
 // SIGTERM, or until --duration-ms has passed, and prints its counters on
 // standard error. SIGINT and SIGTERM are blocked in every thread and taken by
 // the main thread with sigtimedwait, so shutdown is an ordinary return.
+// With drops asked for, each drop is also printed on standard error at the
+// end, one line each: "drop interactive|broadcast close|reset|restart
+// LAST-WRITTEN" (see DropRecord).
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -14,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tools/common/backend.h"
 
@@ -24,7 +28,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Sandbox back end: answers the component's requests and streams a market feed"};
   BackendOptions o;
   std::string framing = "plain", interactiveFraming = "plain", feedStart = "logon",
-              faultPort = "both";
+              faultPort = "both", dropPort = "both";
+  std::vector<std::string> drops;
   bool refuse = false;
   int64_t durationMs = 0;
   const std::map<std::string, Framing> framings = {
@@ -88,6 +93,36 @@ int main(int argc, char** argv) {
                  "Port(s) that --close-after-bytes and --delay-ms affect")
       ->check(CLI::IsMember({"interactive", "broadcast", "both"}))
       ->capture_default_str();
+  app.add_option("--drop", drops,
+                 "Drop clients: close, reset (RST) or restart (the port refuses for a while); "
+                 "several are used in turn")
+      ->delimiter(',')
+      ->check(CLI::IsMember({"close", "reset", "restart"}));
+  app.add_option("--drop-every", o.dropEvery,
+                 "Drop a client once it has been given N messages (feed messages or answers)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--drop-interval-ms", o.dropIntervalMs,
+                 "Drop a client once it has been served this long")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--drop-port", dropPort, "Port(s) whose clients are dropped")
+      ->check(CLI::IsMember({"interactive", "broadcast", "both"}))
+      ->capture_default_str();
+  app.add_option("--drop-limit", o.dropLimit, "Drops per port at most (0: no limit)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--restart-pause-ms", o.restartPauseMs,
+                 "How long a restarted port refuses connections")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_flag("--continue-sequence", o.continueSequence,
+               "Feed numbers (tag 34) and the count run on across clients");
+  app.add_flag("--fixed-key-first-client-only", o.fixedKeyFirstClientOnly,
+               "Later clients of a port get the session key from their first response on");
+  app.add_option("--write-max", o.writeMax,
+                 "Each write at most a pseudo-random 1..N bytes (0: what the socket takes)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--seed", o.seed, "Seed of the write sizes")->capture_default_str();
   app.add_option("--duration-ms", durationMs, "Stop after this long (0: on a signal only)")
       ->check(CLI::NonNegativeNumber);
   CLI11_PARSE(app, argc, argv);
@@ -99,6 +134,12 @@ int main(int argc, char** argv) {
   o.faultsInteractive = faultPort != "broadcast";
   o.faultsBroadcast = faultPort != "interactive";
   if (refuse) o.refuseInteractive = o.refuseBroadcast = true;
+  o.dropInteractive = dropPort != "broadcast";
+  o.dropBroadcast = dropPort != "interactive";
+  for (const std::string& d : drops)
+    o.drops.push_back(d == "close"   ? corvane::tools::Drop::kClose
+                      : d == "reset" ? corvane::tools::Drop::kReset
+                                     : corvane::tools::Drop::kRestart);
 
   sigset_t signals;
   sigemptyset(&signals);
@@ -130,5 +171,8 @@ int main(int argc, char** argv) {
                static_cast<long long>(s.broadcastClients), static_cast<long long>(s.requests),
                static_cast<long long>(s.logonResponses), static_cast<long long>(s.replies),
                static_cast<long long>(s.feedMessages));
+  for (const corvane::tools::DropRecord& d : backend.Drops())
+    std::fprintf(stderr, "drop %s %s %lld\n", d.interactive ? "interactive" : "broadcast",
+                 corvane::tools::DropName(d.kind), static_cast<long long>(d.lastWritten));
   return 0;
 }

@@ -25,195 +25,20 @@
 #include <vector>
 
 #include "protocol/wire.h"
+#include "tools/common/backend_io.h"
 #include "tools/common/requests.h"
 
 namespace corvane::tools {
 
+using namespace backend_io;
+
 namespace {
 
-constexpr int64_t kMillis = 1000000;
-constexpr int64_t kMaxWaitNanos = 20 * kMillis;
 constexpr int64_t kFeedAfterLogonNanos = 100 * kMillis;
 // Output held per client before making more.
 constexpr size_t kOutboxHighWater = 256 * 1024;
 // Largest block put in one coded response: well inside the five-digit length.
 constexpr size_t kMaxCodedBlock = 90000;
-
-int64_t NowNanos() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-// Binds host:port (0: any free port); listens unless refusing. Returns the fd.
-int OpenPort(const std::string& host, int port, bool listenOnIt, int* actualPort,
-             std::string* error) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-    *error = "not a dotted IPv4 address: " + host;
-    ::close(fd);
-    return -1;
-  }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    *error = "bind " + host + ":" + std::to_string(port) + ": " + std::strerror(errno);
-    ::close(fd);
-    return -1;
-  }
-  if (listenOnIt && ::listen(fd, 8) != 0) {
-    *error = std::string("listen: ") + std::strerror(errno);
-    ::close(fd);
-    return -1;
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  *actualPort = ntohs(addr.sin_port);
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return fd;
-}
-
-// Waits for the listening socket, the client (reading, and writing when
-// wantWrite) or until the given steady-clock time.
-struct Readiness {
-  bool accept = false;
-  bool read = false;
-  bool write = false;
-};
-
-Readiness Wait(int listenFd, int clientFd, bool wantWrite, int64_t untilNanos, bool listening) {
-  pollfd fds[2];
-  nfds_t n = 0;
-  int listenIndex = -1, clientIndex = -1;
-  if (listening) {
-    fds[n] = {listenFd, POLLIN, 0};
-    listenIndex = static_cast<int>(n++);
-  }
-  if (clientFd >= 0) {
-    fds[n] = {clientFd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
-    clientIndex = static_cast<int>(n++);
-  }
-  int64_t wait = std::clamp<int64_t>(untilNanos - NowNanos(), 0, kMaxWaitNanos);
-  timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
-  Readiness r;
-  if (::ppoll(fds, n, &ts, nullptr) <= 0) return r;
-  if (listenIndex >= 0) r.accept = (fds[listenIndex].revents & POLLIN) != 0;
-  if (clientIndex >= 0) {
-    r.read = (fds[clientIndex].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    r.write = (fds[clientIndex].revents & POLLOUT) != 0;
-  }
-  return r;
-}
-
-// One accepted client: its socket, the bytes waiting to be written and the
-// gate that holds everything after the first response for the first delay.
-class Client {
- public:
-  Client(int fd, Framing framing, const std::string& sessionKey, int fixedKeyResponses,
-         int64_t closeAfterBytes, int firstDelayMs, std::atomic<int64_t>& byteCounter)
-      : m_fd(fd),
-        m_encoder(framing, sessionKey, fixedKeyResponses),
-        m_closeAfter(closeAfterBytes),
-        m_firstDelayNanos(static_cast<int64_t>(firstDelayMs) * kMillis),
-        m_bytes(byteCounter) {}
-  ~Client() { CloseFd(m_fd); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  int fd() const { return m_fd; }
-  bool Pending() const { return m_pos < m_out.size(); }
-  size_t PendingBytes() const { return m_out.size() - m_pos; }
-  int64_t Queued() const { return m_queued; }
-  int64_t Sent() const { return m_sent; }
-
-  // May another response be made now?
-  bool GateOpen(int64_t now) const {
-    if (m_firstDelayNanos == 0 || m_encoder.responses() == 0) return true;
-    return m_releaseNanos != 0 && now >= m_releaseNanos;
-  }
-  // When the gate opens (0: unknown yet, waiting for the first response to go out).
-  int64_t GateOpensAt() const { return m_releaseNanos; }
-
-  void Send(std::string_view block) {
-    std::string bytes = m_encoder.Encode(block);
-    if (m_pos == m_out.size()) {
-      m_out.clear();
-      m_pos = 0;
-    } else if (m_pos > (1u << 20)) {
-      m_out.erase(0, m_pos);
-      m_pos = 0;
-    }
-    m_out += bytes;
-    m_queued += static_cast<int64_t>(bytes.size());
-    if (m_encoder.responses() == 1) m_firstEnd = m_queued;
-  }
-
-  // Writes what the socket takes. False when the client is to be closed: an
-  // error, or the close-after-bytes limit reached.
-  bool Flush(int64_t now) {
-    while (Pending()) {
-      size_t n = PendingBytes();
-      if (m_closeAfter >= 0) n = std::min<size_t>(n, static_cast<size_t>(m_closeAfter - m_sent));
-      if (n == 0) break;
-      ssize_t w = ::send(m_fd, m_out.data() + m_pos, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (w < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-        return false;
-      }
-      m_pos += static_cast<size_t>(w);
-      m_sent += w;
-      m_bytes.fetch_add(w);
-    }
-    if (m_firstEnd >= 0 && m_releaseNanos == 0 && m_sent >= m_firstEnd)
-      m_releaseNanos = now + m_firstDelayNanos;
-    return !(m_closeAfter >= 0 && m_sent >= m_closeAfter);
-  }
-
-  // Reads and returns what arrived; nullopt when the peer closed or failed.
-  std::optional<std::string> Read() {
-    char buf[65536];
-    ssize_t r = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (r == 0) return std::nullopt;
-    if (r < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::string();
-      return std::nullopt;
-    }
-    return std::string(buf, static_cast<size_t>(r));
-  }
-
- private:
-  int m_fd;
-  FrameEncoder m_encoder;
-  std::string m_out;
-  size_t m_pos = 0;
-  int64_t m_queued = 0;
-  int64_t m_sent = 0;
-  int64_t m_closeAfter;
-  int64_t m_firstDelayNanos;
-  int64_t m_firstEnd = -1;
-  int64_t m_releaseNanos = 0;
-  std::atomic<int64_t>& m_bytes;
-};
-
-int AcceptClient(int listenFd) {
-  int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return -1;
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
 
 std::string ReplaceAll(std::string text, std::string_view what, std::string_view with) {
   for (size_t at = text.find(what); at != std::string::npos;
@@ -223,7 +48,90 @@ std::string ReplaceAll(std::string text, std::string_view what, std::string_view
   return text;
 }
 
+// When and how one port's clients are dropped (see backend.h), and the port's
+// restarts.
+class DropPlan {
+ public:
+  DropPlan(const BackendOptions& o, bool interactive)
+      : m_options(o),
+        m_interactive(interactive),
+        m_on(!o.drops.empty() && (interactive ? o.dropInteractive : o.dropBroadcast) &&
+             (o.dropEvery > 0 || o.dropIntervalMs > 0)) {}
+
+  void Accepted(int64_t now) {
+    m_acceptedAt = now;
+    m_given = 0;
+  }
+  // How many more messages the current client may be given.
+  int64_t Allowance(int64_t now) const {
+    if (!Armed()) return INT64_MAX;
+    if (Due(now)) return 0;
+    return m_options.dropEvery > 0 ? m_options.dropEvery - m_given : INT64_MAX;
+  }
+  void Given(int64_t n) { m_given += n; }
+  bool Due(int64_t now) const {
+    if (!Armed()) return false;
+    if (m_options.dropEvery > 0 && m_given >= m_options.dropEvery) return true;
+    return m_options.dropIntervalMs > 0 && now >= DueByTime();
+  }
+  // When the interval runs out (INT64_MAX: never).
+  int64_t DueByTime() const {
+    if (!Armed() || m_options.dropIntervalMs <= 0) return INT64_MAX;
+    return m_acceptedAt + m_options.dropIntervalMs * kMillis;
+  }
+
+  // Lets the client go as the next drop says; returns the record to log.
+  // A restart also closes the listening socket until RestartDue.
+  DropRecord Drop(std::optional<Client>& client, int& listenFd, int64_t lastWritten, int64_t now) {
+    const tools::Drop kind = m_options.drops[m_count++ % m_options.drops.size()];
+    client->End(kind == Drop::kReset ? Ending::kReset : Ending::kClose);
+    client.reset();
+    if (kind == Drop::kRestart) {
+      CloseFd(listenFd);
+      m_downUntil = now + m_options.restartPauseMs * kMillis;
+    }
+    return {m_interactive, kind, lastWritten, now};
+  }
+  bool Down() const { return m_downUntil != 0; }
+  int64_t DownUntil() const { return m_downUntil; }
+  // Listens again on the same port once the pause is over; false while down
+  // (a failed bind is tried again on the next pass).
+  void Restart(int& listenFd, int port, int64_t now) {
+    if (m_downUntil == 0 || now < m_downUntil) return;
+    std::string error;
+    int actual = 0;
+    listenFd = OpenPort(m_options.host, port, true, &actual, &error);
+    if (listenFd >= 0) m_downUntil = 0;
+  }
+
+ private:
+  // Drops are asked for and the limit is not reached.
+  bool Armed() const {
+    return m_on && (m_options.dropLimit <= 0 || m_count < static_cast<size_t>(m_options.dropLimit));
+  }
+
+  const BackendOptions& m_options;
+  const bool m_interactive;
+  const bool m_on;
+  int64_t m_acceptedAt = 0;
+  int64_t m_given = 0;
+  size_t m_count = 0;
+  int64_t m_downUntil = 0;
+};
+
 }  // namespace
+
+const char* DropName(Drop drop) {
+  switch (drop) {
+    case Drop::kClose:
+      return "close";
+    case Drop::kReset:
+      return "reset";
+    case Drop::kRestart:
+      return "restart";
+  }
+  return "?";
+}
 
 std::string LogonResponseText(const BackendOptions& options) {
   std::string text = std::string(wire::kTagCode) + "=" + options.logonCode + "|" +
@@ -264,6 +172,10 @@ std::string FeedMessage(int64_t sequence, int size, int64_t steadyNanos) {
 SandboxBackend::SandboxBackend(BackendOptions options) : m_options(std::move(options)) {}
 
 SandboxBackend::~SandboxBackend() { Stop(); }
+
+int SandboxBackend::FixedKeyResponses(int64_t clientsBefore) const {
+  return m_options.fixedKeyFirstClientOnly && clientsBefore > 0 ? 0 : m_options.fixedKeyResponses;
+}
 
 int SandboxBackend::FirstDelayMs(Framing framing) const {
   if (m_options.firstDelayMs >= 0) return m_options.firstDelayMs;
@@ -306,7 +218,19 @@ BackendStats SandboxBackend::Stats() const {
   s.feedMessages = m_counters.feedMessages.load();
   s.interactiveBytes = m_counters.interactiveBytes.load();
   s.broadcastBytes = m_counters.broadcastBytes.load();
+  std::lock_guard<std::mutex> lock(m_dropsMutex);
+  s.drops = static_cast<int64_t>(m_drops.size());
   return s;
+}
+
+std::vector<DropRecord> SandboxBackend::Drops() const {
+  std::lock_guard<std::mutex> lock(m_dropsMutex);
+  return m_drops;
+}
+
+void SandboxBackend::LogDrop(const DropRecord& record) {
+  std::lock_guard<std::mutex> lock(m_dropsMutex);
+  m_drops.push_back(record);
 }
 
 void SandboxBackend::ServeInteractive() {
@@ -325,14 +249,26 @@ void SandboxBackend::ServeInteractive() {
   bool loggedOn = false;
   std::deque<Answer> answers;
   int64_t logonEnd = -1;  // where the successful logon response ends in the output
+  DropPlan plan(m_options, true);
+  int64_t answered = 0;  // answers given to the current client
+  int64_t clients = 0;
 
   while (!m_stop.load()) {
     int64_t now = NowNanos();
+    plan.Restart(m_interactiveFd, m_interactivePort, now);
+    if (client && plan.Due(now) && !client->Pending()) {
+      LogDrop(plan.Drop(client, m_interactiveFd, answered, now));
+      answers.clear();
+      continue;
+    }
     if (client) {
-      while (!answers.empty() && answers.front().due <= now && client->GateOpen(now)) {
+      while (!answers.empty() && answers.front().due <= now && client->GateOpen(now) &&
+             plan.Allowance(now) > 0) {
         client->Send(JoinMessages({answers.front().text}));
         if (answers.front().logsOn) logonEnd = client->Queued();
         answers.pop_front();
+        plan.Given(1);
+        ++answered;
       }
       if (!client->Flush(now)) {
         client.reset();
@@ -354,16 +290,21 @@ void SandboxBackend::ServeInteractive() {
       }
       until = std::min(until, next);
     }
+    if (client) until = std::min(until, plan.DueByTime());
+    if (plan.Down()) until = std::min(until, plan.DownUntil());
     Readiness r = Wait(m_interactiveFd, client ? client->fd() : -1, client && client->Pending(),
-                       until, !m_options.refuseInteractive);
+                       until, !m_options.refuseInteractive && !plan.Down());
     if (r.accept) {
       int fd = AcceptClient(m_interactiveFd);
       if (fd >= 0) {
         m_counters.interactiveClients.fetch_add(1);
         client.reset();
         client.emplace(fd, m_options.interactiveFraming, m_options.sessionKey,
-                       m_options.fixedKeyResponses, faults ? m_options.closeAfterBytes : -1,
+                       FixedKeyResponses(clients++), faults ? m_options.closeAfterBytes : -1,
                        FirstDelayMs(m_options.interactiveFraming), m_counters.interactiveBytes);
+        client->SetWriteMax(static_cast<size_t>(m_options.writeMax), m_options.seed * 2);
+        plan.Accepted(NowNanos());
+        answered = 0;
         reader = RequestReader();
         loggedOn = false;
         answers.clear();
@@ -414,11 +355,19 @@ void SandboxBackend::ServeBroadcast() {
   int64_t acceptedAt = 0;
   int64_t startAt = 0;       // 0: not started
   int64_t scheduleFrom = 0;  // when the first feed message was made; 0: not yet
-  int64_t sequence = 0;
+  int64_t sequence = 0;      // the next feed message's number
+  int64_t made = 0;          // feed messages made for the current client
   bool logonSent = false;
+  DropPlan plan(m_options, false);
+  int64_t clients = 0;
 
   while (!m_stop.load()) {
     int64_t now = NowNanos();
+    plan.Restart(m_broadcastFd, m_broadcastPort, now);
+    if (client && plan.Due(now) && !client->Pending()) {
+      LogDrop(plan.Drop(client, m_broadcastFd, sequence - 1, now));
+      continue;
+    }
     if (client && startAt == 0) {
       int64_t from = acceptedAt + delay;
       if (m_options.feedStart == BackendOptions::FeedStart::kLogon) {
@@ -433,16 +382,15 @@ void SandboxBackend::ServeBroadcast() {
         logonSent = true;
       }
       while (client->GateOpen(now) && client->PendingBytes() < kOutboxHighWater &&
-             sequence < count) {
+             sequence < count && plan.Allowance(now) > 0) {
         // The rate counts from the first feed message, made as soon as the
         // gate lets it (after the logon response and its pause, if any).
         if (scheduleFrom == 0) scheduleFrom = now;
-        int64_t due = count;
+        int64_t n = std::min<int64_t>({batch, count - sequence, plan.Allowance(now)});
         if (rate > 0) {
           const double elapsed = static_cast<double>(now - scheduleFrom) / 1e9;
-          due = std::min<int64_t>(count, static_cast<int64_t>(std::floor(elapsed * rate)) + 1);
+          n = std::min<int64_t>(n, static_cast<int64_t>(std::floor(elapsed * rate)) + 1 - made);
         }
-        const int64_t n = std::min<int64_t>(batch, due - sequence);
         if (n <= 0) break;
         std::string block;
         block.reserve(static_cast<size_t>(n) * (messageSize + 1));
@@ -452,6 +400,8 @@ void SandboxBackend::ServeBroadcast() {
         }
         client->Send(block);
         sequence += n;
+        made += n;
+        plan.Given(n);
         m_counters.feedMessages.fetch_add(n);
       }
       if (!client->Flush(now)) client.reset();
@@ -459,27 +409,32 @@ void SandboxBackend::ServeBroadcast() {
 
     int64_t until = now + kMaxWaitNanos;
     if (client && scheduleFrom != 0 && rate > 0 && sequence < count)
-      until = std::min(
-          until, scheduleFrom + static_cast<int64_t>(static_cast<double>(sequence) * 1e9 / rate));
+      until = std::min(until,
+                       scheduleFrom + static_cast<int64_t>(static_cast<double>(made) * 1e9 / rate));
     // As fast as possible: make more as soon as what was made has been written.
     if (client && startAt != 0 && rate <= 0 && sequence < count && !client->Pending() &&
         client->GateOpen(now))
       until = now;
     if (client && client->GateOpensAt() > now) until = std::min(until, client->GateOpensAt());
+    if (client) until = std::min(until, plan.DueByTime());
+    if (plan.Down()) until = std::min(until, plan.DownUntil());
     Readiness r = Wait(m_broadcastFd, client ? client->fd() : -1, client && client->Pending(),
-                       until, !m_options.refuseBroadcast);
+                       until, !m_options.refuseBroadcast && !plan.Down());
     if (r.accept) {
       int fd = AcceptClient(m_broadcastFd);
       if (fd >= 0) {
         m_counters.broadcastClients.fetch_add(1);
         client.reset();
-        client.emplace(fd, m_options.framing, m_options.sessionKey, m_options.fixedKeyResponses,
+        client.emplace(fd, m_options.framing, m_options.sessionKey, FixedKeyResponses(clients++),
                        faults ? m_options.closeAfterBytes : -1, FirstDelayMs(m_options.framing),
                        m_counters.broadcastBytes);
+        client->SetWriteMax(static_cast<size_t>(m_options.writeMax), m_options.seed * 2 + 1);
         acceptedAt = NowNanos();
+        plan.Accepted(acceptedAt);
         startAt = 0;
         scheduleFrom = 0;
-        sequence = 0;
+        made = 0;
+        if (!m_options.continueSequence) sequence = 0;
         logonSent = false;
         if (!client->Flush(acceptedAt)) client.reset();
       }

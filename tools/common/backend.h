@@ -27,16 +27,33 @@
 // Fault options: refuse connections (the port is bound and never listened on,
 // so connecting is refused), close a client after N bytes (0: at accept), and
 // delay each answer or the feed's start.
+//
+// Drops: a client is let go once it has been given a number of messages (feed
+// messages on the broadcast port, answers on the interactive port) or has been
+// served for a while, whichever comes first. Nothing more is made for it from
+// then on; once everything made has been written, it is closed (FIN), reset
+// (SO_LINGER {1, 0} then close: RST, whatever the peer has not read is lost)
+// or its port is restarted (the client is closed and the listening socket
+// too, so connecting is refused, then the same port listens again after a
+// pause). The kinds are used in turn, each port counting its own drops. Every
+// drop is logged with the last feed message written before it, so a receiver
+// can tell what it must have had. With the numbering continued, feed numbers
+// (and the count) run on across clients instead of starting again at 0.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/common/frames.h"
 
 namespace corvane::tools {
+
+enum class Drop { kClose, kReset, kRestart };
+const char* DropName(Drop drop);  // "close", "reset", "restart"
 
 struct BackendOptions {
   enum class FeedStart { kConnect, kLogon };
@@ -64,6 +81,31 @@ struct BackendOptions {
   int delayMs = 0;
   bool faultsInteractive = true;  // the port(s) that close-after-bytes and delay apply to
   bool faultsBroadcast = true;
+  // Drops (see above); none when the list is empty or neither trigger is set.
+  std::vector<Drop> drops;
+  int64_t dropEvery = 0;        // messages given to a client before its drop; 0: no limit
+  int dropIntervalMs = 0;       // time a client is served before its drop; 0: no limit
+  bool dropInteractive = true;  // the port(s) whose clients are dropped
+  bool dropBroadcast = true;
+  int dropLimit = 0;              // drops per port at most; 0: no limit
+  int restartPauseMs = 500;       // how long a restarted port refuses connections
+  bool continueSequence = false;  // feed numbers run on across clients
+  // Only the first client of a port gets responses under the fixed key; later
+  // ones (a component reconnecting, which holds the session key by then) get
+  // the session key throughout.
+  bool fixedKeyFirstClientOnly = false;
+  int writeMax = 0;  // each write at most a pseudo-random 1..N bytes; 0: no limit
+  uint64_t seed = 1;
+};
+
+// One drop as the back end made it.
+struct DropRecord {
+  bool interactive = false;
+  Drop kind = Drop::kClose;
+  // Broadcast: the number of the last feed message written before the drop
+  // (-1: none yet). Interactive: the answers written to that client.
+  int64_t lastWritten = -1;
+  int64_t steadyNanos = 0;  // when (steady clock)
 };
 
 struct BackendStats {
@@ -75,6 +117,7 @@ struct BackendStats {
   int64_t feedMessages = 0;
   int64_t interactiveBytes = 0;
   int64_t broadcastBytes = 0;
+  int64_t drops = 0;
 };
 
 // The logon response text the options give.
@@ -100,6 +143,8 @@ class SandboxBackend {
   int InteractivePort() const { return m_interactivePort; }
   int BroadcastPort() const { return m_broadcastPort; }
   BackendStats Stats() const;
+  // Every drop so far, in the order made.
+  std::vector<DropRecord> Drops() const;
 
  private:
   struct Counters {
@@ -107,9 +152,11 @@ class SandboxBackend {
         replies{0}, feedMessages{0}, interactiveBytes{0}, broadcastBytes{0};
   };
 
+  void LogDrop(const DropRecord& record);
   void ServeInteractive();
   void ServeBroadcast();
   int FirstDelayMs(Framing framing) const;
+  int FixedKeyResponses(int64_t clientsBefore) const;
 
   BackendOptions m_options;
   int m_interactiveFd = -1;
@@ -120,6 +167,8 @@ class SandboxBackend {
   // Steady-clock nanoseconds from which the logon-started feed may run; 0: not yet.
   std::atomic<int64_t> m_feedReleaseNanos{0};
   Counters m_counters;
+  mutable std::mutex m_dropsMutex;
+  std::vector<DropRecord> m_drops;
   std::thread m_interactiveThread;
   std::thread m_broadcastThread;
 };

@@ -14,6 +14,25 @@ namespace {
 // any other type turns it on.
 Variant FlagArgument(bool on) { return on ? Variant::I4(1) : Variant::Bool(false); }
 
+void PrintEvents(CComponentMethods& component, std::ostream& out) {
+  component.putref_handleAuthentication(
+      MakeCallback([&out](CComponentMethods&, const std::string& text) {
+        out << "authentication " << EscapeEventText(text) << '\n';
+      }));
+  component.putref_handleData(MakeCallback([&out](CComponentMethods&, const std::string& text) {
+    out << "data " << EscapeEventText(text) << '\n';
+  }));
+}
+
+void Finish(CComponentMethods& component, std::ostream& out) {
+  while (component.PumpEvents() > 0) {
+  }
+  Variant packets;
+  component.getPacketCount(&packets);
+  out << "packets " << packets.Int32() << '\n';
+  out.flush();
+}
+
 }  // namespace
 
 int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& out,
@@ -38,13 +57,7 @@ int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& 
   // request, so the capture begins with the proxy's answer.
   if (options.proxy && options.proxyCredentials)
     component->SetTunnelRequested(options.interactive, true);
-  component->putref_handleAuthentication(
-      MakeCallback([&out](CComponentMethods&, const std::string& text) {
-        out << "authentication " << EscapeEventText(text) << '\n';
-      }));
-  component->putref_handleData(MakeCallback([&out](CComponentMethods&, const std::string& text) {
-    out << "data " << EscapeEventText(text) << '\n';
-  }));
+  PrintEvents(*component, out);
 
   const bool interactive = options.interactive;
   component->SetReading(interactive, true);
@@ -59,13 +72,55 @@ int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& 
                                 reinterpret_cast<const unsigned char*>(stream.data() + offset));
     offset += n;
   }
-  while (component->PumpEvents() > 0) {
-  }
+  Finish(*component, out);
+  return 0;
+}
 
-  Variant packets;
-  component->getPacketCount(&packets);
-  out << "packets " << packets.Int32() << '\n';
-  out.flush();
+int ReplayCapture(const Capture& capture, CaptureConnections which, std::ostream& out,
+                  std::ostream& errors) {
+  std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
+  if (!component) {
+    errors << "corvane replay: the component could not be made\n";
+    return 1;
+  }
+  const CaptureSetup& setup = capture.setup;
+  component->setMultiOC(FlagArgument(setup.multi));
+  if (setup.proxy) component->SetProxyEnable(1);
+  if (setup.proxyCredentials)
+    component->SetProxyCredentials(Variant::Str("user"), Variant::Str("password"));
+  // Through a proxy with credentials each connection began with a CONNECT
+  // request, so its reads begin with the proxy's answer.
+  if (setup.proxy && setup.proxyCredentials) {
+    component->SetTunnelRequested(true, true);
+    component->SetTunnelRequested(false, true);
+  }
+  PrintEvents(*component, out);
+  if (setup.interactiveReading) component->SetReading(true, true);
+  if (setup.broadcastReading) component->SetReading(false, true);
+
+  size_t interactiveAt = 0, broadcastAt = 0;
+  for (const CaptureChunk& chunk : capture.chunks) {
+    const std::string& bytes =
+        chunk.interactive ? capture.interactiveBytes : capture.broadcastBytes;
+    size_t& at = chunk.interactive ? interactiveAt : broadcastAt;
+    const size_t n = static_cast<size_t>(chunk.length);
+    const bool wanted = which == CaptureConnections::kBoth ||
+                        (which == CaptureConnections::kInteractive) == chunk.interactive;
+    if (wanted && chunk.opens) {
+      component->ResetReceive(chunk.interactive);
+      if (setup.proxy && setup.proxyCredentials)
+        component->SetTunnelRequested(chunk.interactive, true);
+    }
+    if (wanted && at + n <= bytes.size()) {
+      component->setCompression(FlagArgument(chunk.compression));
+      component->setEncryption(FlagArgument(chunk.encryption));
+      component->SetDataSeen(chunk.interactive);
+      component->DispatchReceived(chunk.interactive, chunk.length,
+                                  reinterpret_cast<const unsigned char*>(bytes.data() + at));
+    }
+    at += n;
+  }
+  Finish(*component, out);
   return 0;
 }
 

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/capture.h"
+
 namespace corvane::tools {
 
 struct ReplayOptions {
@@ -31,5 +33,16 @@ struct ReplayOptions {
 // chunk sizes are out of range (a message then goes to `errors`).
 int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& out,
            std::ostream& errors);
+
+// Which connections' reads of a capture are replayed.
+enum class CaptureConnections { kBoth, kInteractive, kBroadcast };
+
+// A capture (capture.h) through one component set up as the capture records
+// (multi, proxy, credentials, the connections' reading flags): the chosen
+// connections' reads in their recorded order, each with its recorded codec
+// flags, the receive side starting afresh where a new connection began, then the events and
+// "packets N" as Replay writes them. Returns 0, or 1 when the component cannot be made.
+int ReplayCapture(const Capture& capture, CaptureConnections which, std::ostream& out,
+                  std::ostream& errors);
 
 }  // namespace corvane::tools

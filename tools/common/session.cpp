@@ -9,6 +9,7 @@
 
 #include "component/component_methods.h"
 #include "protocol/numbers.h"
+#include "tools/common/capture.h"
 #include "tools/common/event_text.h"
 
 namespace corvane::tools {
@@ -56,12 +57,25 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
 bool IsDottedAddress(const std::string& host) { return ParseDottedIPv4(host, kDottedSession); }
 
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors) {
+  // Declared before the component, so it outlives the readers that write to it.
+  CaptureWriter capture;
   std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
   if (!component) {
     errors << "corvane session: the component could not be made\n";
     return 1;
   }
   CComponentMethods& c = *component;
+  if (!options.captureDirectory.empty()) {
+    std::string error;
+    if (!capture.Open(options.captureDirectory, &error)) {
+      errors << "corvane session: " << error << "\n";
+      return 1;
+    }
+    c.SetChunkObserver([&capture](const CComponentMethods::ReceivedChunk& chunk) {
+      capture.Record(chunk.interactive, chunk.data, chunk.length, chunk.compression,
+                     chunk.encryption, chunk.opening);
+    });
+  }
   c.setMultiOC(FlagArgument(options.multi));
   c.setCompression(FlagArgument(options.compression));
   c.setEncryption(FlagArgument(options.encryption));
@@ -73,6 +87,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   c.putref_handleConnectionFailure(Printer(out, "connection-failure"));
   c.putref_handleMaximumReConnection(Printer(out, "maximum-reconnection"));
   c.putref_handleDisConnect(Printer(out, "disconnect"));
+  c.putref_handleBCDisConnect(Printer(out, "bc-disconnect"));
   c.putref_handleAuthentication(Printer(out, "authentication"));
   c.putref_handleData(Printer(out, "data"));
 
@@ -88,6 +103,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
                        &result);
   }
   const Clock::time_point connected = Clock::now();
+  const CComponentMethods::Snapshot made = c.GetSnapshot();
   if (options.flushEachBatch) out.flush();
 
   if (options.keepAliveMs) {
@@ -110,7 +126,9 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   c.getRequestCount(&requests);
   out << "packets " << packets.Int32() << '\n' << "requests " << requests.Int32() << '\n';
   out.flush();
-  component.reset();
+  component.reset();  // joins the readers: the capture is complete
+  capture.Finish({options.multi, made.proxyEnable == 1, made.proxyCredentials,
+                  made.interactiveReading, made.bcastReading});
   return 0;
 }
 

@@ -9,7 +9,8 @@
 // a pause during which events are pumped; then events are pumped until the
 // duration has passed since connecting. Every callback writes one line, in the
 // order the callbacks run: "connect TEXT", "connection-failure TEXT",
-// "maximum-reconnection TEXT", "disconnect TEXT", "authentication TEXT",
+// "maximum-reconnection TEXT", "disconnect TEXT", "bc-disconnect TEXT",
+// "authentication TEXT",
 // "data TEXT" (TEXT as EscapeEventText writes it); the last two lines are
 // "packets N" and "requests N".
 //
@@ -51,9 +52,12 @@ struct SessionOptions {
   int durationMs = 2000;
   // Flush the output after every pumped batch of events (for people watching).
   bool flushEachBatch = true;
+  // Where to write a capture of every connection's reads (capture.h); empty: none.
+  std::string captureDirectory;
 };
 
-// Returns the exit status: 0, or 1 when the component cannot be made.
+// Returns the exit status: 0, or 1 when the component cannot be made or the
+// capture cannot be written.
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors);
 
 }  // namespace corvane::tools

@@ -3,7 +3,9 @@
 //   corvane replay  [--compression on|off] [--encryption on|off]
 //                   [--connection interactive|broadcast] [--chunks N[,N...]]
 //                   [--proxy] [--proxy-credentials] [--multi] FILE
-//   corvane session --server HOST:PORT [--broadcast HOST:PORT] [--multi] ...
+//   corvane replay  --capture DIR [--connection interactive|broadcast|both]
+//   corvane session --server HOST:PORT [--broadcast HOST:PORT] [--multi]
+//                   [--capture DIR] ...
 //
 // The work is in tools/common (replay.h, session.h), shared with the tests;
 // this file only reads the command line.
@@ -45,25 +47,34 @@ int main(int argc, char** argv) {
   CLI::App* replay =
       app.add_subcommand("replay", "Replay a captured server byte stream through a component");
   corvane::tools::ReplayOptions r;
-  std::string rCompression = "on", rEncryption = "on", connection = "interactive", file;
+  std::string rCompression = "on", rEncryption = "on", connection, file, captureIn;
   replay->add_option("--compression", rCompression)
       ->check(CLI::IsMember(kOnOff))
       ->capture_default_str();
   replay->add_option("--encryption", rEncryption)
       ->check(CLI::IsMember(kOnOff))
       ->capture_default_str();
-  replay->add_option("--connection", connection)
-      ->check(CLI::IsMember({"interactive", "broadcast"}))
-      ->capture_default_str();
+  replay
+      ->add_option("--connection", connection,
+                   "Connection the stream was read on (default interactive; with --capture the "
+                   "connections replayed, default both)")
+      ->check(CLI::IsMember({"interactive", "broadcast", "both"}));
   replay->add_option("--chunks", r.chunks, "Chunk sizes, the last one repeating (1 to 32768)")
       ->delimiter(',')
+      ->allow_extra_args(false)
       ->check(CLI::Range(1, 32768));
   replay->add_flag("--proxy", r.proxy,
                    "Proxy discovery found a proxy (with --proxy-credentials the capture starts "
                    "with the proxy's answer)");
   replay->add_flag("--proxy-credentials", r.proxyCredentials, "Proxy credentials are stored");
   replay->add_flag("--multi", r.multi, "setMultiOC with true");
-  replay->add_option("FILE", file, "Captured stream (- for standard input)")->required();
+  CLI::Option* fileOpt = replay->add_option("FILE", file, "Captured stream (- for standard input)");
+  CLI::Option* captureInOpt = replay->add_option(
+      "--capture", captureIn, "A capture directory written by `corvane session --capture`");
+  captureInOpt->excludes(fileOpt);
+  for (const char* setUp :
+       {"--compression", "--encryption", "--chunks", "--proxy", "--proxy-credentials", "--multi"})
+    captureInOpt->excludes(replay->get_option(setUp));
 
   // ---- session ----
   CLI::App* session = app.add_subcommand("session", "Drive one component against real servers");
@@ -94,13 +105,36 @@ int main(int argc, char** argv) {
   session->add_option("--duration", s.durationMs, "How long to run after connecting, in ms")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  session->add_option("--capture", s.captureDirectory,
+                      "Write every connection's reads to this directory, for replay --capture");
 
   CLI11_PARSE(app, argc, argv);
 
+  if (replay->parsed() && captureInOpt->count() > 0) {
+    corvane::tools::Capture capture;
+    std::string error;
+    if (!corvane::tools::ReadCapture(captureIn, &capture, &error)) {
+      std::cerr << "corvane replay: " << error << "\n";
+      return 1;
+    }
+    const auto which = connection == "interactive"
+                           ? corvane::tools::CaptureConnections::kInteractive
+                       : connection == "broadcast" ? corvane::tools::CaptureConnections::kBroadcast
+                                                   : corvane::tools::CaptureConnections::kBoth;
+    return corvane::tools::ReplayCapture(capture, which, std::cout, std::cerr);
+  }
   if (replay->parsed()) {
+    if (fileOpt->count() == 0) {
+      std::cerr << "corvane replay: a FILE or --capture DIR is needed\n";
+      return 2;
+    }
+    if (connection == "both") {
+      std::cerr << "corvane replay: --connection both needs --capture\n";
+      return 2;
+    }
     r.compression = kOnOff.at(rCompression);
     r.encryption = kOnOff.at(rEncryption);
-    r.interactive = connection == "interactive";
+    r.interactive = connection != "broadcast";
     std::string bytes;
     if (!ReadAll(file, &bytes)) {
       std::cerr << "corvane replay: cannot read " << file << "\n";
