@@ -16,6 +16,9 @@
 
 #include "tools/common/replay.h"
 #include "tools/common/session.h"
+#if defined(CORVANE_HAVE_BRIDGE)
+#include "tools/bridge/command.h"
+#endif
 
 namespace {
 
@@ -95,7 +98,13 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
 
+#if defined(CORVANE_HAVE_BRIDGE)
+  corvane::bridge::BridgeCommand bridge(app);  // `corvane bridge` (tools/bridge)
+#endif
   CLI11_PARSE(app, argc, argv);
+#if defined(CORVANE_HAVE_BRIDGE)
+  if (bridge.Parsed()) return bridge.Run();
+#endif
 
   if (replay->parsed()) {
     r.compression = kOnOff.at(rCompression);
