@@ -207,11 +207,16 @@ TEST(BridgeServers, ConnectingCallsNameOnlyAllowedServers) {
       {"SetServerDetails", {"127.0.0.1", "9001x", 0, 1}, false, kBadForm},
       {"SetServerDetails", {"127.0.0.1", " 9001", 0, 1}, false, kBadForm},
       {"SetServerDetails", {"127.0.0.1", 9001.5, 0, 1}, false, kBadForm},
-      {"SetServerDetails", {"127.0.0.1", 9001, 9002, 1}, true, nullptr},
+      {"SetServerDetails", {"127.0.0.1", 70000, 0, 1}, false, kBadForm},  // 70000 & 0xFFFF
+      {"SetServerDetails", {"127.0.0.1", "65536", 0, 1}, false, kBadForm},
+      {"SetServerDetails", {"127.0.0.1", 0, 0, 1}, false, kBadForm},
+      // With the broadcast connection, SetServerDetails also connects the
+      // broadcast server setOCDetails stored: none here, so not allowed.
       {"SetServerDetails",
-       {"127.0.0.1", 9001, 9009, 1},
+       {"127.0.0.1", 9001, 9002, 1},
        true,
-       "server 127.0.0.1:9009 is not an allowed server"},
+       "server :9002 is not an allowed server"},
+      {"SetServerDetails", {"127.0.0.1", 9001, -1, 1}, true, kBadForm},
       {"SetServerDetails", {"127.0.0.1", 9001, 9009, 1}, false, nullptr},  // unused port
       {"setOCDetails", {"127.0.0.1", "9001", "127.0.0.1", "9002", "", ""}, false, nullptr},
       {"setOCDetails",

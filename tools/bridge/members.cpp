@@ -117,18 +117,23 @@ std::string HResultText(HResult hr) {
 }
 
 // A port the component will use: a number by its value, a string of digits by
-// its decimal value. Anything else (a sign, blanks, trailing text that the
-// component's decimal-prefix rule would skip) is not accepted for a
-// connection the bridge must check.
+// its decimal value, 1 to 65535 (the socket layer keeps only the low 16 bits of
+// other values). Anything else (a sign, blanks, trailing text that the
+// component's decimal-prefix rule would skip) is not accepted for a connection
+// the bridge must check.
 std::optional<int32_t> CheckedPort(const Variant& value) {
   const Variant& v = value.Deref();
-  if (v.vt == kVtI4 || v.vt == kVtI2) return v.intValue;
-  if (v.vt != kVtBstr || v.text.empty() || v.text.size() > 5) return std::nullopt;
-  int32_t port = 0;
-  for (char ch : v.text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    port = port * 10 + (ch - '0');
+  int32_t port = -1;
+  if (v.vt == kVtI4 || v.vt == kVtI2) {
+    port = v.intValue;
+  } else if (v.vt == kVtBstr && !v.text.empty() && v.text.size() <= 5) {
+    port = 0;
+    for (char ch : v.text) {
+      if (ch < '0' || ch > '9') return std::nullopt;
+      port = port * 10 + (ch - '0');
+    }
   }
+  if (port < 1 || port > 65535) return std::nullopt;
   return port;
 }
 
@@ -195,11 +200,14 @@ std::optional<std::string> MemberCaller::CheckServers(std::string_view method,
   if (!ocDetails && method != "SetServerDetails") return std::nullopt;
   // Calls the component refuses by their own argument check connect nowhere.
   if (args[0].Type() != kVtBstr || args[1].Type() == kVtInt) return std::nullopt;
+  // SetServerDetails connects the broadcast server too when the broadcast
+  // connection is used: at the host that setOCDetails stored (none before it).
+  const Variant storedBcastHost = Variant::Str(m_component.GetSnapshot().bcastIp);
   std::vector<std::pair<const Variant*, const Variant*>> servers = {{&args[0], &args[1]}};
   if (ocDetails)
     servers.emplace_back(&args[2], &args[3]);
   else if (m_component.GetSnapshot().multiOC)
-    servers.emplace_back(&args[0], &args[2]);
+    servers.emplace_back(&storedBcastHost, &args[2]);
   for (const auto& [host, port] : servers) {
     const std::optional<int32_t> number = CheckedPort(*port);
     if (host->Type() != kVtBstr || !number)

@@ -93,8 +93,9 @@ void BridgeServer::OnAccepted(tcp::socket socket) {
   tcp::socket own(runner->context);
   own.assign(protocol, socket.release(), ec);
   if (ec) return;
-  runner->session = std::make_shared<Session>(std::move(own), m_config,
-                                              [this](const std::string& line) { Log(line); });
+  runner->session = std::make_shared<Session>(
+      std::move(own), m_config, [this](const std::string& line) { Log(line); },
+      [r = runner.get()] { r->context.stop(); });
   net::post(runner->context, [session = runner->session] { session->Start(); });
   runner->thread = std::thread([r = runner.get()] {
     r->context.run();

@@ -15,8 +15,12 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 
-Session::Session(net::ip::tcp::socket socket, const BridgeConfig& config, LogFunction log)
-    : m_config(config), m_log(std::move(log)), m_ws(std::move(socket)) {}
+Session::Session(net::ip::tcp::socket socket, const BridgeConfig& config, LogFunction log,
+                 std::function<void()> finished)
+    : m_config(config),
+      m_log(std::move(log)),
+      m_finished(std::move(finished)),
+      m_ws(std::move(socket)) {}
 
 Session::~Session() { Release(); }
 
@@ -130,7 +134,15 @@ void Session::OnRead(beast::error_code ec) {
     if (ec == websocket::error::message_too_big)
       m_log("closed a page's connection: a message over " + std::to_string(m_config.maxFrameBytes) +
             " bytes (1009)");
-    return Shutdown();
+    Shutdown();
+    // The page is gone or has answered the close: a close of ours still
+    // waiting for its answer would only wait out its timeout.
+    beast::error_code ignored;
+    beast::get_lowest_layer(m_ws).socket().close(ignored);
+    // Nothing of the session is left to run, but the stream's timeout timer
+    // would keep the context busy for its full time.
+    if (m_finished) m_finished();
+    return;
   }
   if (m_closing) return;
   if (!m_ws.got_text()) return Close(websocket::close_code::unknown_data, "text frames only");

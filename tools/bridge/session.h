@@ -42,7 +42,10 @@ using LogFunction = std::function<void(const std::string& line)>;
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(boost::asio::ip::tcp::socket socket, const BridgeConfig& config, LogFunction log);
+  // finished is called (on the session's thread) once the page's connection
+  // has ended, to end the thread's context.
+  Session(boost::asio::ip::tcp::socket socket, const BridgeConfig& config, LogFunction log,
+          std::function<void()> finished);
   ~Session();
 
   // Reads the handshake; everything else follows from the handlers.
@@ -72,6 +75,7 @@ class Session : public std::enable_shared_from_this<Session> {
   using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
   const BridgeConfig& m_config;
   LogFunction m_log;
+  std::function<void()> m_finished;
   Stream m_ws;
   boost::beast::flat_buffer m_buffer;
   boost::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> m_parser;
