@@ -188,6 +188,34 @@ class BridgeInBrowser(unittest.TestCase):
         type(self).start_bridge()
         self.assertEqual(self.call("tryConnect", self.url), "open 0")
 
+    def test_4_page_modern_example(self):
+        """examples/page-modern.html, driven through its own buttons."""
+        stop(type(self).backend)
+        type(self).start_backend()
+        self.driver.get("http://127.0.0.1:%d/examples/page-modern.html" % self.http_port)
+        for _ in range(100):
+            if self.driver.execute_script("return typeof window.connect === 'function'"):
+                break
+            time.sleep(0.05)
+        self.driver.execute_script(
+            "document.getElementById('bridge').value = arguments[0];"
+            "document.getElementById('iport').value = arguments[1];"
+            "document.getElementById('bport').value = arguments[2];"
+            "connect();", self.url, str(self.iport), str(self.bport))
+        log = lambda: self.driver.execute_script("return document.getElementById('log').textContent")
+        for _ in range(100):
+            if log().count("connected: true") == 2:
+                break
+            time.sleep(0.05)
+        self.driver.execute_script("send();")
+        for _ in range(100):
+            if "logon 10000: Logon success" in log() and "sent (0)" in log():
+                break
+            time.sleep(0.05)
+        self.assertTrue(log().startswith("connected: true\nconnected: true\n"), log())
+        self.assertIn("logon 10000: Logon success", log())
+        self.assertIn("sent (0), requests so far: 1", log())
+
 
 def main():
     global ARGS
