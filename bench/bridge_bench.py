@@ -67,7 +67,7 @@ def main():
                  "--disable-sync", "--user-data-dir=" + profile]:
         options.add_argument(flag)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    driver.set_script_timeout(60)
+    driver.set_script_timeout(300)
     driver.get(origin + "/bench/bridge/bench_page.html")
     while not driver.execute_script("return window.pageReady === true"):
         time.sleep(0.05)
