@@ -1,6 +1,7 @@
 // One WebSocket connection and its component: see session.h.
 #include "tools/bridge/session.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,6 +190,16 @@ void Session::OnWritten(beast::error_code ec) {
 void Session::ArmPump() {
   if (m_closing || m_pumpArmed || !m_events) return;
   m_pumpArmed = true;
+  // Asio watches descriptors edge-triggered: a handle left readable by a pump
+  // that delivered only a slice gives no new edge. So readiness is checked
+  // here first, and a readable handle is pumped again at once. (An edge
+  // between this check and the wait is not lost: this context's only thread
+  // is here, so the reactor reads it after the wait is registered.)
+  pollfd ready{m_events->native_handle(), POLLIN, 0};
+  if (::poll(&ready, 1, 0) > 0) {
+    net::post(m_ws.get_executor(), [self = shared_from_this()] { self->OnEvents({}); });
+    return;
+  }
   m_events->async_wait(net::posix::stream_descriptor::wait_read,
                        [self = shared_from_this()](beast::error_code ec) { self->OnEvents(ec); });
 }

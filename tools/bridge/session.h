@@ -5,8 +5,8 @@
 // thread, as it blocks a page's script thread in-process), the events and the
 // writes. The session waits on the component's event handle (readable while
 // notifications wait) and pumps it; each pump may deliver only a slice of
-// what is queued and leave the handle readable, so the wait is armed again
-// after every pump.
+// what is queued and leave the handle readable, so after every pump the
+// handle is checked again and pumped at once while it stays readable.
 //
 // Back-pressure: while the frames queued for the page exceed the write bound,
 // the component is not pumped (nor the page's next call read). Its queue then
