@@ -18,6 +18,9 @@
 
 #include "tools/common/replay.h"
 #include "tools/common/session.h"
+#if defined(CORVANE_HAVE_BRIDGE)
+#include "tools/bridge/command.h"
+#endif
 
 namespace {
 
@@ -108,7 +111,13 @@ int main(int argc, char** argv) {
   session->add_option("--capture", s.captureDirectory,
                       "Write every connection's reads to this directory, for replay --capture");
 
+#if defined(CORVANE_HAVE_BRIDGE)
+  corvane::bridge::BridgeCommand bridge(app);  // `corvane bridge` (tools/bridge)
+#endif
   CLI11_PARSE(app, argc, argv);
+#if defined(CORVANE_HAVE_BRIDGE)
+  if (bridge.Parsed()) return bridge.Run();
+#endif
 
   if (replay->parsed() && captureInOpt->count() > 0) {
     corvane::tools::Capture capture;

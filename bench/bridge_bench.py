@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""The bridge in a real browser: how fast a page takes a saturating feed.
+
+  bench/bridge_bench.py [BUILD_DIR] [--count N]
+
+Headless Chromium loads bench/bridge/bench_page.html from loopback. Through
+`corvane bridge`, the sandbox back end streams N feed messages as fast as they
+are read (--rate 0) into the page's handleData; then the same N event frames
+go through a plain WebSocket echo server (corvane-bridge-echo, Beast, the
+same write path) into a callback of the same page. Both are events per
+second between the first and the last callback, and the ratio is the figure
+to compare. Latency: from the back end's clock when it made a message (tag
+60) to the page's callback, p50 and p99, for the saturating feed and for a
+paced one (--rate 2000, where queues stay short).
+"""
+import argparse
+import functools
+import http.server
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def listener(command, lines=1):
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    ports = [int(proc.stdout.readline().split()[1]) for _ in range(lines)]
+    return proc, ports
+
+
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
+    proc.wait(timeout=10)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default=os.path.join(SOURCE, "build", "native"))
+    parser.add_argument("--count", type=int, default=50000)
+    args = parser.parse_args()
+    corvane = os.path.join(args.build, "tools", "corvane", "corvane")
+    backend_bin = os.path.join(args.build, "tools", "backend", "corvane-backend")
+    echo_bin = os.path.join(args.build, "tools", "bridge", "bench", "corvane-bridge-echo")
+
+    httpd = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(Quiet, directory=SOURCE))
+    threading.Thread(target=httpd.serve_forever, daemon=True).start()
+    origin = "http://127.0.0.1:%d" % httpd.server_address[1]
+    profile = tempfile.mkdtemp(prefix="corvane-bench-chromium-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", "--user-data-dir=" + profile]:
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_script_timeout(300)
+    driver.get(origin + "/bench/bridge/bench_page.html")
+    while not driver.execute_script("return window.pageReady === true"):
+        time.sleep(0.05)
+
+    def call(function, params):
+        return driver.execute_async_script(
+            "const done = arguments[2];"
+            "window[arguments[0]](arguments[1]).then(done, (e) => done({error: e.message}));",
+            function, params)
+
+    def feed(rate):
+        backend, (iport, bport) = listener(
+            [backend_bin, "--interactive-port", "0", "--broadcast-port", "0", "--rate", str(rate),
+             "--count", str(args.count), "--feed-start", "connect", "--feed-logon"], 2)
+        bridge, (port,) = listener(
+            [corvane, "bridge", "--port", "0", "--allow-origin", origin,
+             "--allow-server", "127.0.0.1:%d" % iport, "--allow-server", "127.0.0.1:%d" % bport])
+        try:
+            return call("bridgeFeed", {
+                "url": "ws://127.0.0.1:%d/" % port, "host": "127.0.0.1", "iport": iport,
+                "bport": bport, "count": args.count,
+                "offsetNs": time.time_ns() - time.monotonic_ns()})
+        finally:
+            stop(bridge)
+            stop(backend)
+
+    paced = feed(2000)
+    saturated = feed(0)
+    echo, (echo_port,) = listener([echo_bin])
+    try:
+        reference = call("echoFeed", {"url": "ws://127.0.0.1:%d/" % echo_port})
+    finally:
+        stop(echo)
+    driver.quit()
+    shutil.rmtree(profile, ignore_errors=True)
+    httpd.shutdown()
+
+    for name, r in [("paced", paced), ("saturated", saturated), ("echo", reference)]:
+        if "error" in r:
+            raise SystemExit("%s: %s" % (name, r["error"]))
+    bridge_rate = saturated["events"] / saturated["seconds"]
+    echo_rate = reference["events"] / reference["seconds"]
+    print("messages: %d (64-byte feed messages)" % args.count)
+    print("bridge, saturating feed: %.0f events/s into the callback" % bridge_rate)
+    print("plain WebSocket echo:    %.0f events/s into the callback (round trip %.2f s)"
+          % (echo_rate, reference["roundTripSeconds"]))
+    print("ratio bridge/echo:       %.2f" % (bridge_rate / echo_rate))
+    print("latency back end -> callback, saturating feed: p50 %.1f ms, p99 %.1f ms"
+          % (saturated["p50"], saturated["p99"]))
+    print("latency back end -> callback, 2000 msg/s:      p50 %.1f ms, p99 %.1f ms"
+          % (paced["p50"], paced["p99"]))
+
+
+if __name__ == "__main__":
+    main()

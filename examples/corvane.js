@@ -1,0 +1,121 @@
+// corvane.js: the Corvane component for pages in any current browser, through
+// a local `corvane bridge` (an ES module, no dependencies).
+//
+//   import { Corvane } from "./corvane.js";
+//   const c = await Corvane.connect("ws://127.0.0.1:8765/");
+//   c.handleData = function (text) { log(text); };   // `this` is c
+//   await c.setMultiOC(1);
+//   const result = await c.SetServerDetails("10.0.0.5", 9001, 0, 1);
+//
+// Every member of the component is here under its own name. A method returns
+// a Promise of its result (rejected with an Error when the bridge refuses or
+// the call fails); its arguments follow the component's own rules: strings,
+// whole numbers, true/false (a boolean turns a codec flag off whatever its
+// value, as in script), null for an empty argument. A callback property
+// holds a function; assigning one (or null) tells the bridge, and from then
+// on its events call it with the event text and with the object as `this`.
+// Calls and assignments reach the bridge in the order they are made, so a
+// page need not wait for one before making the next; events that a call
+// fires (connection events in SetServerDetails, setOCDetails, sendRequest)
+// run before its Promise is settled.
+//
+// onclose, when set, is called once with {code, reason} when the connection
+// to the bridge ends; the calls still waiting are rejected. Connect again
+// with Corvane.connect.
+
+const METHODS = [
+  "SetProxyCredentials", "SendConnect", "ReceiveData", "ConnectToServer", "SetServerDetails",
+  "setKeepAliveTimerDetail", "setTimerDetails", "setEncryption", "setCompression", "setMultiOC",
+  "setOCDetails", "startKeepAlive", "sendRequest", "sendBCRequest", "getPacketCount",
+  "getRequestCount", "setProxyServerDetails",
+];
+
+const CALLBACKS = [
+  "handleConnect", "handleConnectionFailure", "handleMaximumReConnection", "handleDisConnect",
+  "handleData", "handleAuthentication", "handleBCDisConnect",
+];
+
+export class Corvane {
+  // Resolves with a connected object; rejects when the bridge cannot be
+  // reached or refuses the page (its origin is not allowed).
+  static connect(url) {
+    return new Promise((resolve, reject) => {
+      const socket = new WebSocket(url);
+      let opened = false;
+      socket.onopen = () => {
+        opened = true;
+        resolve(new Corvane(socket));
+      };
+      socket.onclose = (event) => {
+        if (!opened) reject(new Error("corvane bridge at " + url + " refused or unreachable (" +
+                                      event.code + ")"));
+      };
+    });
+  }
+
+  constructor(socket) {
+    const pending = new Map();
+    const slots = new Map();
+    let nextId = 1;
+    let closed = false;
+    this.onclose = null;
+
+    const send = (method, args) => {
+      if (closed) return Promise.reject(new Error("the connection to corvane bridge is closed"));
+      const id = nextId++;
+      socket.send(JSON.stringify({ id: id, method: method, args: args }));
+      return new Promise((resolve, reject) => pending.set(id, { resolve, reject, method }));
+    };
+
+    for (const name of METHODS) {
+      Object.defineProperty(this, name, {
+        enumerable: true,
+        value: (...args) => send(name, args.map((a) => (a === undefined ? null : a))),
+      });
+    }
+    for (const name of CALLBACKS) {
+      Object.defineProperty(this, name, {
+        enumerable: true,
+        get: () => slots.get(name) || null,
+        set: (fn) => {
+          const assigned = typeof fn === "function";
+          if (assigned) slots.set(name, fn);
+          else slots.delete(name);
+          send(name, [assigned ? true : null]).catch((e) => console.error(e));
+        },
+      });
+    }
+
+    socket.onmessage = (message) => {
+      const m = JSON.parse(message.data);
+      if (m.event !== undefined) {
+        const fn = slots.get(m.event);
+        // The component goes on after a callback that throws; so does this.
+        if (fn) {
+          try {
+            fn.call(this, m.text);
+          } catch (e) {
+            console.error(e);
+          }
+        }
+        return;
+      }
+      const call = pending.get(m.id);
+      if (!call) return;
+      pending.delete(m.id);
+      if (m.error !== undefined) call.reject(new Error(call.method + ": " + m.error));
+      else call.resolve(m.result);
+    };
+    socket.onclose = (event) => {
+      closed = true;
+      for (const call of pending.values()) {
+        call.reject(new Error(call.method + ": the connection to corvane bridge closed"));
+      }
+      pending.clear();
+      if (typeof this.onclose === "function") {
+        this.onclose({ code: event.code, reason: event.reason });
+      }
+    };
+    this.close = () => socket.close(1000);
+  }
+}

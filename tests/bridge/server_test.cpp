@@ -1,0 +1,259 @@
+// The bridge over real WebSockets (a Beast client on loopback): the handshake's
+// refusals, the limits and their close codes, a session against the sandbox
+// back end (events before results, every message once and in order, a page
+// that stops reading holds the feed back), and the bridge stopping.
+#include "tools/bridge/server.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/common/backend.h"
+
+namespace corvane::bridge {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using json = nlohmann::json;
+
+constexpr const char* kOrigin = "http://127.0.0.1:8080";
+
+// A bridge on a free port that keeps its log lines.
+struct Bridge {
+  explicit Bridge(BridgeConfig config = {}) {
+    config.port = 0;
+    if (config.allowedOrigins.empty()) config.allowedOrigins = {kOrigin};
+    server = std::make_unique<BridgeServer>(config, [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex);
+      log.push_back(line);
+    });
+    std::string error;
+    started = server->Start(&error);
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return log;
+  }
+  std::mutex mutex;
+  std::vector<std::string> log;
+  std::unique_ptr<BridgeServer> server;
+  bool started = false;
+};
+
+// A page's side; every operation is bounded by a 10 s expiry.
+class Page {
+ public:
+  // The handshake with this Host header and Origin (none when nullopt); the
+  // HTTP status of the answer (101 when upgraded).
+  unsigned Connect(uint16_t port, const std::string& host = "127.0.0.1",
+                   const std::optional<std::string>& origin = kOrigin) {
+    beast::get_lowest_layer(m_ws).connect(tcp::endpoint(net::ip::address_v4::loopback(), port));
+    m_ws.set_option(websocket::stream_base::decorator([origin](websocket::request_type& req) {
+      if (origin) req.set(http::field::origin, *origin);
+    }));
+    websocket::response_type response;
+    Run([&](auto handler) { m_ws.async_handshake(response, host, "/", handler); });
+    return response.result_int();
+  }
+  beast::error_code Send(const std::string& text, bool binary = false) {
+    m_ws.binary(binary);
+    return Run([&](auto handler) { m_ws.async_write(net::buffer(text), handler); });
+  }
+  beast::error_code Call(int id, const std::string& method, const json& args) {
+    return Send(json{{"id", id}, {"method", method}, {"args", args}}.dump());
+  }
+  // The next frame, or nullopt when the connection ended (see CloseCode).
+  std::optional<json> Read() {
+    beast::flat_buffer buffer;
+    if (Run([&](auto handler) { m_ws.async_read(buffer, handler); })) return std::nullopt;
+    return json::parse(beast::buffers_to_string(buffer.data()));
+  }
+  // Reads until the connection ends; the close code the bridge sent.
+  int CloseCode() {
+    while (Read()) {
+    }
+    return static_cast<int>(m_ws.reason().code);
+  }
+
+ private:
+  template <class Start>
+  beast::error_code Run(Start start) {
+    beast::error_code result = net::error::timed_out;
+    beast::get_lowest_layer(m_ws).expires_after(std::chrono::seconds(10));
+    start([&result](beast::error_code ec, auto&&...) { result = ec; });
+    m_context.restart();
+    m_context.run();
+    return result;
+  }
+
+  net::io_context m_context;
+  websocket::stream<beast::tcp_stream> m_ws{m_context};
+};
+
+TEST(BridgeHandshake, OriginAndHostDecideAndEveryRefusalIsLogged) {
+  struct Case {
+    const char* host;
+    std::optional<std::string> origin;
+    unsigned status;
+    const char* logged;  // the refusal's log line, or nullptr
+  };
+  const Case cases[] = {
+      {"127.0.0.1", std::string(kOrigin), 101, nullptr},
+      {"localhost:1", std::string("HTTP://127.0.0.1:8080"), 101, nullptr},
+      {"[::1]", std::string(kOrigin), 101, nullptr},
+      {"127.0.0.1", std::string("http://evil.example"), 403,
+       "refused a connection: origin http://evil.example is not allowed"},
+      {"127.0.0.1", std::string("http://127.0.0.1:8081"), 403,
+       "refused a connection: origin http://127.0.0.1:8081 is not allowed"},
+      {"127.0.0.1", std::nullopt, 403, "refused a connection: origin (none) is not allowed"},
+      {"127.0.0.1", std::string("null"), 403, "refused a connection: origin null is not allowed"},
+      // DNS rebinding: a public name pointed at 127.0.0.1 by its owner.
+      {"rebind.example:8765", std::string(kOrigin), 403,
+       "refused a connection: Host rebind.example:8765 is not the loopback address or localhost"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " " + c.origin.value_or("(none)"));
+    Bridge bridge;
+    ASSERT_TRUE(bridge.started);
+    {
+      Page page;  // gone before the bridge stops: no close handshake to wait for
+      EXPECT_EQ(page.Connect(bridge.server->Port(), c.host, c.origin), c.status);
+    }
+    bridge.server->Stop();
+    const auto log = bridge.Log();
+    if (c.logged) {
+      EXPECT_NE(std::find(log.begin(), log.end(), c.logged), log.end());
+    } else {
+      EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                              [](const std::string& l) { return l.find("refused") == 0; }),
+                0);
+    }
+  }
+}
+
+TEST(BridgeLimits, APageOverALimitIsClosedWithItsCode) {
+  struct Case {
+    const char* what;
+    int frames;  // how many times the frame is sent
+    std::string frame;
+    bool binary;
+    int code;
+  };
+  const std::string call = R"({"id":1,"method":"getRequestCount"})";
+  const Case cases[] = {
+      {"frame over the size limit", 1, "[\"" + std::string(2000, 'x') + "\"]", false, 1009},
+      {"over the message rate", 40, call, false, 1008},
+      {"binary frame", 1, call, true, 1003},
+      {"not JSON", 1, "{", false, 1007},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BridgeConfig config;
+    config.maxFrameBytes = 1024;
+    config.maxMessagesPerSecond = 10;
+    Bridge bridge(config);
+    Page page;
+    ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+    for (int i = 0; i < c.frames; ++i) page.Send(c.frame, c.binary);
+    EXPECT_EQ(page.CloseCode(), c.code);
+  }
+}
+
+TEST(BridgeLimits, ConnectionsBeyondTheLimitAreAnswered503) {
+  BridgeConfig config;
+  config.maxConnections = 1;
+  Bridge bridge(config);
+  Page first, second;
+  ASSERT_EQ(first.Connect(bridge.server->Port()), 101u);
+  EXPECT_EQ(second.Connect(bridge.server->Port()), 503u);
+  first.Call(1, "getRequestCount", json::array());
+  EXPECT_EQ(first.Read(), (json{{"id", 1}, {"result", 0}}));
+}
+
+// The feed's sequence number (tag 34) of a data event's text.
+int64_t Sequence(const json& event) {
+  const std::string text = event.at("text");
+  const size_t at = text.find("|34=");
+  return at == std::string::npos ? -1 : std::stoll(text.substr(at + 4));
+}
+
+TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
+  tools::BackendOptions options;
+  options.feedStart = tools::BackendOptions::FeedStart::kConnect;
+  options.feedLogon = true;  // the feed begins with the logon response
+  options.rate = 0;          // as fast as the component reads
+  options.messageSize = 4096;
+  tools::SandboxBackend backend(options);
+  std::string error;
+  ASSERT_TRUE(backend.Start(&error)) << error;
+  BridgeConfig config;
+  config.allowedServers = {{"127.0.0.1", backend.InteractivePort()},
+                           {"127.0.0.1", backend.BroadcastPort()}};
+  config.writeQueueBytes = 4096;
+  config.maxMessagesPerSecond = 0;
+  Bridge bridge(config);
+  Page page;
+  ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+
+  const json calls[] = {{"setMultiOC", {1}},        {"setCompression", {false}},
+                        {"setEncryption", {false}}, {"handleConnect", {true}},
+                        {"handleData", {true}},     {"handleAuthentication", {true}}};
+  int id = 0;
+  for (const json& c : calls) {
+    page.Call(++id, c[0], c[1]);
+    EXPECT_EQ(page.Read(), (json{{"id", id}, {"result", nullptr}}));
+  }
+  page.Call(++id, "setOCDetails",
+            {"127.0.0.1", std::to_string(backend.InteractivePort()), "127.0.0.1",
+             std::to_string(backend.BroadcastPort()), "", ""});
+  // Both connections' events, fired inside the call, come before its result.
+  const json connect = {{"event", "handleConnect"}, {"text", "true"}};
+  EXPECT_EQ(page.Read(), connect);
+  EXPECT_EQ(page.Read(), connect);
+  EXPECT_EQ(page.Read(), (json{{"id", id}, {"result", nullptr}}));
+
+  // The page reads nothing now: the back end's count of sent messages must
+  // stop growing (the bridge stops pumping, the component stops reading, TCP
+  // stops the back end) instead of the bridge buffering the feed.
+  int64_t last = -1;
+  int steady = 0;
+  for (int i = 0; i < 100 && steady < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const int64_t sent = backend.Stats().feedMessages;
+    steady = sent == last ? steady + 1 : 0;
+    last = sent;
+  }
+  EXPECT_EQ(steady, 4) << "the feed never stopped while the page did not read";
+  EXPECT_GT(last, 0);
+
+  // Then everything arrives once and in order, beyond where the feed stood.
+  EXPECT_EQ(page.Read(),
+            (json{{"event", "handleAuthentication"}, {"text", "true|10000|Logon success"}}));
+  int64_t expected = 0;
+  while (expected <= last + 200) {
+    const std::optional<json> event = page.Read();
+    ASSERT_TRUE(event);
+    ASSERT_EQ(event->at("event"), "handleData");
+    ASSERT_EQ(Sequence(*event), expected) << event->dump();
+    ++expected;
+  }
+  bridge.server->Stop();
+  EXPECT_EQ(page.CloseCode(), 1001);  // going away
+  backend.Stop();
+}
+
+}  // namespace
+}  // namespace corvane::bridge

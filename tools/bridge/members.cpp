@@ -1,0 +1,297 @@
+// JSON calls of the component's members: see members.h.
+#include "tools/bridge/members.h"
+
+#include <array>
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+#include "tools/bridge/text.h"
+
+namespace corvane::bridge {
+
+namespace {
+
+using json = nlohmann::json;
+using Args = std::vector<Variant>;
+
+// What a member gives back: its HRESULT and, for members with an
+// out-parameter, the value written there.
+struct Returned {
+  HResult hr = kS_OK;
+  std::optional<Variant> value;
+};
+
+struct Method {
+  std::string_view name;
+  size_t arity;
+  Returned (*invoke)(CComponentMethods& c, const Args& a);
+};
+
+template <HResult (CComponentMethods::*F)(Variant*)>
+Returned OutOnly(CComponentMethods& c, const Args&) {
+  Returned r{kS_OK, Variant{}};
+  r.hr = (c.*F)(&*r.value);
+  return r;
+}
+
+template <HResult (CComponentMethods::*F)(const Variant&)>
+Returned In1(CComponentMethods& c, const Args& a) {
+  return {(c.*F)(a[0]), std::nullopt};
+}
+
+template <HResult (CComponentMethods::*F)(const Variant&, Variant*)>
+Returned In1Out(CComponentMethods& c, const Args& a) {
+  Returned r{kS_OK, Variant{}};
+  r.hr = (c.*F)(a[0], &*r.value);
+  return r;
+}
+
+// Dispid order.
+const std::array<Method, 17> kMethods = {{
+    {"SetProxyCredentials", 2,
+     [](CComponentMethods& c, const Args& a) {
+       return Returned{c.SetProxyCredentials(a[0], a[1]), std::nullopt};
+     }},
+    {"SendConnect", 0, &OutOnly<&CComponentMethods::SendConnect>},
+    {"ReceiveData", 0, &OutOnly<&CComponentMethods::ReceiveData>},
+    {"ConnectToServer", 0, &OutOnly<&CComponentMethods::ConnectToServer>},
+    {"SetServerDetails", 4,
+     [](CComponentMethods& c, const Args& a) {
+       Returned r{kS_OK, Variant{}};
+       r.hr = c.SetServerDetails(a[0], a[1], a[2], a[3], &*r.value);
+       return r;
+     }},
+    {"setKeepAliveTimerDetail", 1, &In1<&CComponentMethods::setKeepAliveTimerDetail>},
+    {"setTimerDetails", 2,
+     [](CComponentMethods& c, const Args& a) {
+       return Returned{c.setTimerDetails(a[0], a[1]), std::nullopt};
+     }},
+    {"setEncryption", 1, &In1<&CComponentMethods::setEncryption>},
+    {"setCompression", 1, &In1<&CComponentMethods::setCompression>},
+    {"setMultiOC", 1, &In1<&CComponentMethods::setMultiOC>},
+    {"setOCDetails", 6,
+     [](CComponentMethods& c, const Args& a) {
+       return Returned{c.setOCDetails(a[0], a[1], a[2], a[3], a[4], a[5]), std::nullopt};
+     }},
+    {"startKeepAlive", 1, &In1Out<&CComponentMethods::startKeepAlive>},
+    {"sendRequest", 1, &In1Out<&CComponentMethods::sendRequest>},
+    {"sendBCRequest", 1, &In1Out<&CComponentMethods::sendBCRequest>},
+    {"getPacketCount", 0, &OutOnly<&CComponentMethods::getPacketCount>},
+    {"getRequestCount", 0, &OutOnly<&CComponentMethods::getRequestCount>},
+    {"setProxyServerDetails", 4,
+     [](CComponentMethods& c, const Args& a) {
+       Returned r{kS_OK, Variant{}};
+       r.hr = c.setProxyServerDetails(a[0], a[1], a[2], a[3], &*r.value);
+       return r;
+     }},
+}};
+
+using Slot = std::shared_ptr<CallbackTarget>;
+struct Property {
+  std::string_view name;
+  HResult (CComponentMethods::*get)(Slot*);
+  HResult (CComponentMethods::*put)(Slot);
+};
+
+const std::array<Property, 7> kProperties = {{
+    {"handleConnect", &CComponentMethods::get_handleConnect,
+     &CComponentMethods::putref_handleConnect},
+    {"handleConnectionFailure", &CComponentMethods::get_handleConnectionFailure,
+     &CComponentMethods::putref_handleConnectionFailure},
+    {"handleMaximumReConnection", &CComponentMethods::get_handleMaximumReConnection,
+     &CComponentMethods::putref_handleMaximumReConnection},
+    {"handleDisConnect", &CComponentMethods::get_handleDisConnect,
+     &CComponentMethods::putref_handleDisConnect},
+    {"handleData", &CComponentMethods::get_handleData, &CComponentMethods::putref_handleData},
+    {"handleAuthentication", &CComponentMethods::get_handleAuthentication,
+     &CComponentMethods::putref_handleAuthentication},
+    {"handleBCDisConnect", &CComponentMethods::get_handleBCDisConnect,
+     &CComponentMethods::putref_handleBCDisConnect},
+}};
+
+std::string HResultText(HResult hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+// A port the component will use: a number by its value, a string of digits by
+// its decimal value, 1 to 65535 (the socket layer keeps only the low 16 bits of
+// other values). Anything else (a sign, blanks, trailing text that the
+// component's decimal-prefix rule would skip) is not accepted for a connection
+// the bridge must check.
+std::optional<int32_t> CheckedPort(const Variant& value) {
+  const Variant& v = value.Deref();
+  int32_t port = -1;
+  if (v.vt == kVtI4 || v.vt == kVtI2) {
+    port = v.intValue;
+  } else if (v.vt == kVtBstr && !v.text.empty() && v.text.size() <= 5) {
+    port = 0;
+    for (char ch : v.text) {
+      if (ch < '0' || ch > '9') return std::nullopt;
+      port = port * 10 + (ch - '0');
+    }
+  }
+  if (port < 1 || port > 65535) return std::nullopt;
+  return port;
+}
+
+}  // namespace
+
+std::optional<Variant> ToVariant(const json& value, std::string* error) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return Variant::Empty();
+    case json::value_t::boolean:
+      return Variant::Bool(value.get<bool>());
+    case json::value_t::string:
+      return Variant::Str(Utf8ToNarrow(value.get_ref<const std::string&>()));
+    case json::value_t::number_integer: {
+      const int64_t n = value.get<int64_t>();
+      if (n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max())
+        return Variant::I4(static_cast<int32_t>(n));
+      break;
+    }
+    case json::value_t::number_unsigned: {
+      const uint64_t n = value.get<uint64_t>();
+      if (n <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+        return Variant::I4(static_cast<int32_t>(n));
+      break;
+    }
+    case json::value_t::number_float:
+      return Variant::R8(value.get<double>());
+    default:
+      *error = "an argument must be a string, a number, true, false or null";
+      return std::nullopt;
+  }
+  *error = "an integer argument must fit in 32 bits";
+  return std::nullopt;
+}
+
+json FromVariant(const Variant& value) {
+  const Variant& v = value.Deref();
+  switch (v.vt) {
+    case kVtI2:
+    case kVtI4:
+    case kVtInt:
+      return v.intValue;
+    case kVtBool:
+      return v.intValue != 0;
+    case kVtR8:
+      return v.doubleValue;
+    case kVtBstr:
+      return NarrowToUtf8(v.text);
+    default:
+      return nullptr;
+  }
+}
+
+MemberCaller::MemberCaller(CComponentMethods& component, const BridgeConfig& config,
+                           EventSink events, Log log)
+    : m_component(component),
+      m_config(config),
+      m_events(std::move(events)),
+      m_log(std::move(log)) {}
+
+std::optional<std::string> MemberCaller::CheckServers(std::string_view method,
+                                                      const Args& args) const {
+  const bool ocDetails = method == "setOCDetails";
+  if (!ocDetails && method != "SetServerDetails") return std::nullopt;
+  // Calls the component refuses by their own argument check connect nowhere.
+  if (args[0].Type() != kVtBstr || args[1].Type() == kVtInt) return std::nullopt;
+  // SetServerDetails connects the broadcast server too when the broadcast
+  // connection is used: at the host that setOCDetails stored (none before it).
+  const Variant storedBcastHost = Variant::Str(m_component.GetSnapshot().bcastIp);
+  std::vector<std::pair<const Variant*, const Variant*>> servers = {{&args[0], &args[1]}};
+  if (ocDetails)
+    servers.emplace_back(&args[2], &args[3]);
+  else if (m_component.GetSnapshot().multiOC)
+    servers.emplace_back(&storedBcastHost, &args[2]);
+  for (const auto& [host, port] : servers) {
+    const std::optional<int32_t> number = CheckedPort(*port);
+    if (host->Type() != kVtBstr || !number)
+      return "the server must be named by a host string and a port number";
+    const ServerAddress address{host->Deref().text, *number};
+    if (!ServerAllowed(m_config, address))
+      return "server " + ToString(address) + " is not an allowed server";
+  }
+  return std::nullopt;
+}
+
+MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& args) {
+  Outcome out;
+  Args values;
+  for (const json& arg : args) {
+    std::string error;
+    std::optional<Variant> value = ToVariant(arg, &error);
+    if (!value) return {false, nullptr, error};
+    values.push_back(std::move(*value));
+  }
+  for (const Property& p : kProperties) {
+    if (p.name != method) continue;
+    if (values.empty()) {
+      Slot slot;
+      (m_component.*p.get)(&slot);
+      out.result = slot != nullptr;
+      return out;
+    }
+    const json& value = args[0];
+    if (values.size() > 1 || !(value.is_null() || value.is_boolean()))
+      return {false, nullptr, "a callback is assigned with [true] and emptied with [null]"};
+    Slot slot;
+    if (value == true) {
+      slot = MakeCallback([events = m_events, name = p.name](
+                              CComponentMethods&, const std::string& text) { events(name, text); });
+    }
+    (m_component.*p.put)(std::move(slot));
+    return out;
+  }
+  for (const Method& m : kMethods) {
+    if (m.name != method) continue;
+    if (values.size() > m.arity)
+      return {false, nullptr,
+              std::string(method) + " takes " + std::to_string(m.arity) + " arguments"};
+    values.resize(m.arity);
+    if (std::optional<std::string> refused = CheckServers(method, values)) {
+      m_log("refused " + std::string(method) + ": " + *refused);
+      return {false, nullptr, *refused};
+    }
+    const Returned r = m.invoke(m_component, values);
+    if (r.hr != kS_OK) {
+      std::string error = std::string(method) + " failed (HRESULT " + HResultText(r.hr);
+      if (r.value && r.value->vt != kVtEmpty) error += ", result " + FromVariant(*r.value).dump();
+      return {false, nullptr, error + ")"};
+    }
+    out.result = r.value ? FromVariant(*r.value) : json(nullptr);
+    return out;
+  }
+  return {false, nullptr, "no member " + std::string(method)};
+}
+
+std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
+  const json message = json::parse(frame, nullptr, false);
+  if (message.is_discarded()) return std::nullopt;
+  json reply = json::object();
+  reply["id"] = message.is_object() && message.contains("id") ? message["id"] : json(nullptr);
+  Outcome outcome;
+  if (!message.is_object() || !message.contains("method") || !message["method"].is_string()) {
+    outcome = {false, nullptr, "a call is {\"id\": ID, \"method\": NAME, \"args\": [...]}"};
+  } else if (message.contains("args") && !message["args"].is_array()) {
+    outcome = {false, nullptr, "args must be an array"};
+  } else {
+    try {
+      outcome = Call(message["method"].get_ref<const std::string&>(),
+                     message.value("args", json::array()));
+    } catch (const std::exception& e) {
+      outcome = {false, nullptr, std::string("internal error: ") + e.what()};
+    }
+  }
+  if (outcome.ok)
+    reply["result"] = std::move(outcome.result);
+  else
+    reply["error"] = std::move(outcome.error);
+  return reply.dump();
+}
+
+}  // namespace corvane::bridge

@@ -1,0 +1,132 @@
+// The bridge's listener and session threads: see server.h.
+#include "tools/bridge/server.h"
+
+#include <atomic>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+namespace corvane::bridge {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+struct BridgeServer::Runner {
+  net::io_context context{1};
+  std::shared_ptr<Session> session;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+BridgeServer::BridgeServer(BridgeConfig config, LogFunction log)
+    : m_config(std::move(config)), m_log(std::move(log)) {}
+
+BridgeServer::~BridgeServer() { Stop(); }
+
+bool BridgeServer::Start(std::string* error) {
+  const auto open = [&](const tcp::endpoint& endpoint, std::string* why) {
+    auto acceptor = std::make_unique<tcp::acceptor>(m_context);
+    boost::system::error_code ec;
+    acceptor->open(endpoint.protocol(), ec);
+    if (!ec && endpoint.address().is_v6()) acceptor->set_option(net::ip::v6_only(true), ec);
+    if (!ec) acceptor->set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor->bind(endpoint, ec);
+    if (!ec) acceptor->listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+      *why = endpoint.address().to_string() + " port " + std::to_string(endpoint.port()) + ": " +
+             ec.message();
+      return false;
+    }
+    m_port = acceptor->local_endpoint().port();
+    m_acceptors.push_back(std::move(acceptor));
+    return true;
+  };
+  if (!open(tcp::endpoint(net::ip::address_v4::loopback(), m_config.port), error)) return false;
+  std::string why;
+  if (!open(tcp::endpoint(net::ip::address_v6::loopback(), m_port), &why))
+    Log("not listening on [::1]: " + why);
+  for (auto& acceptor : m_acceptors) Accept(*acceptor);
+  m_thread = std::thread([this] { m_context.run(); });
+  return true;
+}
+
+void BridgeServer::Accept(tcp::acceptor& acceptor) {
+  acceptor.async_accept([this, &acceptor](boost::system::error_code ec, tcp::socket socket) {
+    if (ec) return;  // stopped
+    OnAccepted(std::move(socket));
+    Accept(acceptor);
+  });
+}
+
+void BridgeServer::Log(const std::string& line) {
+  std::lock_guard<std::mutex> lock(m_logMutex);
+  m_log(line);
+}
+
+void BridgeServer::Reap() {
+  for (auto it = m_runners.begin(); it != m_runners.end();) {
+    if ((*it)->done) {
+      (*it)->thread.join();
+      it = m_runners.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void BridgeServer::OnAccepted(tcp::socket socket) {
+  std::lock_guard<std::mutex> lock(m_runnersMutex);
+  Reap();
+  if (m_stopped) return;
+  if (m_runners.size() >= m_config.maxConnections) {
+    Log("refused a connection: " + std::to_string(m_config.maxConnections) +
+        " connections are open");
+    static const char kBusy[] =
+        "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+    boost::system::error_code ignored;
+    net::write(socket, net::buffer(kBusy, sizeof kBusy - 1), ignored);
+    return;
+  }
+  auto runner = std::make_shared<Runner>();
+  const auto protocol = socket.local_endpoint().protocol();
+  boost::system::error_code ec;
+  tcp::socket own(runner->context);
+  own.assign(protocol, socket.release(), ec);
+  if (ec) return;
+  runner->session = std::make_shared<Session>(
+      std::move(own), m_config, [this](const std::string& line) { Log(line); },
+      [r = runner.get()] { r->context.stop(); });
+  net::post(runner->context, [session = runner->session] { session->Start(); });
+  runner->thread = std::thread([r = runner.get()] {
+    r->context.run();
+    r->session->Release();
+    r->done = true;
+  });
+  m_runners.push_back(std::move(runner));
+}
+
+void BridgeServer::Stop() {
+  if (m_thread.joinable()) {
+    net::post(m_context, [this] {
+      for (auto& acceptor : m_acceptors) {
+        boost::system::error_code ignored;
+        acceptor->close(ignored);
+      }
+    });
+    m_thread.join();
+  }
+  std::list<std::shared_ptr<Runner>> runners;
+  {
+    std::lock_guard<std::mutex> lock(m_runnersMutex);
+    m_stopped = true;
+    runners.swap(m_runners);
+  }
+  for (auto& runner : runners) {
+    net::post(runner->context, [session = runner->session] {
+      session->Close(boost::beast::websocket::close_code::going_away, "the bridge is stopping");
+    });
+  }
+  for (auto& runner : runners) runner->thread.join();
+}
+
+}  // namespace corvane::bridge

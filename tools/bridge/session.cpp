@@ -1,0 +1,247 @@
+// One WebSocket connection and its component: see session.h.
+#include "tools/bridge/session.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "tools/bridge/text.h"
+
+namespace corvane::bridge {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+
+Session::Session(net::ip::tcp::socket socket, const BridgeConfig& config, LogFunction log,
+                 std::function<void()> finished)
+    : m_config(config),
+      m_log(std::move(log)),
+      m_finished(std::move(finished)),
+      m_ws(std::move(socket)) {}
+
+Session::~Session() { Release(); }
+
+void Session::Release() {
+  m_events.reset();
+  m_caller.reset();
+  m_component.reset();
+}
+
+void Session::Start() {
+  m_parser.emplace();
+  m_parser->header_limit(8 * 1024);
+  m_parser->body_limit(1024);
+  beast::get_lowest_layer(m_ws).expires_after(std::chrono::seconds(10));
+  http::async_read(
+      beast::get_lowest_layer(m_ws), m_buffer, *m_parser,
+      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRequest(ec); });
+}
+
+void Session::OnRequest(beast::error_code ec) {
+  if (ec || m_closing) return;  // the socket goes with the session
+  const auto& request = m_parser->get();
+  m_origin = std::string(request[http::field::origin]);
+  if (!websocket::is_upgrade(request))
+    return Refuse(http::status::bad_request, "a WebSocket handshake is expected");
+  const std::string host(request[http::field::host]);
+  if (!HostIsLoopback(host))
+    return Refuse(http::status::forbidden,
+                  "Host " + host + " is not the loopback address or localhost");
+  if (!OriginAllowed(m_config, m_origin))
+    return Refuse(http::status::forbidden,
+                  "origin " + (m_origin.empty() ? "(none)" : m_origin) + " is not allowed");
+
+  beast::get_lowest_layer(m_ws).expires_never();
+  websocket::stream_base::timeout timeouts{};
+  timeouts.handshake_timeout = std::chrono::seconds(5);
+  timeouts.idle_timeout = websocket::stream_base::none();
+  timeouts.keep_alive_pings = false;
+  m_ws.set_option(timeouts);
+  m_ws.read_message_max(m_config.maxFrameBytes);
+  m_ws.async_accept(request,
+                    [self = shared_from_this()](beast::error_code e) { self->OnAccepted(e); });
+}
+
+void Session::Refuse(http::status status, const std::string& reason) {
+  m_log("refused a connection: " + reason);
+  m_refusal = std::make_shared<http::response<http::string_body>>(status, 11);
+  m_refusal->set(http::field::connection, "close");
+  m_refusal->set(http::field::content_type, "text/plain");
+  m_refusal->body() = reason + "\n";
+  m_refusal->prepare_payload();
+  http::async_write(beast::get_lowest_layer(m_ws), *m_refusal,
+                    [self = shared_from_this()](beast::error_code, size_t) {
+                      beast::error_code ignored;
+                      beast::get_lowest_layer(self->m_ws)
+                          .socket()
+                          .shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+                      beast::get_lowest_layer(self->m_ws).close();
+                    });
+}
+
+void Session::OnAccepted(beast::error_code ec) {
+  if (ec) return;
+  m_open = true;
+  m_log("page connected from origin " + m_origin);
+  m_component = CComponentMethods::Create();
+  if (!m_component) return Close(websocket::close_code::internal_error, "no component");
+  m_caller.emplace(
+      *m_component, m_config,
+      [this](std::string_view name, const std::string& text) {
+        nlohmann::json event = {{"event", name}, {"text", NarrowToUtf8(text)}};
+        Queue(event.dump());
+      },
+      m_log);
+  const int fd = ::dup(static_cast<int>(m_component->EventWaitHandle()));
+  if (fd < 0) return Close(websocket::close_code::internal_error, "no event handle");
+  m_events.emplace(m_ws.get_executor(), fd);
+  m_tokens = m_config.maxMessagesPerSecond;
+  m_refilled = std::chrono::steady_clock::now();
+  ArmPump();
+  ReadNext();
+}
+
+void Session::ReadNext() {
+  if (m_closing || m_reading) return;
+  if (Backlogged()) {
+    m_readPaused = true;
+    return;
+  }
+  m_readPaused = false;
+  m_reading = true;
+  m_ws.async_read(m_buffer,
+                  [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+}
+
+bool Session::TakeToken() {
+  if (m_config.maxMessagesPerSecond == 0) return true;
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - m_refilled).count();
+  m_refilled = now;
+  const double capacity = m_config.maxMessagesPerSecond;
+  m_tokens = std::min(capacity, m_tokens + seconds * capacity);
+  if (m_tokens < 1) return false;
+  m_tokens -= 1;
+  return true;
+}
+
+void Session::OnRead(beast::error_code ec) {
+  m_reading = false;
+  if (ec) {
+    if (ec == websocket::error::message_too_big)
+      m_log("closed a page's connection: a message over " + std::to_string(m_config.maxFrameBytes) +
+            " bytes (1009)");
+    Shutdown();
+    // The page is gone or has answered the close: a close of ours still
+    // waiting for its answer would only wait out its timeout.
+    beast::error_code ignored;
+    beast::get_lowest_layer(m_ws).socket().close(ignored);
+    // Nothing of the session is left to run, but the stream's timeout timer
+    // would keep the context busy for its full time.
+    if (m_finished) m_finished();
+    return;
+  }
+  if (m_closing) return;
+  if (!m_ws.got_text()) return Close(websocket::close_code::unknown_data, "text frames only");
+  if (!TakeToken())
+    return Close(websocket::close_code::policy_error, "message rate limit exceeded");
+  const std::string frame = beast::buffers_to_string(m_buffer.data());
+  m_buffer.consume(m_buffer.size());
+  std::optional<std::string> reply = m_caller->HandleFrame(frame);
+  if (!reply) return Close(websocket::close_code::bad_payload, "a message must be JSON");
+  Queue(std::move(*reply));
+  ReadNext();
+}
+
+void Session::Queue(std::string frame) {
+  if (m_closing) return;
+  m_queuedBytes += frame.size();
+  m_queue.push_back(std::move(frame));
+  if (!m_writing) WriteNext();
+}
+
+void Session::WriteNext() {
+  if (m_queue.empty() || m_closing) return;
+  m_writing = true;
+  m_ws.text(true);
+  m_ws.async_write(
+      net::buffer(m_queue.front()),
+      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWritten(ec); });
+}
+
+void Session::OnWritten(beast::error_code ec) {
+  m_writing = false;
+  m_queuedBytes -= m_queue.front().size();
+  m_queue.pop_front();
+  if (ec) return Shutdown();
+  WriteNext();
+  if (Backlogged()) return;
+  if (m_pumpPaused) {
+    m_pumpPaused = false;
+    ArmPump();
+  }
+  if (m_readPaused) ReadNext();
+}
+
+void Session::ArmPump() {
+  if (m_closing || m_pumpArmed || !m_events) return;
+  m_pumpArmed = true;
+  // Asio watches descriptors edge-triggered: a handle left readable by a pump
+  // that delivered only a slice gives no new edge. So readiness is checked
+  // here first, and a readable handle is pumped again at once. (An edge
+  // between this check and the wait is not lost: this context's only thread
+  // is here, so the reactor reads it after the wait is registered.)
+  pollfd ready{m_events->native_handle(), POLLIN, 0};
+  if (::poll(&ready, 1, 0) > 0) {
+    net::post(m_ws.get_executor(), [self = shared_from_this()] { self->OnEvents({}); });
+    return;
+  }
+  m_events->async_wait(net::posix::stream_descriptor::wait_read,
+                       [self = shared_from_this()](beast::error_code ec) { self->OnEvents(ec); });
+}
+
+void Session::OnEvents(beast::error_code ec) {
+  m_pumpArmed = false;
+  if (ec || m_closing) return;
+  if (Backlogged()) {
+    m_pumpPaused = true;
+    return;
+  }
+  m_component->PumpEvents();
+  if (Backlogged())
+    m_pumpPaused = true;
+  else
+    ArmPump();
+}
+
+void Session::Close(websocket::close_code code, const std::string& reason) {
+  if (m_closing) return;
+  if (!m_open) {
+    m_closing = true;
+    beast::get_lowest_layer(m_ws).close();
+    return;
+  }
+  if (code != websocket::close_code::going_away)
+    m_log("closing a page's connection: " + reason + " (" + std::to_string(static_cast<int>(code)) +
+          ")");
+  Shutdown();
+  m_ws.async_close(websocket::close_reason(code, reason),
+                   [self = shared_from_this()](beast::error_code) {});
+}
+
+void Session::Shutdown() {
+  if (m_open && !m_closing) m_log("page disconnected (origin " + m_origin + ")");
+  m_closing = true;
+  m_queue.erase(m_queue.begin() + (m_writing ? 1 : 0), m_queue.end());
+  m_queuedBytes = m_queue.empty() ? 0 : m_queue.front().size();
+  if (m_events) {
+    beast::error_code ignored;
+    m_events->cancel(ignored);
+  }
+}
+
+}  // namespace corvane::bridge

@@ -1,0 +1,19 @@
+// Texts between the page (JSON, UTF-8) and the component (narrow strings in
+// the ANSI code page, here Windows-1252 as on a Western Windows).
+//
+// Narrow to UTF-8 maps every byte to its Windows-1252 character (the five
+// bytes that code page leaves undefined to U+0081, U+008D, U+008F, U+0090 and
+// U+009D, as Windows converts them); UTF-8 to narrow maps each character back
+// and writes '?' for one the code page lacks, as a BSTR conversion does.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::bridge {
+
+std::string NarrowToUtf8(std::string_view narrow);
+// The input must be valid UTF-8 (nlohmann::json only yields valid UTF-8).
+std::string Utf8ToNarrow(std::string_view utf8);
+
+}  // namespace corvane::bridge
