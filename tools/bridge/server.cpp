@@ -4,12 +4,17 @@
 #include <atomic>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <chrono>
 
 namespace corvane::bridge {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+
+// How long a stopping bridge waits for a page to take its close frame.
+constexpr std::chrono::seconds kStopGrace{2};
 
 struct BridgeServer::Runner {
   net::io_context context{1};
@@ -125,6 +130,11 @@ void BridgeServer::Stop() {
     net::post(runner->context, [session = runner->session] {
       session->Close(boost::beast::websocket::close_code::going_away, "the bridge is stopping");
     });
+    // A page that has stopped reading never takes the close frame (nor a
+    // write still pending before it): after a grace period its session's
+    // context is stopped, so the session ends and its component is released.
+    auto grace = std::make_shared<net::steady_timer>(runner->context, kStopGrace);
+    grace->async_wait([grace, r = runner.get()](boost::system::error_code) { r->context.stop(); });
   }
   for (auto& runner : runners) runner->thread.join();
 }
