@@ -277,18 +277,22 @@ bool CComponentMethods::DeliverSlice() {
     DeliveredEvent event;
     if (!m_router.TakeNext(event)) return false;
     ++life->delivered;
-    // Callbacks receive the text up to its first zero byte.
-    const size_t zero = event.text.find('\0');
-    if (zero == std::string::npos) {
-      CallWithText(SlotFor(event.kind), *this, event.text);
-    } else {
-      FireCallback(SlotFor(event.kind), std::string_view(event.text.data(), zero));
-    }
+    Deliver(event);
     if (life->destroyed) return false;
     if (n >= kSliceMaxEvents) return true;
     if (n % kClockStride == 0 && std::chrono::steady_clock::now() - start >= kSliceTime) {
       return true;
     }
+  }
+}
+
+void CComponentMethods::Deliver(const DeliveredEvent& event) {
+  // Callbacks receive the text up to its first zero byte.
+  const size_t zero = event.text.find('\0');
+  if (zero == std::string::npos) {
+    CallWithText(SlotFor(event.kind), *this, event.text);
+  } else {
+    FireCallback(SlotFor(event.kind), std::string_view(event.text.data(), zero));
   }
 }
 

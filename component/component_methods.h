@@ -243,9 +243,8 @@ class CComponentMethods : private ReceiveHost, private DeliveryHost, private Con
   bool DeliverSlice();
   // The callback slot an event of this kind is delivered to.
   const std::shared_ptr<CallbackTarget>& SlotFor(EventKind kind) const;
-  void FireEvent(const std::shared_ptr<CallbackTarget>& slot, std::string_view text) {
-    FireCallback(slot, text);
-  }
+  // Fires one queued event's callback with its text up to the first zero byte.
+  void Deliver(const DeliveredEvent& event);
 
   // ---- Connection work ----
   // worker: the reconnection worker making the attempt (its cancellation

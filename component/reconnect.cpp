@@ -94,10 +94,7 @@ void CComponentMethods::DeliverQueuedConnectionEvents() {
   for (size_t budget = m_router.QueuedEvents(); budget > 0; --budget) {
     DeliveredEvent event;
     if (!m_router.TakeNext(event)) return;
-    // Callbacks receive the text up to its first zero byte.
-    const size_t zero = event.text.find('\0');
-    FireCallback(SlotFor(event.kind),
-                 std::string_view(event.text.data(), std::min(zero, event.text.size())));
+    Deliver(event);
   }
 }
 
