@@ -56,11 +56,16 @@ bool BridgeServer::Start(std::string* error) {
 }
 
 void BridgeServer::Accept(tcp::acceptor& acceptor) {
-  acceptor.async_accept([this, &acceptor](boost::system::error_code ec, tcp::socket socket) {
-    if (ec) return;  // stopped
-    OnAccepted(std::move(socket));
-    Accept(acceptor);
-  });
+  // The connection is accepted straight into the context of the thread that
+  // will serve it (moving a socket between contexts needs release(), which
+  // Windows has only from 8.1 on).
+  auto runner = std::make_shared<Runner>();
+  acceptor.async_accept(
+      runner->context, [this, &acceptor, runner](boost::system::error_code ec, tcp::socket socket) {
+        if (ec) return;  // stopped
+        OnAccepted(runner, std::move(socket));
+        Accept(acceptor);
+      });
 }
 
 void BridgeServer::Log(const std::string& line) {
@@ -79,7 +84,7 @@ void BridgeServer::Reap() {
   }
 }
 
-void BridgeServer::OnAccepted(tcp::socket socket) {
+void BridgeServer::OnAccepted(const std::shared_ptr<Runner>& runner, tcp::socket socket) {
   std::lock_guard<std::mutex> lock(m_runnersMutex);
   Reap();
   if (m_stopped) return;
@@ -92,14 +97,8 @@ void BridgeServer::OnAccepted(tcp::socket socket) {
     net::write(socket, net::buffer(kBusy, sizeof kBusy - 1), ignored);
     return;
   }
-  auto runner = std::make_shared<Runner>();
-  const auto protocol = socket.local_endpoint().protocol();
-  boost::system::error_code ec;
-  tcp::socket own(runner->context);
-  own.assign(protocol, socket.release(), ec);
-  if (ec) return;
   runner->session = std::make_shared<Session>(
-      std::move(own), m_config, [this](const std::string& line) { Log(line); },
+      std::move(socket), m_config, [this](const std::string& line) { Log(line); },
       [r = runner.get()] { r->context.stop(); });
   net::post(runner->context, [session = runner->session] { session->Start(); });
   runner->thread = std::thread([r = runner.get()] {
@@ -107,7 +106,7 @@ void BridgeServer::OnAccepted(tcp::socket socket) {
     r->session->Release();
     r->done = true;
   });
-  m_runners.push_back(std::move(runner));
+  m_runners.push_back(runner);
 }
 
 void BridgeServer::Stop() {

@@ -37,7 +37,7 @@ class BridgeServer {
  private:
   struct Runner;
   void Accept(boost::asio::ip::tcp::acceptor& acceptor);
-  void OnAccepted(boost::asio::ip::tcp::socket socket);
+  void OnAccepted(const std::shared_ptr<Runner>& runner, boost::asio::ip::tcp::socket socket);
   void Reap();
   void Log(const std::string& line);
 
