@@ -1,10 +1,16 @@
 // `corvane bridge`: see command.h.
 #include "tools/bridge/command.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <signal.h>
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "tools/bridge/server.h"
 
@@ -17,7 +23,40 @@ BridgeCommand::BridgeCommand(CLI::App& app)
                         "Read the options not given here from this file (TOML or INI: "
                         "allow-origin = [\"http://127.0.0.1:8080\"])");
   AddOptions(*m_command, m_config, m_servers);
+  m_command->add_flag("--stop-on-stdin-eof", m_stopOnStdinEof,
+                      "Also stop when standard input ends (for a parent process that holds a "
+                      "pipe to it)");
 }
+
+namespace {
+
+#if defined(_WIN32)
+// Set by Ctrl+C, Ctrl+Break, the console closing, logoff or shutdown, and by
+// the end of standard input when asked.
+HANDLE g_stop = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  SetEvent(g_stop);
+  return TRUE;  // handled: the bridge stops by itself
+}
+
+void RequestStop() { SetEvent(g_stop); }
+#else
+void RequestStop() { ::kill(::getpid(), SIGTERM); }
+#endif
+
+// Reads standard input to its end, then asks the bridge to stop. The thread
+// is left running at exit: it may still be blocked in its read.
+void StopAtEndOfInput() {
+  std::thread([] {
+    char buffer[256];
+    while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
+    }
+    RequestStop();
+  }).detach();
+}
+
+}  // namespace
 
 void BridgeCommand::AddOptions(CLI::App& c, BridgeConfig& config,
                                std::vector<std::string>& servers) {
@@ -90,6 +129,13 @@ int BridgeCommand::Run() {
   if (m_config.allowedOrigins.empty())
     std::cerr << "corvane bridge: no --allow-origin: every page will be refused\n";
 
+#if defined(_WIN32)
+  g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_stop || !SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
+    std::cerr << "corvane bridge: cannot watch for Ctrl+C\n";
+    return 1;
+  }
+#else
   // The signals are taken by this thread alone (the server's threads inherit
   // the mask), so stopping is an ordinary return.
   sigset_t signals;
@@ -97,6 +143,7 @@ int BridgeCommand::Run() {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+#endif
 
   BridgeServer server(m_config, [](const std::string& line) {
     std::cerr << "corvane bridge: " << line << std::endl;
@@ -108,8 +155,13 @@ int BridgeCommand::Run() {
   }
   std::printf("listening %u\n", static_cast<unsigned>(server.Port()));
   std::fflush(stdout);
+  if (m_stopOnStdinEof) StopAtEndOfInput();
+#if defined(_WIN32)
+  WaitForSingleObject(g_stop, INFINITE);
+#else
   int signal = 0;
   sigwait(&signals, &signal);
+#endif
   server.Stop();
   return 0;
 }

@@ -7,8 +7,10 @@
 // names; lists as ["a", "b"]) gives the values that the command line does not.
 //
 // Prints "listening PORT" on standard output once listening, log lines on
-// standard error, and runs until SIGINT or SIGTERM, when every page's
-// connection is closed with 1001 (going away).
+// standard error, and runs until SIGINT or SIGTERM (Windows: Ctrl+C,
+// Ctrl+Break or the console closing), or with --stop-on-stdin-eof until its
+// standard input ends; every page's connection is then closed with 1001
+// (going away).
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -24,7 +26,7 @@ class BridgeCommand {
   // Adds the "bridge" subcommand to app.
   explicit BridgeCommand(CLI::App& app);
   bool Parsed() const { return m_command->parsed(); }
-  // The exit status: 0 after a signal, 1 when it cannot listen, 2 for a bad
+  // The exit status: 0 once stopped, 1 when it cannot listen, 2 for a bad
   // allowed server.
   int Run();
 
@@ -38,6 +40,7 @@ class BridgeCommand {
   BridgeConfig m_config;
   std::vector<std::string> m_servers;
   std::string m_configFile;
+  bool m_stopOnStdinEof = false;
 };
 
 }  // namespace corvane::bridge

@@ -1,10 +1,14 @@
 // One WebSocket connection and its component: see session.h.
 #include "tools/bridge/session.h"
 
+#if !defined(_WIN32)
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/prefer.hpp>
 #include <nlohmann/json.hpp>
 
 #include "tools/bridge/text.h"
@@ -21,14 +25,20 @@ Session::Session(net::ip::tcp::socket socket, const BridgeConfig& config, LogFun
     : m_config(config),
       m_log(std::move(log)),
       m_finished(std::move(finished)),
-      m_ws(std::move(socket)) {}
+      m_ws(std::move(socket)),
+      m_executor(m_ws.get_executor()) {}
 
 Session::~Session() { Release(); }
 
 void Session::Release() {
+#if defined(_WIN32)
+  if (m_thread) m_thread->Stop();
+  m_thread.reset();
+#else
   m_events.reset();
   m_caller.reset();
   m_component.reset();
+#endif
 }
 
 void Session::Start() {
@@ -87,25 +97,53 @@ void Session::OnAccepted(beast::error_code ec) {
   if (ec) return;
   m_open = true;
   m_log("page connected from origin " + m_origin);
+  m_tokens = m_config.maxMessagesPerSecond;
+  m_refilled = std::chrono::steady_clock::now();
+#if defined(_WIN32)
+  // The component's thread hands its frames back through the session's
+  // executor; the handlers run only while the session's context runs, and
+  // the session outlives that (the runner releases it after the run), so
+  // they hold the session by pointer.
+  m_componentWork = net::prefer(m_executor, net::execution::outstanding_work.tracked);
+  m_thread = std::make_unique<ComponentThread>(
+      m_config,
+      [this](std::string_view name, const std::string& text) {
+        Hand(nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump(), false);
+      },
+      m_log, m_queuedBytes, m_config.writeQueueBytes);
+  const bool started = m_thread->Start(
+      [this](bool made) { net::post(m_executor, [this, made] { OnComponentReady(made); }); });
+  if (!started) return Close(websocket::close_code::internal_error, "no component thread");
+#else
   m_component = CComponentMethods::Create();
-  if (!m_component) return Close(websocket::close_code::internal_error, "no component");
+  OnComponentReady(m_component != nullptr);
+#endif
+}
+
+void Session::OnComponentReady(bool made) {
+  if (!made) return Close(websocket::close_code::internal_error, "no component");
+  if (m_closing) return;
+#if !defined(_WIN32)
   m_caller.emplace(
       *m_component, m_config,
       [this](std::string_view name, const std::string& text) {
-        nlohmann::json event = {{"event", name}, {"text", NarrowToUtf8(text)}};
-        Queue(event.dump());
+        std::string event = nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump();
+        m_queuedBytes += event.size();
+        Queue(std::move(event));
       },
       m_log);
   const int fd = ::dup(static_cast<int>(m_component->EventWaitHandle()));
   if (fd < 0) return Close(websocket::close_code::internal_error, "no event handle");
   m_events.emplace(m_ws.get_executor(), fd);
-  m_tokens = m_config.maxMessagesPerSecond;
-  m_refilled = std::chrono::steady_clock::now();
   ArmPump();
+#endif
   ReadNext();
 }
 
 void Session::ReadNext() {
+#if defined(_WIN32)
+  if (m_calling) return;
+#endif
   if (m_closing || m_reading) return;
   if (Backlogged()) {
     m_readPaused = true;
@@ -149,17 +187,42 @@ void Session::OnRead(beast::error_code ec) {
   if (!m_ws.got_text()) return Close(websocket::close_code::unknown_data, "text frames only");
   if (!TakeToken())
     return Close(websocket::close_code::policy_error, "message rate limit exceeded");
-  const std::string frame = beast::buffers_to_string(m_buffer.data());
+  std::string frame = beast::buffers_to_string(m_buffer.data());
   m_buffer.consume(m_buffer.size());
+#if defined(_WIN32)
+  m_calling = true;
+  m_thread->Run([this, frame = std::move(frame)](MemberCaller& caller) {
+    Hand(caller.HandleFrame(frame), true);
+  });
+#else
   std::optional<std::string> reply = m_caller->HandleFrame(frame);
+  if (reply) m_queuedBytes += reply->size();
+  OnReply(std::move(reply));
+#endif
+}
+
+void Session::OnReply(std::optional<std::string> reply) {
   if (!reply) return Close(websocket::close_code::bad_payload, "a message must be JSON");
   Queue(std::move(*reply));
   ReadNext();
 }
 
+#if defined(_WIN32)
+void Session::Hand(std::optional<std::string> frame, bool reply) {
+  if (frame) m_queuedBytes += frame->size();
+  net::post(m_executor, [this, frame = std::move(frame), reply]() mutable {
+    if (!reply) return Queue(std::move(*frame));
+    m_calling = false;
+    OnReply(std::move(frame));
+  });
+}
+#endif
+
 void Session::Queue(std::string frame) {
-  if (m_closing) return;
-  m_queuedBytes += frame.size();
+  if (m_closing) {
+    m_queuedBytes -= frame.size();
+    return;
+  }
   m_queue.push_back(std::move(frame));
   if (!m_writing) WriteNext();
 }
@@ -180,12 +243,18 @@ void Session::OnWritten(beast::error_code ec) {
   if (ec) return Shutdown();
   WriteNext();
   if (Backlogged()) return;
+#if defined(_WIN32)
+  m_thread->Wake();
+#else
   if (m_pumpPaused) {
     m_pumpPaused = false;
     ArmPump();
   }
+#endif
   if (m_readPaused) ReadNext();
 }
+
+#if !defined(_WIN32)
 
 void Session::ArmPump() {
   if (m_closing || m_pumpArmed || !m_events) return;
@@ -217,6 +286,7 @@ void Session::OnEvents(beast::error_code ec) {
   else
     ArmPump();
 }
+#endif
 
 void Session::Close(websocket::close_code code, const std::string& reason) {
   if (m_closing) return;
@@ -236,12 +306,20 @@ void Session::Close(websocket::close_code code, const std::string& reason) {
 void Session::Shutdown() {
   if (m_open && !m_closing) m_log("page disconnected (origin " + m_origin + ")");
   m_closing = true;
-  m_queue.erase(m_queue.begin() + (m_writing ? 1 : 0), m_queue.end());
-  m_queuedBytes = m_queue.empty() ? 0 : m_queue.front().size();
+  // Frames not yet begun are dropped; frames still on their way from the
+  // component's thread take their bytes off as they arrive (Queue).
+  const auto dropped = m_queue.begin() + (m_writing ? 1 : 0);
+  for (auto it = dropped; it != m_queue.end(); ++it) m_queuedBytes -= it->size();
+  m_queue.erase(dropped, m_queue.end());
+#if defined(_WIN32)
+  if (m_thread) m_thread->Hold();
+  m_componentWork.reset();
+#else
   if (m_events) {
     beast::error_code ignored;
     m_events->cancel(ignored);
   }
+#endif
 }
 
 }  // namespace corvane::bridge

@@ -8,7 +8,8 @@
 //                   [--capture DIR] ...
 //
 // The work is in tools/common (replay.h, session.h), shared with the tests;
-// this file only reads the command line.
+// this file only reads the command line. On Windows the tool is `corvane
+// bridge` alone (replay and session use the POSIX back end's code).
 #include <CLI/CLI.hpp>
 #include <fstream>
 #include <iostream>
@@ -16,12 +17,15 @@
 #include <sstream>
 #include <string>
 
+#if !defined(_WIN32)
 #include "tools/common/replay.h"
 #include "tools/common/session.h"
+#endif
 #if defined(CORVANE_HAVE_BRIDGE)
 #include "tools/bridge/command.h"
 #endif
 
+#if !defined(_WIN32)
 namespace {
 
 const std::map<std::string, bool> kOnOff = {{"on", true}, {"off", false}};
@@ -40,11 +44,13 @@ bool ReadAll(const std::string& path, std::string* bytes) {
 }
 
 }  // namespace
+#endif
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   CLI::App app{"Corvane component tools"};
   app.require_subcommand(1);
+#if !defined(_WIN32)
 
   // ---- replay ----
   CLI::App* replay =
@@ -110,6 +116,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   session->add_option("--capture", s.captureDirectory,
                       "Write every connection's reads to this directory, for replay --capture");
+#endif
 
 #if defined(CORVANE_HAVE_BRIDGE)
   corvane::bridge::BridgeCommand bridge(app);  // `corvane bridge` (tools/bridge)
@@ -118,6 +125,9 @@ int main(int argc, char** argv) {
 #if defined(CORVANE_HAVE_BRIDGE)
   if (bridge.Parsed()) return bridge.Run();
 #endif
+#if defined(_WIN32)
+  return 2;  // unreachable: the one subcommand is required
+#else
 
   if (replay->parsed() && captureInOpt->count() > 0) {
     corvane::tools::Capture capture;
@@ -173,4 +183,5 @@ int main(int argc, char** argv) {
   }
   if (keepAlive >= 0) s.keepAliveMs = keepAlive;
   return corvane::tools::RunSession(s, std::cout, std::cerr);
+#endif
 }
