@@ -9,7 +9,12 @@ not allowed; a server that is not allowed) and the bridge going away while a
 page is connected (onclose, then a reconnect).
 
   browser_test.py --corvane BUILD/tools/corvane/corvane \
-                  --backend BUILD/tools/backend/corvane-backend --source-dir SRC
+                  --backend BUILD/tools/backend/corvane-backend --source-dir SRC \
+                  [--bridge-exe MINGW_BUILD/tools/corvane/corvane.exe --wine-run scripts/wine-run]
+
+With --bridge-exe the bridge is the Windows build's, run under Wine (its
+output into files, as Wine wants; stopped by closing its standard input), and
+--corvane serves only for the reference session.
 """
 import argparse
 import functools
@@ -44,7 +49,45 @@ def start_listener(command, word):
     return proc, ports
 
 
+class WineBridge:
+    """corvane.exe bridge under Wine: output into files, stdin a pipe."""
+
+    def __init__(self, args):
+        self.out = tempfile.TemporaryFile(mode="w+")
+        self.err = tempfile.TemporaryFile(mode="w+")
+        env = dict(os.environ, CORVANE_WINE_DIRECT="1")
+        self.proc = subprocess.Popen(
+            [ARGS.wine_run, ARGS.bridge_exe] + args + ["--stop-on-stdin-eof"],
+            stdin=subprocess.PIPE, stdout=self.out, stderr=self.err, env=env)
+        deadline = time.time() + 60
+        self.port = 0
+        while time.time() < deadline and self.proc.poll() is None:
+            self.out.seek(0)
+            match = re.search(r"^listening (\d+)$", self.out.read(), re.M)
+            if match:
+                self.port = int(match.group(1))
+                return
+            time.sleep(0.1)
+        raise RuntimeError("corvane.exe bridge printed no port: " + self.stop())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()  # the bridge stops as on SIGTERM
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.err.seek(0)
+        log = self.err.read()
+        self.out.close()
+        self.err.close()
+        return log
+
+
 def stop(proc):
+    if isinstance(proc, WineBridge):
+        return proc.stop()
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
         try:
@@ -112,11 +155,14 @@ class BridgeInBrowser(unittest.TestCase):
 
     @classmethod
     def start_bridge(cls):
-        cls.bridge, (cls.bridge_port,) = start_listener(
-            [ARGS.corvane, "bridge", "--port", str(cls.bridge_port),
-             "--allow-origin", cls.origin,
-             "--allow-server", "127.0.0.1:%d" % cls.iport,
-             "--allow-server", "127.0.0.1:%d" % cls.bport], "listening")
+        args = ["bridge", "--port", str(cls.bridge_port), "--allow-origin", cls.origin,
+                "--allow-server", "127.0.0.1:%d" % cls.iport,
+                "--allow-server", "127.0.0.1:%d" % cls.bport]
+        if ARGS.bridge_exe:
+            cls.bridge = WineBridge(args)
+            cls.bridge_port = cls.bridge.port
+        else:
+            cls.bridge, (cls.bridge_port,) = start_listener([ARGS.corvane] + args, "listening")
         cls.url = "ws://127.0.0.1:%d/" % cls.bridge_port
 
     def open_page(self, host="127.0.0.1"):
@@ -223,6 +269,8 @@ def main():
     parser.add_argument("--corvane", required=True)
     parser.add_argument("--backend", required=True)
     parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--bridge-exe", help="corvane.exe of the Windows build, run under Wine")
+    parser.add_argument("--wine-run", help="scripts/wine-run (with --bridge-exe)")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
@@ -17,7 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/common/backend.h"
+#include "protocol/wire.h"
+#include "tools/common/frames.h"
 
 namespace corvane::bridge {
 namespace {
@@ -190,15 +193,80 @@ int64_t Sequence(const json& event) {
   return at == std::string::npos ? -1 : std::stoll(text.substr(at + 4));
 }
 
+// The servers of the session test, the same on every platform: two loopback
+// ports. The interactive one takes a connection and reads it; the broadcast
+// one, once connected, writes the logon response and then numbered feed
+// messages of 4096 bytes (tag 34 from 0), one plain response each, as fast as
+// the peer takes them, and counts those written.
+class FeedServer {
+ public:
+  FeedServer() {
+    for (tcp::acceptor* a : {&m_interactive, &m_broadcast}) {
+      a->open(tcp::v4());
+      a->bind(tcp::endpoint(net::ip::address_v4::loopback(), 0));
+      a->listen();
+    }
+    m_interactive.async_accept([this](beast::error_code ec, tcp::socket socket) {
+      if (ec) return;
+      m_interactiveClient = std::move(socket);
+      Drain();
+    });
+    m_broadcast.async_accept([this](beast::error_code ec, tcp::socket socket) {
+      if (ec) return;
+      m_broadcastClient = std::move(socket);
+      const std::string logon = std::string(wire::kTagCode) + "=10000|" +
+                                std::string(wire::kTagSessionKey) + "=5820417396284051";
+      m_block = tools::PlainResponse(tools::JoinMessages({logon}));
+      Feed();
+    });
+    m_thread = std::thread([this] { m_context.run(); });
+  }
+  ~FeedServer() {
+    net::post(m_context, [this] {
+      beast::error_code ignored;
+      for (tcp::acceptor* a : {&m_interactive, &m_broadcast}) a->close(ignored);
+      for (std::optional<tcp::socket>* s : {&m_interactiveClient, &m_broadcastClient})
+        if (*s) (*s)->close(ignored);
+    });
+    m_thread.join();
+  }
+  uint16_t InteractivePort() const { return m_interactive.local_endpoint().port(); }
+  uint16_t BroadcastPort() const { return m_broadcast.local_endpoint().port(); }
+  // Feed messages wholly written.
+  int64_t Written() const { return m_written; }
+
+ private:
+  void Drain() {
+    m_interactiveClient->async_read_some(net::buffer(m_scratch),
+                                         [this](beast::error_code ec, size_t) {
+                                           if (!ec) Drain();
+                                         });
+  }
+  void Feed() {
+    net::async_write(*m_broadcastClient, net::buffer(m_block),
+                     [this](beast::error_code ec, size_t) {
+                       if (ec) return;
+                       if (m_next > 0) m_written = m_next;
+                       std::string message = "35=X|34=" + std::to_string(m_next++) + "|55=DEMO|58=";
+                       message.resize(4096, 'p');
+                       m_block = tools::PlainResponse(tools::JoinMessages({message}));
+                       Feed();
+                     });
+  }
+
+  net::io_context m_context;
+  tcp::acceptor m_interactive{m_context};
+  tcp::acceptor m_broadcast{m_context};
+  std::optional<tcp::socket> m_interactiveClient, m_broadcastClient;
+  char m_scratch[4096];
+  std::string m_block;
+  int64_t m_next = 0;
+  std::atomic<int64_t> m_written{0};
+  std::thread m_thread;
+};
+
 TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
-  tools::BackendOptions options;
-  options.feedStart = tools::BackendOptions::FeedStart::kConnect;
-  options.feedLogon = true;  // the feed begins with the logon response
-  options.rate = 0;          // as fast as the component reads
-  options.messageSize = 4096;
-  tools::SandboxBackend backend(options);
-  std::string error;
-  ASSERT_TRUE(backend.Start(&error)) << error;
+  FeedServer backend;
   BridgeConfig config;
   config.allowedServers = {{"127.0.0.1", backend.InteractivePort()},
                            {"127.0.0.1", backend.BroadcastPort()}};
@@ -232,7 +300,7 @@ TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
   int steady = 0;
   for (int i = 0; i < 100 && steady < 4; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    const int64_t sent = backend.Stats().feedMessages;
+    const int64_t sent = backend.Written();
     steady = sent == last ? steady + 1 : 0;
     last = sent;
   }
@@ -255,7 +323,6 @@ TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
   std::thread stop([&] { bridge.server->Stop(); });
   EXPECT_EQ(page.CloseCode(), 1001);  // going away
   stop.join();
-  backend.Stop();
 }
 
 }  // namespace
