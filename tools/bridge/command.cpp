@@ -91,6 +91,8 @@ bool BridgeCommand::ReadConfigFile() {
   std::vector<std::string> servers;
   AddOptions(file, fromFile, servers);
   file.set_config("--config", m_configFile, "", true);
+  // A misspelt name is an error, not a setting silently left at its default.
+  file.allow_config_extras(false);
   try {
     file.parse(std::vector<std::string>{});
   } catch (const CLI::Error& e) {
@@ -109,13 +111,14 @@ bool BridgeCommand::ReadConfigFile() {
   return true;
 }
 
-int BridgeCommand::Run() {
-  if (!m_configFile.empty() && !ReadConfigFile()) return 2;
+bool BridgeCommand::Configure() {
+  if (!m_configFile.empty() && !ReadConfigFile()) return false;
+  m_config.allowedServers.clear();
   for (const std::string& text : m_servers) {
     const auto server = ParseServerAddress(text);
     if (!server) {
       std::cerr << "corvane bridge: --allow-server wants HOST:PORT, not " << text << "\n";
-      return 2;
+      return false;
     }
     m_config.allowedServers.push_back(*server);
   }
@@ -123,11 +126,16 @@ int BridgeCommand::Run() {
     if (!NormaliseOrigin(origin)) {
       std::cerr << "corvane bridge: --allow-origin wants SCHEME://HOST[:PORT], not " << origin
                 << "\n";
-      return 2;
+      return false;
     }
   }
   if (m_config.allowedOrigins.empty())
     std::cerr << "corvane bridge: no --allow-origin: every page will be refused\n";
+  return true;
+}
+
+int BridgeCommand::Run() {
+  if (!Configure()) return 2;
 
 #if defined(_WIN32)
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -26,8 +26,13 @@ class BridgeCommand {
   // Adds the "bridge" subcommand to app.
   explicit BridgeCommand(CLI::App& app);
   bool Parsed() const { return m_command->parsed(); }
-  // The exit status: 0 once stopped, 1 when it cannot listen, 2 for a bad
-  // allowed server.
+  // After parsing: the settings from the command line and the configuration
+  // file, checked; false (with the message on standard error) for a file
+  // that cannot be read or a malformed server or origin.
+  bool Configure();
+  const BridgeConfig& Config() const { return m_config; }
+  // Configures and serves. The exit status: 0 once stopped, 1 when it cannot
+  // listen, 2 for a bad configuration.
   int Run();
 
  private:
