@@ -12,6 +12,11 @@ second between the first and the last callback, and the ratio is the figure
 to compare. Latency: from the back end's clock when it made a message (tag
 60) to the page's callback, p50 and p99, for the saturating feed and for a
 paced one (--rate 2000, where queues stay short).
+
+  --wine-bridge MINGW_BUILD/tools/corvane/corvane.exe
+
+also measures the Windows build's bridge under Wine (scripts/wine-run) with
+the same feeds in the same run, beside the native one.
 """
 import argparse
 import functools
@@ -46,10 +51,36 @@ def stop(proc):
     proc.wait(timeout=10)
 
 
+class WineBridge:
+    """corvane.exe bridge under Wine: output into a file (as Wine wants),
+    stopped by closing its standard input."""
+
+    def __init__(self, exe, args):
+        self.out = tempfile.TemporaryFile(mode="w+")
+        env = dict(os.environ, CORVANE_WINE_DIRECT="1")
+        self.proc = subprocess.Popen(
+            [os.path.join(SOURCE, "scripts", "wine-run"), exe] + args + ["--stop-on-stdin-eof"],
+            stdin=subprocess.PIPE, stdout=self.out, stderr=subprocess.DEVNULL, env=env)
+        for _ in range(600):
+            self.out.seek(0)
+            words = self.out.read().split()
+            if len(words) >= 2 and words[0] == "listening":
+                self.port = int(words[1])
+                return
+            time.sleep(0.1)
+        raise SystemExit("corvane.exe bridge printed no port")
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=30)
+        self.out.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?", default=os.path.join(SOURCE, "build", "native"))
     parser.add_argument("--count", type=int, default=50000)
+    parser.add_argument("--wine-bridge", help="corvane.exe of the Windows build, run under Wine")
     args = parser.parse_args()
     corvane = os.path.join(args.build, "tools", "corvane", "corvane")
     backend_bin = os.path.join(args.build, "tools", "backend", "corvane-backend")
@@ -78,24 +109,32 @@ def main():
             "window[arguments[0]](arguments[1]).then(done, (e) => done({error: e.message}));",
             function, params)
 
-    def feed(rate):
+    def feed(rate, wine=False):
         backend, (iport, bport) = listener(
             [backend_bin, "--interactive-port", "0", "--broadcast-port", "0", "--rate", str(rate),
              "--count", str(args.count), "--feed-start", "connect", "--feed-logon"], 2)
-        bridge, (port,) = listener(
-            [corvane, "bridge", "--port", "0", "--allow-origin", origin,
-             "--allow-server", "127.0.0.1:%d" % iport, "--allow-server", "127.0.0.1:%d" % bport])
+        bridge_args = ["bridge", "--port", "0", "--allow-origin", origin,
+                       "--allow-server", "127.0.0.1:%d" % iport,
+                       "--allow-server", "127.0.0.1:%d" % bport]
+        if wine:
+            bridge = WineBridge(args.wine_bridge, bridge_args)
+            port = bridge.port
+        else:
+            bridge, (port,) = listener([corvane] + bridge_args)
         try:
             return call("bridgeFeed", {
                 "url": "ws://127.0.0.1:%d/" % port, "host": "127.0.0.1", "iport": iport,
                 "bport": bport, "count": args.count,
                 "offsetNs": time.time_ns() - time.monotonic_ns()})
         finally:
-            stop(bridge)
+            bridge.stop() if wine else stop(bridge)
             stop(backend)
 
     paced = feed(2000)
     saturated = feed(0)
+    wine = {}
+    if args.wine_bridge:
+        wine = {"paced": feed(2000, True), "saturated": feed(0, True)}
     echo, (echo_port,) = listener([echo_bin])
     try:
         reference = call("echoFeed", {"url": "ws://127.0.0.1:%d/" % echo_port})
@@ -105,7 +144,9 @@ def main():
     shutil.rmtree(profile, ignore_errors=True)
     httpd.shutdown()
 
-    for name, r in [("paced", paced), ("saturated", saturated), ("echo", reference)]:
+    runs = [("paced", paced), ("saturated", saturated), ("echo", reference)]
+    runs += [("wine " + name, r) for name, r in wine.items()]
+    for name, r in runs:
         if "error" in r:
             raise SystemExit("%s: %s" % (name, r["error"]))
     bridge_rate = saturated["events"] / saturated["seconds"]
@@ -119,6 +160,15 @@ def main():
           % (saturated["p50"], saturated["p99"]))
     print("latency back end -> callback, 2000 msg/s:      p50 %.1f ms, p99 %.1f ms"
           % (paced["p50"], paced["p99"]))
+    if wine:
+        wine_rate = wine["saturated"]["events"] / wine["saturated"]["seconds"]
+        print("Windows bridge under Wine, saturating feed: %.0f events/s" % wine_rate)
+        print("ratio Windows bridge/echo:   %.2f" % (wine_rate / echo_rate))
+        print("ratio Windows/native bridge: %.2f" % (wine_rate / bridge_rate))
+        print("Windows bridge latency, saturating feed: p50 %.1f ms, p99 %.1f ms"
+              % (wine["saturated"]["p50"], wine["saturated"]["p99"]))
+        print("Windows bridge latency, 2000 msg/s:      p50 %.1f ms, p99 %.1f ms"
+              % (wine["paced"]["p50"], wine["paced"]["p99"]))
 
 
 if __name__ == "__main__":
