@@ -210,11 +210,29 @@ void Session::OnReply(std::optional<std::string> reply) {
 #if defined(_WIN32)
 void Session::Hand(std::optional<std::string> frame, bool reply) {
   if (frame) m_queuedBytes += frame->size();
-  net::post(m_executor, [this, frame = std::move(frame), reply]() mutable {
-    if (!reply) return Queue(std::move(*frame));
+  bool first;
+  {
+    std::lock_guard<std::mutex> lock(m_handedMutex);
+    first = m_handed.empty();
+    m_handed.push_back({std::move(frame), reply});
+  }
+  if (first) net::post(m_executor, [this] { TakeHanded(); });
+}
+
+void Session::TakeHanded() {
+  std::vector<Handed> handed;
+  {
+    std::lock_guard<std::mutex> lock(m_handedMutex);
+    handed.swap(m_handed);
+  }
+  for (Handed& h : handed) {
+    if (!h.reply) {
+      Queue(std::move(*h.frame));
+      continue;
+    }
     m_calling = false;
-    OnReply(std::move(frame));
-  });
+    OnReply(std::move(h.frame));
+  }
 }
 #endif
 

@@ -39,8 +39,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "component/component_methods.h"
 #include "tools/bridge/config.h"
@@ -85,8 +87,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnWritten(boost::beast::error_code ec);
 #if defined(_WIN32)
   // From the component's thread: the frame is counted there and queued on
-  // the session's thread, behind everything handed over before it.
+  // the session's thread, behind everything handed over before it. Frames
+  // wait in m_handed; only the first of a batch posts to the session's
+  // thread (every post is a round trip through the completion port, which
+  // under Wine is a call into its server).
   void Hand(std::optional<std::string> frame, bool reply);
+  void TakeHanded();
 #else
   void ArmPump();
   void OnEvents(boost::beast::error_code ec);
@@ -110,6 +116,12 @@ class Session : public std::enable_shared_from_this<Session> {
 #if defined(_WIN32)
   std::unique_ptr<ComponentThread> m_thread;
   bool m_calling = false;  // a call is on the component's thread
+  struct Handed {
+    std::optional<std::string> frame;
+    bool reply;
+  };
+  std::mutex m_handedMutex;
+  std::vector<Handed> m_handed;
   // Keeps the session's context running while the component's thread may
   // still hand something back (no read or write of the session's own need
   // be pending then: during a call, say); let go once the session closes.
