@@ -132,6 +132,12 @@ bool LoopbackServer::PeerClosed(size_t index) {
   return index < m_connections.size() && m_connections[index]->peerClosed;
 }
 
+bool LoopbackServer::HeldOpen(size_t index) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return index < m_connections.size() && m_connections[index]->socket != 0 &&
+         !m_connections[index]->stop.load();
+}
+
 bool LoopbackServer::Send(size_t index, std::string_view data) {
   Connection* c = At(index);
   if (c == nullptr) return false;

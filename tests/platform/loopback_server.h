@@ -41,6 +41,9 @@ class LoopbackServer {
   bool WaitForReceived(size_t index, size_t bytes, int timeoutMs = 10000);
   // True once the client has closed connection index (end of stream read).
   bool PeerClosed(size_t index);
+  // True while this side holds connection index open (not closed on accept,
+  // nor by Close).
+  bool HeldOpen(size_t index);
   bool Send(size_t index, std::string_view data);
   // Closes connection index; with reset, abortively (RST).
   void Close(size_t index, bool reset = false);
