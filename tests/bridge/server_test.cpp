@@ -266,15 +266,6 @@ class FeedServer {
 };
 
 TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
-#if defined(_WIN32)
-  // Under Wine on a loaded machine this session wedges the bridge: once its
-  // send to the page that stopped reading (in this same process) waits for
-  // room, the session's thread runs no further handler (nothing handed over
-  // is taken, a stop is never carried out), although the component is not
-  // held back. Not understood yet; the native builds run it in full, and
-  // bridge_browser_wine runs sessions whose page keeps reading.
-  GTEST_SKIP() << "wedges under Wine on a loaded machine: see the comment";
-#endif
   FeedServer backend;
   BridgeConfig config;
   config.allowedServers = {{"127.0.0.1", backend.InteractivePort()},
