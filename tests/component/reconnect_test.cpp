@@ -251,6 +251,7 @@ TEST(Lifetime, ReleaseDuringALongPauseReturnsAtOnce) {
   ASSERT_TRUE(c);
   c->SetReconnectPolicy(BackoffPolicy{30000, 30000, 10000}, [] { return 0.999999; });
   ConnectBoth(*c, interactive.Port(), broadcast.Port());
+  ASSERT_TRUE(interactive.WaitForConnections(1));
   ASSERT_TRUE(broadcast.WaitForConnections(1));
   interactive.Close(0);
   broadcast.Close(0);
