@@ -37,9 +37,10 @@ class ComponentThread {
   using Work = std::function<void(MemberCaller&)>;
 
   // events and log go to the MemberCaller (events are called on this thread);
-  // queuedBytes is the session's count, read here against the bound.
+  // queuedBytes is the session's count, read here against the bound
+  // (config.writeQueueBytes).
   ComponentThread(const BridgeConfig& config, MemberCaller::EventSink events, MemberCaller::Log log,
-                  const std::atomic<size_t>& queuedBytes, size_t bound);
+                  const std::atomic<size_t>& queuedBytes);
   ~ComponentThread();
   ComponentThread(const ComponentThread&) = delete;
   ComponentThread& operator=(const ComponentThread&) = delete;
@@ -69,7 +70,6 @@ class ComponentThread {
   MemberCaller::EventSink m_eventSink;
   MemberCaller::Log m_log;
   const std::atomic<size_t>& m_queuedBytes;
-  const size_t m_bound;
 
   void* m_wake = nullptr;  // auto-reset event: work queued, Wake, Stop
   std::mutex m_mutex;

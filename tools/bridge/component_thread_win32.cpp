@@ -6,13 +6,11 @@
 namespace corvane::bridge {
 
 ComponentThread::ComponentThread(const BridgeConfig& config, MemberCaller::EventSink events,
-                                 MemberCaller::Log log, const std::atomic<size_t>& queuedBytes,
-                                 size_t bound)
+                                 MemberCaller::Log log, const std::atomic<size_t>& queuedBytes)
     : m_config(config),
       m_eventSink(std::move(events)),
       m_log(std::move(log)),
-      m_queuedBytes(queuedBytes),
-      m_bound(bound) {}
+      m_queuedBytes(queuedBytes) {}
 
 ComponentThread::~ComponentThread() {
   Stop();
@@ -56,7 +54,9 @@ void ComponentThread::Stop() {
   m_thread.join();
 }
 
-bool ComponentThread::Held() const { return m_hold.load() || m_queuedBytes.load() >= m_bound; }
+bool ComponentThread::Held() const {
+  return m_hold.load() || m_queuedBytes.load() >= m_config.writeQueueBytes;
+}
 
 void ComponentThread::Wait(bool held) {
   if (held) {

@@ -20,6 +20,14 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 
+namespace {
+// {"event": NAME, "text": TEXT}, the text taken from the component's code
+// page to UTF-8.
+std::string EventFrame(std::string_view name, const std::string& text) {
+  return nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump();
+}
+}  // namespace
+
 Session::Session(net::ip::tcp::socket socket, const BridgeConfig& config, LogFunction log,
                  std::function<void()> finished)
     : m_config(config),
@@ -108,9 +116,9 @@ void Session::OnAccepted(beast::error_code ec) {
   m_thread = std::make_unique<ComponentThread>(
       m_config,
       [this](std::string_view name, const std::string& text) {
-        Hand(nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump(), false);
+        Hand(EventFrame(name, text), false);
       },
-      m_log, m_queuedBytes, m_config.writeQueueBytes);
+      m_log, m_queuedBytes);
   const bool started = m_thread->Start(
       [this](bool made) { net::post(m_executor, [this, made] { OnComponentReady(made); }); });
   if (!started) return Close(websocket::close_code::internal_error, "no component thread");
@@ -127,7 +135,7 @@ void Session::OnComponentReady(bool made) {
   m_caller.emplace(
       *m_component, m_config,
       [this](std::string_view name, const std::string& text) {
-        std::string event = nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump();
+        std::string event = EventFrame(name, text);
         m_queuedBytes += event.size();
         Queue(std::move(event));
       },
