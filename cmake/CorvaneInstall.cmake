@@ -31,10 +31,12 @@ set(CORVANE_INSTALL_LIBRARIES
   corvane_receive
   corvane_send
   corvane_connection
+  corvane_session
   corvane_component
 )
 # The folders whose headers are installed, with their names.
-set(CORVANE_INSTALL_HEADER_DIRS protocol codec send receive delivery connection component platform)
+set(CORVANE_INSTALL_HEADER_DIRS protocol codec send receive delivery connection session component
+  platform)
 
 set(CORVANE_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/corvane)
 set(CORVANE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/corvane)

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/secure_wipe.h"
+
 namespace corvane {
 
 namespace {
@@ -32,6 +34,8 @@ void Reserve(std::unique_ptr<T[]>& buffer, uint32_t& capacity, uint32_t& length,
   if (n > kMaxReserve) throw std::length_error("Base64 buffer too large");
   if (!buffer || capacity < n) {
     const uint32_t pages = n / CBase64::kPageSize + 1;
+    // The buffers may hold a credential: overwritten before they are freed.
+    if (buffer) SecureWipe(buffer.get(), capacity);
     buffer.reset();
     capacity = 0;
     buffer = std::make_unique<T[]>(static_cast<size_t>(pages) * CBase64::kPageSize);
@@ -42,6 +46,11 @@ void Reserve(std::unique_ptr<T[]>& buffer, uint32_t& capacity, uint32_t& length,
 }
 
 }  // namespace
+
+CBase64::~CBase64() {
+  if (m_bytes) SecureWipe(m_bytes.get(), m_byteCapacity);
+  if (m_text) SecureWipe(m_text.get(), m_textCapacity);
+}
 
 std::string Base64Encode(std::string_view bytes) {
   if (bytes.size() > kMaxReserve / 2) throw std::length_error("Base64 input too large");

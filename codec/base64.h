@@ -23,7 +23,9 @@ class CBase64 {
   static constexpr uint32_t kPageSize = 4096;
 
   CBase64() = default;
-  virtual ~CBase64() = default;
+  // Both buffers are overwritten before they are freed: they may hold a
+  // credential.
+  virtual ~CBase64();
   CBase64(const CBase64&) = delete;
   CBase64& operator=(const CBase64&) = delete;
 

@@ -1,34 +1,31 @@
 #include "codec/keys.h"
 
-#include <mutex>
-
 namespace corvane {
 
-std::atomic<int32_t> g_bUseFixedKey{1};
-
-namespace {
-std::mutex& SessionKeyMutex() {
-  static std::mutex m;
-  return m;
+bool ReceiveKeys::UsingFixedKey() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_usingFixed;
 }
-std::string& SessionKey() {
-  static std::string key;
-  return key;
-}
-}  // namespace
 
-std::string GetSessionKey() {
-  std::lock_guard<std::mutex> lock(SessionKeyMutex());
+void ReceiveKeys::FixedKeyDone() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_usingFixed = false;
+}
+
+std::string ReceiveKeys::KeyFor(bool fixedKey) const {
+  if (fixedKey) return std::string(g_strFixedKey);
   return SessionKey();
 }
 
-void SetSessionKey(std::string key) {
-  std::lock_guard<std::mutex> lock(SessionKeyMutex());
-  SessionKey() = std::move(key);
+void ReceiveKeys::SetSessionKey(std::string_view key) {
+  Secret next{std::string(key)};
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_session = std::move(next);
 }
 
-std::string CurrentReceiveKey() {
-  return g_bUseFixedKey.load() == 1 ? std::string(g_strFixedKey) : GetSessionKey();
+std::string ReceiveKeys::SessionKey() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return std::string(m_session.View());
 }
 
 }  // namespace corvane

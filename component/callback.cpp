@@ -16,6 +16,15 @@ class FunctionCallback final : public CallbackTarget {
 
 }  // namespace
 
+void CallbackTarget::Deliver(CComponentMethods& component, const Event& event) {
+  const size_t zero = event.text.find('\0');
+  if (zero == std::string::npos) {
+    Call(component, event.text);
+  } else {
+    Call(component, event.text.substr(0, zero));
+  }
+}
+
 std::shared_ptr<CallbackTarget> MakeCallback(CallbackFunction function) {
   return std::make_shared<FunctionCallback>(std::move(function));
 }

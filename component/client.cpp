@@ -9,8 +9,25 @@ namespace {
 // type turns it on.
 Variant Flag(bool on) { return on ? Variant::I4(1) : Variant::Bool(false); }
 
-Client::Connection Which(const std::string& text) {
-  return text == "2" ? Client::Connection::Broadcast : Client::Connection::Interactive;
+Client::Connection Which(const Event& event) {
+  return event.link == LinkId::Broadcast ? Client::Connection::Broadcast
+                                         : Client::Connection::Interactive;
+}
+
+// A slot's target that takes the event itself: which connection, the logon
+// code and status, the message, with nothing parsed back out of a text.
+class TypedTarget final : public CallbackTarget {
+ public:
+  explicit TypedTarget(std::function<void(const Event&)> handler) : m_handler(std::move(handler)) {}
+  void Call(CComponentMethods&, const std::string&) override {}
+  void Deliver(CComponentMethods&, const Event& event) override { m_handler(event); }
+
+ private:
+  std::function<void(const Event&)> m_handler;
+};
+
+std::shared_ptr<CallbackTarget> Typed(std::function<void(const Event&)> handler) {
+  return std::make_shared<TypedTarget>(std::move(handler));
 }
 
 }  // namespace
@@ -43,32 +60,24 @@ void Client::Configure(const Options& options) {
     c.SetProxyCredentials(Variant::Str(*options.proxyUser), Variant::Str(*options.proxyPassword));
   }
   Handlers& h = m_handlers;
-  c.putref_handleConnect(MakeCallback([&h](CComponentMethods&, const std::string&) {
+  c.putref_handleConnect(Typed([&h](const Event&) {
     if (h.connected) h.connected();
   }));
-  c.putref_handleConnectionFailure(MakeCallback([&h](CComponentMethods&, const std::string& text) {
-    if (h.connectionFailed) h.connectionFailed(Which(text));
+  c.putref_handleConnectionFailure(Typed([&h](const Event& e) {
+    if (h.connectionFailed) h.connectionFailed(Which(e));
   }));
-  c.putref_handleMaximumReConnection(
-      MakeCallback([&h](CComponentMethods&, const std::string& text) {
-        if (h.attemptsUsedUp) h.attemptsUsedUp(Which(text));
-      }));
-  c.putref_handleDisConnect(MakeCallback([&h](CComponentMethods&, const std::string&) {
+  c.putref_handleMaximumReConnection(Typed([&h](const Event& e) {
+    if (h.attemptsUsedUp) h.attemptsUsedUp(Which(e));
+  }));
+  c.putref_handleDisConnect(Typed([&h](const Event&) {
     if (h.disconnected) h.disconnected();
   }));
-  c.putref_handleAuthentication(MakeCallback([&h](CComponentMethods&, const std::string& text) {
-    if (!h.authentication) return;
-    // true|CODE|STATUS; the status never holds "|" (it comes from one tag).
-    const size_t first = text.find('|');
-    const size_t second = first == std::string::npos ? first : text.find('|', first + 1);
-    if (second == std::string::npos) {
-      h.authentication({}, {});
-      return;
-    }
-    h.authentication(text.substr(first + 1, second - first - 1), text.substr(second + 1));
+  c.putref_handleAuthentication(Typed([&h](const Event& e) {
+    if (h.authentication) h.authentication(std::string(e.Code()), std::string(e.Status()));
   }));
-  c.putref_handleData(MakeCallback([&h](CComponentMethods&, const std::string& text) {
-    if (h.data) h.data(text);
+  c.putref_handleData(Typed([&h](const Event& e) {
+    // A message ends at its first zero byte, as for script.
+    if (h.data) h.data(e.text.substr(0, e.text.find('\0')));
   }));
 }
 

@@ -1,22 +1,6 @@
-// CComponentMethods: construction, the reset, the settings members of the
-// script interface, the callback slots, the counters and owner-thread delivery.
-//
-// Delivery: one mailbox notification stands for every event queued since the
-// owner thread last found the queue empty. Its handler delivers events for a
-// slice of about 10 ms (the clock is read every few events) and reports
-// whether any are left; the mailbox then resumes after the thread's other
-// work, so a feed faster than script can take never starves the host. A
-// callback may pump again (the nested slice goes on with the queue) or
-// destroy the component (the slice notices and stops touching it).
-//
-// Argument checks are made on the dereferenced Variant type, so by-reference
-// arguments from script engines are judged by what they point to. A VT_BOOL
-// argument turns a codec or multi-connection flag off whatever its value; any
-// other type turns it on: scripts rely on that quirk, so it stays.
+// CComponentMethods: the members' argument checks and results over the
+// session, the callback slots and the delivery of events to them.
 #include "component/component_methods.h"
-
-#include <algorithm>
-#include <chrono>
 
 #include "codec/base64.h"
 #include "platform/secure_wipe.h"
@@ -24,12 +8,6 @@
 
 namespace corvane {
 namespace {
-
-// A slice: at most this long, and at most this many events; the clock is
-// read every kClockStride events, so a burst of a few goes out at once.
-constexpr auto kSliceTime = std::chrono::milliseconds(10);
-constexpr uint64_t kSliceMaxEvents = 4096;
-constexpr uint64_t kClockStride = 8;
 
 // The text of a string argument. The interface does not convert other types;
 // numbers are taken as their decimal text so that a numeric -99 still marks an
@@ -48,51 +26,19 @@ std::string ArgumentText(const Variant& argument) {
   }
 }
 
-uint8_t FlagFromArgument(const Variant& argument) { return argument.Type() == kVtBool ? 0 : 1; }
+bool FlagFromArgument(const Variant& argument) { return argument.Type() != kVtBool; }
 
-// FireCallback for a text without zero bytes, which is passed on as it is
-// instead of as a copy: the call holds its own reference to the target.
-void CallWithText(const std::shared_ptr<CallbackTarget>& slot, CComponentMethods& self,
-                  const std::string& text) {
-  const std::shared_ptr<CallbackTarget> target = slot;
-  if (!target) return;
-  try {
-    target->Call(self, text);
-  } catch (...) {
-  }
-}
+// The slot of each event kind, in the order of EventKind.
+size_t SlotIndex(EventKind kind) { return static_cast<size_t>(kind); }
 
 }  // namespace
 
-CComponentMethods::CComponentMethods()
-    : m_proxySource(SystemProxySettingsSource()), m_router(*this) {
-  Reset();
-}
+CComponentMethods::CComponentMethods() = default;
 
-CComponentMethods::~CComponentMethods() {
-  // Readers and the keep-alive worker end and are joined before anything they
-  // use goes away; the mailbox (hidden window) goes last.
-  try {
-    Shutdown();
-  } catch (...) {
-  }
-  // A slice running below us (this is a callback's doing) stops here.
-  m_life->destroyed = true;
-  m_mailbox.reset();
-  WipeProxyCredentials();
-}
+CComponentMethods::~CComponentMethods() = default;
 
 HResult CComponentMethods::FinalConstruct() {
-  int32_t error = 0;
-  m_mailbox = CreateMailbox(
-      [this](unsigned message) {
-        if (message == WM_DELIVER_DATA) return OnDeliverData();
-        if (message == WM_DELIVER_AUTHENTICATION) return OnDeliverAuthentication();
-        if (message == WM_DELIVER_CONNECTION || message == Mailbox::kResume) return DeliverSlice();
-        return false;
-      },
-      &error);
-  if (m_mailbox) return kS_OK;
+  const int32_t error = m_session.OpenMailbox();
   if (error == 0) return kS_OK;
   // HRESULT_FROM_WIN32 for a system error code.
   if (error < 0) return error;
@@ -103,70 +49,48 @@ std::unique_ptr<CComponentMethods> CComponentMethods::Create(HResult* result) {
   auto component = std::make_unique<CComponentMethods>();
   const HResult hr = component->FinalConstruct();
   if (result != nullptr) *result = hr;
-  if (hr < 0 || !component->m_mailbox) return nullptr;
+  if (hr < 0 || !component->m_session.Events().IsOpen()) return nullptr;
   return component;
 }
 
-void CComponentMethods::Reset() {
-  // A reconnection worker's run is cancelled and joined, and none starts
-  // while the flags change.
-  Reconnector::OwnerScope holdInteractive(m_interactiveWorker);
-  Reconnector::OwnerScope holdBcast(m_bcastWorker);
-  m_nInteractivePort = 0;
-  m_nBcastPort = 0;
-  m_nProxyEnable = 0;
-  m_nProxyPort = 0;
-  m_nIPAddrFormatFlag = 0;
-  m_bProxyCredentials = 0;
-  WipeProxyCredentials();
-  m_bMultiOC = 0;
-  m_nSocketReconnTime = 0;
-  m_nSocketReconnCount = 0;
-  m_nKeepAliveInterval = 0;
-  m_interactive.SetConnectPending(false);
-  m_bcast.SetConnectPending(false);
-  m_interactive.SetReading(false);
-  m_bcast.SetReading(false);
-  // The readers end now (the sockets stay open). A drop one of them found
-  // meanwhile stays reported, but is not reconnected.
-  m_interactive.StopReader();
-  m_bcast.StopReader();
-  m_interactiveWorker.DropTrigger();
-  m_bcastWorker.DropTrigger();
-  m_bDropQueued[0].store(0);
-  m_bDropQueued[1].store(0);
-  m_nReaderTimerPeriod = 0;
-  m_nPacketCount = 0;
-  m_nRequestCount = 0;
-  m_bCompression = 1;
-  m_bEncryption = 1;
-  m_interactive.ClearDataSeen();
-  m_bcast.ClearDataSeen();
-  m_router.Reset();
-  ResetAssemblers();
+intptr_t CComponentMethods::EventWaitHandle() const {
+  return const_cast<Session&>(m_session).Events().WaitHandle();
+}
+
+int32_t CComponentMethods::PortArgument(const Variant& value) {
+  const Variant& v = value.Deref();
+  if (v.vt == kVtBstr) return DecimalPrefix32(v.text);
+  return value.Int32();
 }
 
 // ---- Settings ----
 
 void CComponentMethods::StoreProxyCredentials(const Variant& vUserId, const Variant& vPassword) {
-  m_bProxyCredentials = 1;
   std::string password = ArgumentText(vPassword);
   std::string userId = ArgumentText(vUserId);
-  // The previous credentials are overwritten, not just released.
-  WipeProxyCredentials();
   // -99 is the script's marker for an absent value; any text starting with it counts.
-  m_strProxyUid = DecimalPrefix32(userId) == -99 ? std::string() : std::move(userId);
-  m_strProxyPwd = DecimalPrefix32(password) == -99 ? std::string() : std::move(password);
-  std::string plain = m_strProxyUid + ":" + m_strProxyPwd;
-  m_strProxyAuth = Base64Encode(plain);
+  if (DecimalPrefix32(userId) == -99) SecureWipe(userId);
+  if (DecimalPrefix32(password) == -99) SecureWipe(password);
+  std::string plain = userId + ":" + password;
+  Secret auth{Base64Encode(plain)};
   SecureWipe(plain);
-  SecureWipe(password);
+  Secret user{std::move(userId)};
+  Secret secret{std::move(password)};
+  // The previous credentials are overwritten, not just released.
+  m_session.Core().settings.Update([&](Settings& s) {
+    s.proxyCredentials = true;
+    s.proxyUser = user;
+    s.proxyPassword = secret;
+    s.proxyAuth = auth;
+  });
 }
 
 HResult CComponentMethods::SetProxyCredentials(const Variant& vUserId, const Variant& vPassword) {
   try {
     StoreProxyCredentials(vUserId, vPassword);
   } catch (...) {
+    // The flag is set before anything can fail.
+    m_session.Core().settings.Update([](Settings& s) { s.proxyCredentials = true; });
   }
   return kS_OK;
 }
@@ -181,73 +105,235 @@ HResult CComponentMethods::setProxyServerDetails(const Variant& /*vProxyIp*/,
 }
 
 HResult CComponentMethods::setKeepAliveTimerDetail(const Variant& vKeepAliveInterval) {
-  if (vKeepAliveInterval.Type() == kVtI4) m_nKeepAliveInterval = vKeepAliveInterval.Int32();
+  if (vKeepAliveInterval.Type() == kVtI4) {
+    const int32_t value = vKeepAliveInterval.Int32();
+    m_session.Core().settings.Update([value](Settings& s) { s.keepAliveIntervalMs = value; });
+  }
   return kS_OK;
 }
 
 HResult CComponentMethods::setTimerDetails(const Variant& vSocketReconnTime,
                                            const Variant& vSocketReconnCount) {
   if (vSocketReconnTime.Type() == kVtI4 && vSocketReconnCount.Type() == kVtI4) {
-    m_nSocketReconnTime = vSocketReconnTime.Int32();
-    m_nSocketReconnCount = vSocketReconnCount.Int32();
+    const int32_t time = vSocketReconnTime.Int32();
+    const int32_t count = vSocketReconnCount.Int32();
+    m_session.Core().settings.Update([time, count](Settings& s) {
+      s.reconnectTimeMs = time;
+      s.reconnectCount = count;
+    });
   }
   return kS_OK;
 }
 
 HResult CComponentMethods::setEncryption(const Variant& vbEncryption) {
-  m_bEncryption = FlagFromArgument(vbEncryption);
+  const bool on = FlagFromArgument(vbEncryption);
+  m_session.Core().settings.Update([on](Settings& s) { s.encryption = on; });
   return kS_OK;
 }
 
 HResult CComponentMethods::setCompression(const Variant& vbCompression) {
-  m_bCompression = FlagFromArgument(vbCompression);
+  const bool on = FlagFromArgument(vbCompression);
+  m_session.Core().settings.Update([on](Settings& s) { s.compression = on; });
   return kS_OK;
 }
 
 HResult CComponentMethods::setMultiOC(const Variant& vbMultiOC) {
-  Reset();
-  m_bMultiOC = FlagFromArgument(vbMultiOC);
+  m_session.Reset(FlagFromArgument(vbMultiOC));
   return kS_OK;
 }
 
-// ---- Callback slots ----
+// ---- Endpoints and connections ----
 
-#define CORVANE_CALLBACK_PROPERTY(name, slot)                                        \
-  HResult CComponentMethods::get_##name(std::shared_ptr<CallbackTarget>* pVal) {     \
-    if (pVal == nullptr) return kE_POINTER;                                          \
-    *pVal = slot;                                                                    \
-    return kS_OK;                                                                    \
-  }                                                                                  \
-  HResult CComponentMethods::putref_##name(std::shared_ptr<CallbackTarget> newVal) { \
-    slot = std::move(newVal);                                                        \
-    return kS_OK;                                                                    \
+HResult CComponentMethods::SetServerDetails(const Variant& vIpAddr, const Variant& vInteractivePort,
+                                            const Variant& vBcastPort,
+                                            const Variant& vIPAddrFormatFlag, Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(0);
+  if (vIpAddr.Type() != kVtBstr || vInteractivePort.Type() == kVtInt) {
+    *pRetVal = Variant::Int(kResultFailed);
+    return kS_OK;
   }
+  try {
+    Session::HoldLinks hold(m_session);
+    const int32_t format = vIPAddrFormatFlag.Int32() == 1 ? 1 : 0;
+    m_session.Core().settings.Update([format](Settings& s) { s.ipAddrFormatFlag = format; });
+    m_session.Interactive().SetEndpoint(vIpAddr.Deref().text, PortArgument(vInteractivePort));
+    // Broadcast port: every real port (1..65535) is taken. Other values keep
+    // the rule of the low 16 bits as a signed number: positive takes the
+    // value, 0 clears the port, negative leaves it as it was. The broadcast
+    // host is setOCDetails' alone.
+    Link& broadcast = m_session.GetLink(LinkId::Broadcast);
+    const int32_t bcast = PortArgument(vBcastPort);
+    const auto low = static_cast<int16_t>(static_cast<uint16_t>(bcast & 0xFFFF));
+    if ((bcast >= 1 && bcast <= 65535) || low > 0) {
+      broadcast.SetPort(bcast);
+    } else if (low == 0) {
+      broadcast.SetPort(0);
+    }
+    *pRetVal = Variant::Int(0);
+    m_session.ConnectBoth();
+  } catch (...) {
+    // The result already written stands.
+  }
+  return kS_OK;
+}
 
-CORVANE_CALLBACK_PROPERTY(handleConnect, m_pHandleConnect)
-CORVANE_CALLBACK_PROPERTY(handleConnectionFailure, m_pHandleConnectionFailure)
-CORVANE_CALLBACK_PROPERTY(handleMaximumReConnection, m_pHandleMaximumReConnection)
-CORVANE_CALLBACK_PROPERTY(handleDisConnect, m_pHandleDisConnect)
-CORVANE_CALLBACK_PROPERTY(handleData, m_pHandleData)
-CORVANE_CALLBACK_PROPERTY(handleAuthentication, m_pHandleAuthentication)
-CORVANE_CALLBACK_PROPERTY(handleBCDisConnect, m_pHandleBCDisConnect)
+HResult CComponentMethods::setOCDetails(const Variant& vInteractiveIp,
+                                        const Variant& vInteractivePort, const Variant& vBcastIp,
+                                        const Variant& vBcastPort, const Variant& /*vPolicyIp*/,
+                                        const Variant& /*vPolicyPort*/) {
+  if (vInteractiveIp.Type() != kVtBstr || vInteractivePort.Type() == kVtInt) return kS_OK;
+  try {
+    Session::HoldLinks hold(m_session);
+    m_session.Interactive().SetEndpoint(vInteractiveIp.Deref().text,
+                                        PortArgument(vInteractivePort));
+    m_session.GetLink(LinkId::Broadcast)
+        .SetEndpoint(vBcastIp.Type() == kVtBstr ? vBcastIp.Deref().text : std::string(),
+                     PortArgument(vBcastPort));
+    m_session.ConnectBoth();
+  } catch (...) {
+  }
+  return kS_OK;
+}
 
-#undef CORVANE_CALLBACK_PROPERTY
+HResult CComponentMethods::ConnectToServer(Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(0);
+  try {
+    *pRetVal = Variant::Int(m_session.ConnectToServer());
+  } catch (...) {
+    *pRetVal = Variant::Int(kResultFailed);
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::SendConnect(Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(0);
+  try {
+    if (m_session.SendConnect() != 0) {
+      *pRetVal = Variant::Int(kResultSendFailed);
+      return kHrSendFailed;
+    }
+  } catch (...) {
+    *pRetVal = Variant::Int(kResultFailed);
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::ReceiveData(Variant* pData) {
+  if (pData == nullptr) return kE_POINTER;
+  *pData = Variant::Str(std::string());
+  try {
+    // One read into the interactive receive buffer; the text ends at the
+    // first zero byte.
+    std::string text;
+    int error = 0;
+    const int n = m_session.ReceiveOnce(text, error);
+    if (n > 0) {
+      pData->text = std::move(text);
+    } else if (n == 0) {
+      // The peer has closed: the system's closed-peer marker, so a polling
+      // script can tell it from "nothing yet".
+      pData->text = "Socket Error: -3";
+    } else if (error != net::kWouldBlock) {
+      pData->text = "Socket Error: " + std::to_string(error);
+    }
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::startKeepAlive(const Variant& /*sRequest*/, Variant* /*pRetVal*/) {
+  try {
+    return m_session.StartKeepAlive() == 0 ? kS_OK : kE_FAIL;
+  } catch (...) {
+    return kE_FAIL;
+  }
+}
+
+// ---- Requests ----
+
+HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal) {
+  // Before anything else, also for a rejected argument: requests always go
+  // out plain, and received traffic is then read as plain too.
+  m_session.Core().settings.Update([](Settings& s) {
+    s.compression = false;
+    s.encryption = false;
+  });
+  if (pRetVal == nullptr) return kE_POINTER;
+  try {
+    *pRetVal = Variant::Int(0);
+    if (vRequest.Type() != kVtBstr) {
+      *pRetVal = Variant::Int(kResultFailed);
+      return kS_OK;
+    }
+    *pRetVal = Variant::Int(m_session.SendRequest(vRequest.Deref().text));
+  } catch (...) {
+    *pRetVal = Variant::Int(kResultFailed);
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::sendBCRequest(const Variant& vRequest, Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  try {
+    if (!m_session.CurrentSettings()->multiOC) {
+      // Counted as a request; the result keeps the caller's value, typed VT_INT.
+      const int32_t previous = pRetVal->intValue;
+      *pRetVal = Variant::Int(previous);
+      m_session.CountRequest();
+      return kS_OK;
+    }
+    *pRetVal = Variant::Int(vRequest.Type() == kVtBstr ? 0 : -1);
+  } catch (...) {
+    *pRetVal = Variant::Int(kResultFailed);
+  }
+  return kS_OK;
+}
 
 // ---- Counters ----
 
 HResult CComponentMethods::getPacketCount(Variant* pPacketCount) {
-  const int32_t sum = m_router.InteractivePacketCount() + m_router.BcastPacketCount();
-  m_nPacketCount = sum;
-  if (pPacketCount != nullptr) *pPacketCount = Variant::Int(sum);
+  if (pPacketCount != nullptr) *pPacketCount = Variant::Int(m_session.PacketCount());
   return kS_OK;
 }
 
 HResult CComponentMethods::getRequestCount(Variant* pReqCount) {
-  if (pReqCount != nullptr) *pReqCount = Variant::Int(m_nRequestCount.load());
+  if (pReqCount != nullptr) *pReqCount = Variant::Int(m_session.RequestCount());
   return kS_OK;
 }
 
-// ---- Delivery ----
+// ---- Callback slots and delivery ----
+
+HResult CComponentMethods::GetSlot(EventKind kind, std::shared_ptr<CallbackTarget>* pVal) const {
+  if (pVal == nullptr) return kE_POINTER;
+  *pVal = m_slots[SlotIndex(kind)];
+  return kS_OK;
+}
+
+HResult CComponentMethods::PutSlot(EventKind kind, std::shared_ptr<CallbackTarget> newVal) {
+  m_slots[SlotIndex(kind)] = std::move(newVal);
+  return kS_OK;
+}
+
+#define CORVANE_CALLBACK_PROPERTY(name, kind)                                        \
+  HResult CComponentMethods::get_##name(std::shared_ptr<CallbackTarget>* pVal) {     \
+    return GetSlot(kind, pVal);                                                      \
+  }                                                                                  \
+  HResult CComponentMethods::putref_##name(std::shared_ptr<CallbackTarget> newVal) { \
+    return PutSlot(kind, std::move(newVal));                                         \
+  }
+
+CORVANE_CALLBACK_PROPERTY(handleConnect, EventKind::Connect)
+CORVANE_CALLBACK_PROPERTY(handleConnectionFailure, EventKind::ConnectionFailure)
+CORVANE_CALLBACK_PROPERTY(handleMaximumReConnection, EventKind::MaximumReConnection)
+CORVANE_CALLBACK_PROPERTY(handleDisConnect, EventKind::DisConnect)
+CORVANE_CALLBACK_PROPERTY(handleData, EventKind::Data)
+CORVANE_CALLBACK_PROPERTY(handleAuthentication, EventKind::Authentication)
+CORVANE_CALLBACK_PROPERTY(handleBCDisConnect, EventKind::BCDisConnect)
+
+#undef CORVANE_CALLBACK_PROPERTY
 
 int CComponentMethods::FireCallback(const std::shared_ptr<CallbackTarget>& slot,
                                     std::string_view text) {
@@ -265,115 +351,15 @@ int CComponentMethods::FireCallback(const std::shared_ptr<CallbackTarget>& slot,
   return 0;
 }
 
-bool CComponentMethods::PostNotification(unsigned message) {
-  return m_mailbox && m_mailbox->Post(message);
-}
-
-bool CComponentMethods::DeliverSlice() {
-  // Held across the callbacks: one of them may destroy this object.
-  const std::shared_ptr<DeliveryLife> life = m_life;
-  const auto start = std::chrono::steady_clock::now();
-  for (uint64_t n = 1;; ++n) {
-    DeliveredEvent event;
-    if (!m_router.TakeNext(event)) return false;
-    ++life->delivered;
-    Deliver(event);
-    if (life->destroyed) return false;
-    if (n >= kSliceMaxEvents) return true;
-    if (n % kClockStride == 0 && std::chrono::steady_clock::now() - start >= kSliceTime) {
-      return true;
-    }
+void CComponentMethods::OnEvent(const Event& event) {
+  // The call holds its own reference (see FireCallback); an empty slot drops
+  // the event.
+  const std::shared_ptr<CallbackTarget> target = m_slots[SlotIndex(event.kind)];
+  if (!target) return;
+  try {
+    target->Deliver(*this, event);
+  } catch (...) {
   }
-}
-
-void CComponentMethods::Deliver(const DeliveredEvent& event) {
-  // Callbacks receive the text up to its first zero byte.
-  const size_t zero = event.text.find('\0');
-  if (zero == std::string::npos) {
-    CallWithText(SlotFor(event.kind), *this, event.text);
-  } else {
-    FireCallback(SlotFor(event.kind), std::string_view(event.text.data(), zero));
-  }
-}
-
-const std::shared_ptr<CallbackTarget>& CComponentMethods::SlotFor(EventKind kind) const {
-  switch (kind) {
-    case EventKind::Data:
-      return m_pHandleData;
-    case EventKind::Authentication:
-      return m_pHandleAuthentication;
-    case EventKind::Connect:
-      return m_pHandleConnect;
-    case EventKind::ConnectionFailure:
-      return m_pHandleConnectionFailure;
-    case EventKind::MaximumReConnection:
-      return m_pHandleMaximumReConnection;
-    case EventKind::DisConnect:
-      return m_pHandleDisConnect;
-    case EventKind::BCDisConnect:
-      return m_pHandleBCDisConnect;
-  }
-  return m_pHandleData;
-}
-
-// A notification's kind is that of the first event queued after the owner
-// thread last found the queue empty; the slice takes each event's own kind.
-bool CComponentMethods::OnDeliverData() { return DeliverSlice(); }
-bool CComponentMethods::OnDeliverAuthentication() { return DeliverSlice(); }
-
-int CComponentMethods::PumpEvents() {
-  if (!m_mailbox) return 0;
-  const std::shared_ptr<DeliveryLife> life = m_life;
-  const uint64_t before = life->delivered;
-  m_mailbox->Pump();
-  return static_cast<int>(life->delivered - before);
-}
-
-intptr_t CComponentMethods::EventWaitHandle() const {
-  return m_mailbox ? m_mailbox->WaitHandle() : -1;
-}
-
-// ---- Per-connection flags, for replay and tests ----
-
-void CComponentMethods::SetDataSeen(bool interactive) { Pick(interactive).SetDataSeen(); }
-
-void CComponentMethods::SetReading(bool interactive, bool reading) {
-  Pick(interactive).SetReading(reading);
-}
-
-void CComponentMethods::SetProxyEnable(int32_t value) { m_nProxyEnable = value; }
-
-void CComponentMethods::SetProxySettingsSource(std::shared_ptr<ProxySettingsSource> source) {
-  m_proxySource = std::move(source);
-}
-
-CComponentMethods::Snapshot CComponentMethods::GetSnapshot() const {
-  Snapshot s;
-  s.interactiveIp = m_strInteractiveIp;
-  s.bcastIp = m_strBcastIp;
-  s.proxyIp = m_strProxyIp;
-  s.proxyUid = m_strProxyUid;
-  s.proxyPwd = m_strProxyPwd;
-  s.proxyAuth = m_strProxyAuth;
-  s.interactivePort = m_nInteractivePort;
-  s.bcastPort = m_nBcastPort;
-  s.proxyEnable = m_nProxyEnable;
-  s.proxyPort = m_nProxyPort;
-  s.ipAddrFormatFlag = m_nIPAddrFormatFlag;
-  s.proxyCredentials = m_bProxyCredentials != 0;
-  s.multiOC = m_bMultiOC != 0;
-  s.compression = m_bCompression != 0;
-  s.encryption = m_bEncryption != 0;
-  s.socketReconnTime = m_nSocketReconnTime;
-  s.socketReconnCount = m_nSocketReconnCount;
-  s.keepAliveInterval = m_nKeepAliveInterval;
-  s.interactiveReading = m_interactive.Reading();
-  s.bcastReading = m_bcast.Reading();
-  s.loggedOn = m_router.LoggedOn();
-  s.interactivePacketCount = m_router.InteractivePacketCount();
-  s.bcastPacketCount = m_router.BcastPacketCount();
-  s.requestCount = m_nRequestCount;
-  return s;
 }
 
 }  // namespace corvane

@@ -40,10 +40,6 @@ bool Connection::ReaderRunning() const {
   return m_reader.joinable();
 }
 
-int32_t Connection::Open(const std::string& dottedAddress, int32_t port) {
-  return Open(dottedAddress, port, std::function<bool()>());
-}
-
 int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
                          const std::function<bool()>& abandon) {
   std::lock_guard<std::mutex> life(m_lifeMutex);
@@ -56,8 +52,6 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
   if (s == 0) return kResultFailed;
   m_socket.store(s);
   m_nOpenings.fetch_add(1);
-  // Nothing held from the previous connection; no tunnel request sent yet.
-  WithAssembler([](CReceiveAssembler& assembler) { assembler.Reset(); });
   net::SetReceiveBufferSize(s, kRecvBufferSize);
   // Set before the connect, so the connected socket has it from the start.
   net::SetKeepAlive(s, m_keepAlive);
@@ -85,24 +79,16 @@ int32_t Connection::SendWhole(const char* data, int32_t length) {
   }
 }
 
-int32_t Connection::SendTunnelRequest(const std::string& request) {
-  const int32_t sent = SendWhole(request.data(), static_cast<int32_t>(request.size()));
-  // The receive side now awaits the proxy's answer.
-  if (sent == 0) {
-    WithAssembler([](CReceiveAssembler& assembler) { assembler.SetTunnelRequested(true); });
-  }
-  return sent;
-}
-
-bool Connection::StartReader(ConnectionSink& sink) {
+bool Connection::StartReader(ConnectionSink& sink, int32_t pollMs) {
   try {
     std::lock_guard<std::mutex> life(m_lifeMutex);
     // One reader per connection: the previous one ends before the next starts.
     StopReaderLocked();
     m_bStop.store(false);
-    m_reader = std::thread([this, &sink] {
+    const int period = pollMs > 0 ? pollMs : kReaderPollMs;
+    m_reader = std::thread([this, &sink, period] {
       try {
-        ReceiveLoop(sink);
+        ReceiveLoop(sink, period);
       } catch (...) {
       }
     });
@@ -170,7 +156,7 @@ void Connection::Pause(int milliseconds) {
                       [this] { return m_bStop.load(); });
 }
 
-int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
+int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
   int32_t result = 0;
   try {
     while (!m_bStop.load() && sink.KeepReading(*this)) {
@@ -181,10 +167,10 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
       // Taken again on every pass, never kept from an earlier one: 0 (none)
       // fails the wait and the pass pauses like an idle one.
       const SocketHandle s = m_socket.load();
-      const net::WaitResult ready = net::WaitReadable(s, kReaderPollMs);
+      const net::WaitResult ready = net::WaitReadable(s, pollMs);
       if (ready == net::WaitResult::TimedOut) continue;  // idle: nothing has arrived
       if (ready == net::WaitResult::Failed) {
-        Pause(kReaderPollMs);
+        Pause(pollMs);
         continue;
       }
       int n = -1;
@@ -196,8 +182,7 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
         n = net::Recv(s, buffer.data(), kRecvBufferSize);
         error = n < 0 ? net::LastError() : 0;
         if (n > 0) {
-          SetDataSeen();
-          result = sink.OnChunk(*this, m_assembler, n, buffer.data());
+          result = sink.OnChunk(*this, n, buffer.data());
           continue;
         }
       }
@@ -211,7 +196,10 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink) {
       break;
     }
   } catch (...) {
-    m_bReading.store(0);
+    try {
+      sink.OnLoopFailed(*this);
+    } catch (...) {
+    }
     return kResultFailed;
   }
   return result;

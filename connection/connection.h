@@ -1,17 +1,16 @@
-// Connection: one TCP connection of the component (interactive or broadcast).
+// Connection: one TCP connection's transport (interactive or broadcast).
 //
-// It owns the socket, the 32 768-byte receive buffer, the reader thread with
-// its stop flag, the connection's receive assembler and the lock over both,
-// and the connection's reading and data-seen flags. What the connection is
-// for (endpoints, proxy, events, sequences) is its owner's business; the
-// owner tells the reader what it needs to know through a ConnectionSink.
+// It owns the socket, the 32 768-byte receive buffer and the reader thread
+// with its stop flag. What the connection is for (endpoint, route, receive
+// pipeline, events, reconnection) is its link's business; the reader tells
+// its sink what it read and asks it whether to go on (ConnectionSink).
 //
 // Opening: a new IPv4 TCP socket, SO_RCVBUF 32 768, TCP keep-alive with the
 // timing last given (SetKeepAliveTiming; by default a vanished peer fails the
-// socket within 30 s), a blocking connect, then non-blocking mode for good.
-// The previous socket's reader is stopped and joined before that socket is
-// closed, so a descriptor is never closed (and perhaps reused) under a
-// running read.
+// socket within 30 s), a connect that the caller can abandon, then
+// non-blocking mode for good. The previous socket's reader is stopped and
+// joined before that socket is closed, so a descriptor is never closed (and
+// perhaps reused) under a running read.
 //
 // The reader loop, once started: while its stop flag is clear and the sink
 // says to keep reading, it waits until the socket is readable or 100 ms have
@@ -28,11 +27,9 @@
 // Threads: Open, Close, StartReader, StopReader and ReaderRunning may be
 // called from any thread except the reader's own (the owner's thread and its
 // reconnection worker both do); they are serialised by the connection's life
-// lock, which the reader never takes. SendWhole and SendTunnelRequest are for
-// whoever currently runs the connection's sequence (the owner keeps one at a
-// time). The flags are atomics, readable from any thread. The assembler and
-// the buffer are touched only under the connection's lock (WithAssembler, the
-// reader's pass, ReceiveOnce).
+// lock, which the reader never takes. SendWhole is for whoever currently runs
+// the link's sequence (one at a time). The buffer is touched only under the
+// connection's lock (the reader's pass, ReceiveOnce).
 #pragma once
 
 #include <array>
@@ -47,7 +44,6 @@
 
 #include "platform/socket.h"
 #include "protocol/results.h"
-#include "receive/assembler.h"
 
 namespace corvane {
 
@@ -73,16 +69,16 @@ class ConnectionSink {
   // short by a stop) and asks again without reading.
   virtual bool Backlogged(const Connection& connection) = 0;
 
-  // After a read of length (1 to 32 768) bytes into the connection's buffer,
-  // the data-seen flag already set. data is the buffer: it holds the chunk
-  // followed by zero bytes up to 32 768. Called with the connection's lock
-  // held: the callee may use assembler (this connection's own) and the flags,
-  // but must not re-enter anything that takes that lock (WithAssembler,
-  // ReceiveOnce, Close, Open). The return value becomes the loop's result;
-  // an exception ends the loop, clears the connection's reading flag and
-  // makes the loop's result -1.
-  virtual int32_t OnChunk(Connection& connection, CReceiveAssembler& assembler, int32_t length,
-                          const unsigned char* data) = 0;
+  // After a read of length (1 to 32 768) bytes into the connection's buffer.
+  // data is the buffer: it holds the chunk followed by zero bytes up to
+  // 32 768. Called with the connection's lock held: the callee must not
+  // re-enter anything that takes that lock (ReceiveOnce, Close, Open). The
+  // return value becomes the loop's result; an exception ends the loop and
+  // makes its result -1 (the sink is told through OnLoopFailed).
+  virtual int32_t OnChunk(Connection& connection, int32_t length, const unsigned char* data) = 0;
+
+  // Once, when an exception ended the loop. No lock held.
+  virtual void OnLoopFailed(Connection& /*connection*/) {}
 
   // Once, when a read found the peer closed (error 0) or the socket failed
   // (the Winsock code), the connection already marked lost; the loop ends
@@ -100,14 +96,12 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Replaces the socket by a new one connected to dottedAddress:port (the
-  // reader, if any, is stopped and joined first; the assembler starts afresh,
-  // since a response the old connection cut off can never be completed, and
-  // has no tunnel request). 0 on success; -1 when no socket could be made or
-  // the connect failed (a failed connect leaves its socket in place).
-  int32_t Open(const std::string& dottedAddress, int32_t port);
-  // The same, with the connect given up (-1) once abandon() turns true.
+  // reader, if any, is stopped and joined first). The connect is given up
+  // (-1) once abandon() turns true (an empty function never abandons). 0 on
+  // success; -1 when no socket could be made or the connect failed (a failed
+  // connect leaves its socket in place).
   int32_t Open(const std::string& dottedAddress, int32_t port,
-               const std::function<bool()>& abandon);
+               const std::function<bool()>& abandon = {});
   // How many sockets Open has made so far: chunks read under different
   // numbers came on different connections.
   uint32_t Openings() const { return m_nOpenings.load(); }
@@ -117,13 +111,10 @@ class Connection {
   // stays unwritable that long.
   int32_t SendWhole(const char* data, int32_t length);
 
-  // Sends the proxy's CONNECT request whole; once it went out, the assembler
-  // looks for the proxy's answer. 0, or -3.
-  int32_t SendTunnelRequest(const std::string& request);
-
   // Starts the reader thread for sink, after stopping and joining any
-  // earlier one. False when the thread cannot be made.
-  bool StartReader(ConnectionSink& sink);
+  // earlier one; an idle socket is looked at every pollMs. False when the
+  // thread cannot be made.
+  bool StartReader(ConnectionSink& sink, int32_t pollMs = 100);
   // Asks the reader to end at its next pass, without waiting for it.
   void RequestStop();
   // Asks the reader to end and joins it; nothing when none runs.
@@ -146,44 +137,16 @@ class Connection {
   // the socket error of a failed read in error.
   int ReceiveOnce(std::string& text, int& error);
 
-  // Runs f(assembler) under the connection's lock and returns its result.
-  template <class F>
-  decltype(auto) WithAssembler(F&& f) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return f(m_assembler);
-  }
-
   SocketHandle Socket() const { return m_socket.load(); }
 
-  // Whether this connection is being read: set by the owner once connected,
-  // cleared by the owner's reset or once the connection is found lost (and by
-  // the loop when an exception ends it).
-  bool Reading() const { return m_bReading.load() != 0; }
-  void SetReading(bool reading) { m_bReading.store(reading ? 1 : 0); }
-  // Clears the reading flag; true when it was set (one caller wins).
-  bool TakeReading() { return m_bReading.exchange(0) != 0; }
-
-  // Whether the owner has asked for this connection and not yet made it (the
-  // owner's bookkeeping; the connection only keeps it).
-  bool ConnectPending() const { return m_bConnectPending.load() != 0; }
-  void SetConnectPending(bool pending) { m_bConnectPending.store(pending ? 1 : 0); }
-
-  // 1 once a read has returned data on this connection, until cleared.
-  int32_t DataSeen() const { return m_bDataSeen.load(); }
-  void SetDataSeen() { m_bDataSeen.store(1); }
-  void ClearDataSeen() { m_bDataSeen.store(0); }
-
  private:
-  int32_t ReceiveLoop(ConnectionSink& sink);
+  int32_t ReceiveLoop(ConnectionSink& sink, int pollMs);
   // A pause of the reader, cut short by a stop request.
   void Pause(int milliseconds);
   // StopReader with m_lifeMutex held.
   void StopReaderLocked();
 
   std::atomic<SocketHandle> m_socket{0};
-  std::atomic<uint8_t> m_bReading{0};
-  std::atomic<uint8_t> m_bConnectPending{0};
-  std::atomic<int32_t> m_bDataSeen{0};
   std::atomic<uint8_t> m_bLost{0};
   std::atomic<uint32_t> m_nOpenings{0};
 
@@ -198,11 +161,10 @@ class Connection {
   std::mutex m_stopMutex;
   std::condition_variable m_stopWake;
 
-  // Guards m_assembler and m_recvBuf: the reader's pass (read and assembly)
-  // and the owner's own reads and assembler calls never overlap.
+  // Guards m_recvBuf: the reader's pass (read and hand-over) and the owner's
+  // own reads never overlap.
   std::mutex m_mutex;
   std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_recvBuf;
-  CReceiveAssembler m_assembler;
 };
 
 }  // namespace corvane

@@ -85,7 +85,7 @@ size_t StatusPrefixAtEnd(std::string_view d) {
 
 void ReceiveResult::Clear() {
   blocks.clear();
-  setInteractiveReading = false;
+  setReading = false;
   fixedKeyDone = false;
   status = 0;
   traces.clear();
@@ -124,7 +124,7 @@ void CReceiveAssembler::Reset() {
   m_nTunnelEstablished = 0;
   m_bTunnelRequested = false;
   m_bSeekingStatus = false;
-  m_strAnswer = std::string();
+  m_answer.Reset();
   m_frameCarryBuf = std::vector<unsigned char>();
 }
 
@@ -174,37 +174,24 @@ const ReceiveResult& CReceiveAssembler::DispatchReceived(int32_t length, const u
 // are still on (their reset values) between the connection event and the
 // script's first request, when the answer usually arrives; the frame parsers
 // would pass over it, and the plain path would later take the server's logon
-// response for it. So with compression on the answer is taken here: a header
-// starting "HTTP/" up to CR LF CR LF, held across chunks. A success status or
-// "stablished" in it takes the tunnel; any other answer (a refusal) is only
-// consumed. Bytes that do not start with "HTTP/" are the server's: nothing
-// is taken.
+// response for it. So with compression on the answer is taken here, held
+// across chunks: a success status line or "stablished" in it takes the
+// tunnel; any other answer (a refusal) is only consumed. Bytes that do not
+// start with "HTTP/" are the server's: nothing is taken.
 size_t CReceiveAssembler::TakeProxyAnswer(std::string_view d) {
-  constexpr std::string_view kAnswerStart = "HTTP/";
-  const size_t held = m_strAnswer.size();
-  // The server's own bytes are told apart by their first five bytes, without
-  // copying the chunk: after a refusal this runs on every chunk.
-  const std::string start = m_strAnswer + std::string(d.substr(0, kAnswerStart.size()));
-  const size_t compared = std::min(start.size(), kAnswerStart.size());
-  if (start.compare(0, compared, kAnswerStart, 0, compared) != 0) {
-    m_strAnswer.clear();
-    return 0;
+  const size_t used = m_answer.Feed(d);
+  switch (m_answer.state()) {
+    case ProxyAnswer::State::NeedMore:
+      return used;
+    case ProxyAnswer::State::Malformed:
+      m_answer.Reset();
+      return 0;
+    case ProxyAnswer::State::Complete:
+      break;
   }
-  std::string text = std::move(m_strAnswer);
-  text.append(d.substr(0, std::min(d.size(), kMaxHeaderLength)));
-  m_strAnswer.clear();
-  const size_t end = text.find(wire::kHeaderEnd);
-  if (end == std::string::npos) {
-    if (text.size() >= kMaxHeaderLength) return 0;
-    m_strAnswer = std::move(text);
-    return d.size();
-  }
-  const std::string_view header(text.data(), end);
-  if (header.substr(0, header.find(kCrLf)) == kStatusOk ||
-      header.find(kTunnelWord) != std::string_view::npos) {
-    m_nTunnelEstablished = 1;
-  }
-  return end + wire::kHeaderEnd.size() - held;
+  if (m_answer.StatusLine() == kStatusOk || m_answer.SaysEstablished()) m_nTunnelEstablished = 1;
+  m_answer.Reset();
+  return used;
 }
 
 // ---- HTTP-framed traffic ----
@@ -374,8 +361,8 @@ CReceiveAssembler::HttpEnd CReceiveAssembler::RunHttp(std::string_view d, bool e
     if (m_bTunnelRequested && m_nTunnelEstablished == 0 &&
         (success || header.find(kTunnelWord) != std::string_view::npos)) {
       const bool readingRule = !encrypted || m_in.multiOC;
-      if (readingRule && !m_in.interactiveReading) {
-        m_result.setInteractiveReading = true;
+      if (readingRule && !m_in.reading) {
+        m_result.setReading = true;
         return HttpEnd::TunnelWait;
       }
       m_nTunnelEstablished = 1;

@@ -25,18 +25,19 @@
 #include <vector>
 
 #include "protocol/wire.h"
+#include "receive/proxy_answer.h"
 
 namespace corvane {
 
 // What the owner tells the assembler with each chunk: its codec flags, how the
-// proxy's answer is taken, and the process's key choice at the start of the
+// proxy's answer is taken, and the session's key choice at the start of the
 // call.
 struct ReceiveSettings {
-  bool compression = false;         // m_bCompression
-  bool encryption = false;          // m_bEncryption
-  bool multiOC = false;             // m_bMultiOC
-  bool interactiveReading = false;  // m_bInteractiveReading
-  bool useFixedKey = false;         // g_bUseFixedKey is 1: the first encrypted call
+  bool compression = false;  // the session's compression flag
+  bool encryption = false;   // the session's encryption flag
+  bool multiOC = false;      // the broadcast connection is used
+  bool reading = false;      // this connection's reading flag
+  bool useFixedKey = false;  // the session still reads with the fixed key
 };
 
 // How a block's bytes are still encoded. The assembler frames; it never
@@ -60,9 +61,10 @@ struct ReceivedBlock {
 // applies the flags.
 struct ReceiveResult {
   std::vector<ReceivedBlock> blocks;
-  // The proxy's answer came before the interactive reader was marked: the
-  // owner sets m_bInteractiveReading; the rest of the chunk was dropped.
-  bool setInteractiveReading = false;
+  // The proxy's answer came before the connection's reader was marked: the
+  // owner sets the connection's reading flag; the rest of the chunk was
+  // dropped.
+  bool setReading = false;
   // The call was an encrypted one: the fixed key is no longer in use.
   bool fixedKeyDone = false;
   // -1 when the call ended early (memory exhaustion); blocks found before
@@ -112,7 +114,7 @@ class CReceiveAssembler {
   };
   // Where a frame whose payload starts at offset S of the bytes at hand stands.
   enum class FrameFit : uint8_t { AtEnd, BeforeHttp, AwaitHttp, NotFollowed, Cut };
-  // TunnelWait: the proxy's answer came before the interactive reader was marked.
+  // TunnelWait: the proxy's answer came before the connection's reader was marked.
   enum class HttpEnd : uint8_t { Normal, TunnelWait };
 
   int32_t ProcessPacket(int32_t length, std::string_view text);
@@ -152,7 +154,7 @@ class CReceiveAssembler {
   bool m_bSeekingStatus = false;     // after the proxy's answer: a success status
                                      // line is searched for, across chunks
   bool m_bHeldFixedKey = false;      // the held response is under the fixed key
-  std::string m_strAnswer;           // start of the proxy's answer read as compressed traffic
+  ProxyAnswer m_answer;              // the proxy's answer read as compressed traffic
 
   // Compressed frames.
   int32_t m_nFrameMode = 1;          // 1: search for frames; 0: a frame is carried

@@ -5,7 +5,6 @@
 
 #include "codec/des.h"
 #include "codec/inflate.h"
-#include "codec/keys.h"
 #include "platform/trace.h"
 
 namespace corvane {
@@ -32,31 +31,25 @@ std::optional<std::string> DecodeBlock(const ReceivedBlock& block, std::string_v
   return std::nullopt;
 }
 
-int32_t FeedChunk(CReceiveAssembler& assembler, ReceiveHost& host, int32_t length,
-                  const unsigned char* data) {
-  ReceiveSettings settings;
-  settings.compression = host.Compression();
-  settings.encryption = host.Encryption();
-  settings.multiOC = host.MultiOC();
-  settings.interactiveReading = host.InteractiveReading();
-  settings.useFixedKey = g_bUseFixedKey.load() == 1;
+FedChunk FeedChunk(CReceiveAssembler& assembler, int32_t length, const unsigned char* data,
+                   ReceiveSettings settings, ReceiveKeys& keys, BlockSink& next) {
+  settings.useFixedKey = keys.UsingFixedKey();
   const ReceiveResult& result = assembler.DispatchReceived(length, data, settings);
 
   for (const std::string& line : result.traces) DebugTrace("%s", line.c_str());
-  int32_t status = 0;
   for (const ReceivedBlock& block : result.blocks) {
+    std::optional<std::string> key;
     if (block.codec == BlockCodec::Plain) {
-      // Plain bodies go out in place, without a copy.
-      host.SplitAndDeliver(block.bytes);
-      continue;
+      // Plain bodies go on in place, without a copy.
+      key = next.OnBlock(block.bytes);
+    } else if (const std::optional<std::string> text =
+                   DecodeBlock(block, keys.KeyFor(block.fixedKey))) {
+      key = next.OnBlock(*text);
     }
-    const std::string key = block.fixedKey ? std::string(g_strFixedKey) : GetSessionKey();
-    const std::optional<std::string> text = DecodeBlock(block, key);
-    if (text) status = host.SplitAndDeliver(*text);
+    if (key) keys.SetSessionKey(*key);
   }
-  if (result.setInteractiveReading) host.SetInteractiveReading();
-  if (result.fixedKeyDone) g_bUseFixedKey.store(0);
-  return result.status == -1 ? -1 : status;
+  if (result.fixedKeyDone) keys.FixedKeyDone();
+  return {result.status == -1 ? -1 : 0, result.setReading};
 }
 
 }  // namespace corvane

@@ -1,12 +1,14 @@
-// The owner's side of a receive assembler.
+// Decoding: the step after assembly in a connection's receive pipeline.
 //
-// An owner (the component, a replay, a test) keeps the codec flags and the
-// interactive reading flag, and takes the message text. FeedChunk runs one
-// chunk through an assembler for it: the settings come from the owner and
-// from the process's key choice, the blocks are decoded one at a time with
-// the keys in force at that moment (splitting a logon response may set the
-// session key that the next block of the same chunk needs), and the results
-// are applied: the reading flag, the end of the fixed key's use, the trace.
+// FeedChunk runs one chunk through a connection's assembler with the settings
+// its owner gives, deciphers or inflates each block the assembler found with
+// the session's keys as they stand when the block's turn comes, and hands the
+// text to the next stage (splitting and routing). What routing found that
+// decoding needs (the session key of a logon response) comes back as the
+// next stage's answer and is applied before the next block: a logon response
+// and the first message under its key may share one chunk. What the
+// assembler reported for its owner (the reading flag) is returned; the keys'
+// own change (the end of the fixed key's use) is applied here.
 #pragma once
 
 #include <cstdint>
@@ -14,21 +16,17 @@
 #include <string>
 #include <string_view>
 
+#include "codec/keys.h"
 #include "receive/assembler.h"
 
 namespace corvane {
 
-class ReceiveHost {
+// The next stage: one complete block of message text (cut at its first zero
+// byte). Returns the session key the block's logon responses set, if any.
+class BlockSink {
  public:
-  virtual ~ReceiveHost() = default;
-  virtual bool Compression() const = 0;         // m_bCompression
-  virtual bool Encryption() const = 0;          // m_bEncryption
-  virtual bool MultiOC() const = 0;             // m_bMultiOC
-  virtual bool InteractiveReading() const = 0;  // m_bInteractiveReading
-  virtual void SetInteractiveReading() = 0;
-  // One complete block of message text (already cut at its first zero byte).
-  // Runs on the thread that called FeedChunk; its result is FeedChunk's.
-  virtual int SplitAndDeliver(std::string_view block) = 0;
+  virtual ~BlockSink() = default;
+  virtual std::optional<std::string> OnBlock(std::string_view text) = 0;
 };
 
 // The text of an encoded block: deciphered with key (the fixed key or the
@@ -36,27 +34,15 @@ class ReceiveHost {
 // inflated. Empty when decryption fails: there is nothing to deliver.
 std::optional<std::string> DecodeBlock(const ReceivedBlock& block, std::string_view key);
 
-// Returns -1 when the assembler's call ended early, else the result of the
-// last SplitAndDeliver of a deciphered or inflated block (0 when there was
-// none): plain bodies do not set it.
-int32_t FeedChunk(CReceiveAssembler& assembler, ReceiveHost& host, int32_t length,
-                  const unsigned char* data);
-
-// An assembler together with the owner it is fed for: the tools, tests and
-// benchmarks that feed streams without a component.
-class HostedAssembler {
- public:
-  explicit HostedAssembler(ReceiveHost& host) : m_host(host) {}
-  int32_t DispatchReceived(int32_t length, const unsigned char* data) {
-    return FeedChunk(m_assembler, m_host, length, data);
-  }
-  void SetTunnelRequested(bool requested) { m_assembler.SetTunnelRequested(requested); }
-  void Reset() { m_assembler.Reset(); }
-  int32_t FrameMode() const { return m_assembler.FrameMode(); }
-
- private:
-  ReceiveHost& m_host;
-  CReceiveAssembler m_assembler;
+struct FedChunk {
+  // -1 when the assembler's call ended early, else 0.
+  int32_t status = 0;
+  // The owner sets the connection's reading flag (see ReceiveResult).
+  bool setReading = false;
 };
+
+// settings.useFixedKey is taken from keys; the rest is the owner's.
+FedChunk FeedChunk(CReceiveAssembler& assembler, int32_t length, const unsigned char* data,
+                   ReceiveSettings settings, ReceiveKeys& keys, BlockSink& next);
 
 }  // namespace corvane

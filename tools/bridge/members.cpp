@@ -202,11 +202,12 @@ std::optional<std::string> MemberCaller::CheckServers(std::string_view method,
   if (args[0].Type() != kVtBstr || args[1].Type() == kVtInt) return std::nullopt;
   // SetServerDetails connects the broadcast server too when the broadcast
   // connection is used: at the host that setOCDetails stored (none before it).
-  const Variant storedBcastHost = Variant::Str(m_component.GetSnapshot().bcastIp);
+  const SessionSnapshot snapshot = m_component.GetSnapshot();
+  const Variant storedBcastHost = Variant::Str(snapshot.Of(LinkId::Broadcast).endpoint.name);
   std::vector<std::pair<const Variant*, const Variant*>> servers = {{&args[0], &args[1]}};
   if (ocDetails)
     servers.emplace_back(&args[2], &args[3]);
-  else if (m_component.GetSnapshot().multiOC)
+  else if (snapshot.settings->multiOC)
     servers.emplace_back(&storedBcastHost, &args[2]);
   for (const auto& [host, port] : servers) {
     const std::optional<int32_t> number = CheckedPort(*port);

@@ -9,9 +9,9 @@ namespace corvane::tools {
 
 namespace {
 
-const char* Name(bool interactive) { return interactive ? "interactive" : "broadcast"; }
+namespace fs = std::filesystem;
 
-bool ReadFile(const std::filesystem::path& path, std::string* bytes) {
+bool ReadFile(const fs::path& path, std::string* bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -24,10 +24,22 @@ bool ParseFlag(const std::string& text, bool* flag) {
   return true;
 }
 
-bool ParseConnection(const std::string& text, bool* interactive) {
-  if (text != "interactive" && text != "broadcast") return false;
-  *interactive = text == "interactive";
-  return true;
+bool ParseConnection(const std::string& text, LinkId* link) {
+  for (LinkId id : kLinkIds) {
+    if (text == LinkName(id)) {
+      *link = id;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The files of one connection: NAME.bin and NAME.chunks.
+fs::path BinPath(const fs::path& dir, LinkId id) {
+  return dir / (std::string(LinkName(id)) + ".bin");
+}
+fs::path ChunksPath(const fs::path& dir, LinkId id) {
+  return dir / (std::string(LinkName(id)) + ".chunks");
 }
 
 }  // namespace
@@ -35,20 +47,21 @@ bool ParseConnection(const std::string& text, bool* interactive) {
 bool CaptureWriter::Open(const std::string& directory, std::string* error) {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::error_code ec;
-  std::filesystem::create_directories(directory, ec);
+  fs::create_directories(directory, ec);
   if (ec) {
     *error = "cannot make " + directory + ": " + ec.message();
     return false;
   }
-  const std::filesystem::path dir(directory);
-  const auto binary = std::ios::binary | std::ios::trunc;
+  const fs::path dir(directory);
   m_text.open(dir / "capture.txt", std::ios::trunc);
-  m_interactiveBin.open(dir / "interactive.bin", binary);
-  m_broadcastBin.open(dir / "broadcast.bin", binary);
-  m_interactiveChunks.open(dir / "interactive.chunks", std::ios::trunc);
-  m_broadcastChunks.open(dir / "broadcast.chunks", std::ios::trunc);
-  if (!m_text || !m_interactiveBin || !m_broadcastBin || !m_interactiveChunks ||
-      !m_broadcastChunks) {
+  bool ok = static_cast<bool>(m_text);
+  for (LinkId id : kLinkIds) {
+    Stream& stream = m_streams[Index(id)];
+    stream.bin.open(BinPath(dir, id), std::ios::binary | std::ios::trunc);
+    stream.chunks.open(ChunksPath(dir, id), std::ios::trunc);
+    ok = ok && stream.bin && stream.chunks;
+  }
+  if (!ok) {
     *error = "cannot write the capture files in " + directory;
     return false;
   }
@@ -57,19 +70,17 @@ bool CaptureWriter::Open(const std::string& directory, std::string* error) {
   return true;
 }
 
-void CaptureWriter::Record(bool interactive, const unsigned char* data, int32_t length,
-                           bool compression, bool encryption, uint32_t opening) {
+void CaptureWriter::Record(LinkId link, const unsigned char* data, int32_t length, bool compression,
+                           bool encryption, uint32_t opening) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!m_open || length <= 0) return;
-  int64_t& last = interactive ? m_interactiveOpening : m_broadcastOpening;
-  if (last != opening) m_text << "open " << Name(interactive) << '\n';
-  last = opening;
-  (interactive ? m_interactiveBin : m_broadcastBin)
-      .write(reinterpret_cast<const char*>(data), length);
-  bool& first = interactive ? m_interactiveFirst : m_broadcastFirst;
-  (interactive ? m_interactiveChunks : m_broadcastChunks) << (first ? "" : ",") << length;
-  first = false;
-  m_text << "chunk " << Name(interactive) << ' ' << length << ' ' << (compression ? 1 : 0) << ' '
+  Stream& stream = m_streams[Index(link)];
+  if (stream.opening != opening) m_text << "open " << LinkName(link) << '\n';
+  stream.opening = opening;
+  stream.bin.write(reinterpret_cast<const char*>(data), length);
+  stream.chunks << (stream.first ? "" : ",") << length;
+  stream.first = false;
+  m_text << "chunk " << LinkName(link) << ' ' << length << ' ' << (compression ? 1 : 0) << ' '
          << (encryption ? 1 : 0) << '\n';
 }
 
@@ -80,8 +91,9 @@ void CaptureWriter::Finish(const CaptureSetup& setup) {
     m_text << "multi " << (setup.multi ? 1 : 0) << '\n'
            << "proxy " << (setup.proxy ? 1 : 0) << '\n'
            << "proxy-credentials " << (setup.proxyCredentials ? 1 : 0) << '\n';
-    if (setup.interactiveReading) m_text << "reading interactive\n";
-    if (setup.broadcastReading) m_text << "reading broadcast\n";
+    for (LinkId id : kLinkIds) {
+      if (setup.reading[Index(id)]) m_text << "reading " << LinkName(id) << '\n';
+    }
   }
   Close();
 }
@@ -89,32 +101,34 @@ void CaptureWriter::Finish(const CaptureSetup& setup) {
 void CaptureWriter::Close() {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!m_open) return;
-  m_interactiveChunks << '\n';
-  m_broadcastChunks << '\n';
-  for (std::ofstream* f :
-       {&m_text, &m_interactiveBin, &m_broadcastBin, &m_interactiveChunks, &m_broadcastChunks})
-    f->close();
+  m_text.close();
+  for (Stream& stream : m_streams) {
+    stream.chunks << '\n';
+    stream.chunks.close();
+    stream.bin.close();
+  }
   m_open = false;
 }
 
 bool ReadCapture(const std::string& directory, Capture* capture, std::string* error) {
-  const std::filesystem::path dir(directory);
+  const fs::path dir(directory);
   std::string text;
   if (!ReadFile(dir / "capture.txt", &text)) {
     *error = "no capture.txt in " + directory;
     return false;
   }
-  if (!ReadFile(dir / "interactive.bin", &capture->interactiveBytes) ||
-      !ReadFile(dir / "broadcast.bin", &capture->broadcastBytes)) {
-    *error = "missing interactive.bin or broadcast.bin in " + directory;
-    return false;
+  for (LinkId id : kLinkIds) {
+    if (!ReadFile(BinPath(dir, id), &capture->bytes[Index(id)])) {
+      *error = "missing interactive.bin or broadcast.bin in " + directory;
+      return false;
+    }
   }
   std::istringstream lines(text);
   std::string line;
   int number = 0;
   bool header = false;
-  int64_t interactiveTotal = 0, broadcastTotal = 0;
-  bool interactiveOpens = false, broadcastOpens = false;
+  std::array<int64_t, 2> totals{};
+  std::array<bool, 2> opens{};
   while (std::getline(lines, line)) {
     ++number;
     std::istringstream words(line);
@@ -126,9 +140,10 @@ bool ReadCapture(const std::string& directory, Capture* capture, std::string* er
       if (!header) break;
       continue;
     }
+    LinkId link = LinkId::Interactive;
     if (key == "chunk") {
       CaptureChunk chunk;
-      ok = ok && ParseConnection(a, &chunk.interactive) && ParseFlag(c, &chunk.compression) &&
+      ok = ok && ParseConnection(a, &chunk.link) && ParseFlag(c, &chunk.compression) &&
            ParseFlag(d, &chunk.encryption);
       try {
         size_t used = 0;
@@ -138,16 +153,14 @@ bool ReadCapture(const std::string& directory, Capture* capture, std::string* er
         ok = false;
       }
       if (ok) {
-        (chunk.interactive ? interactiveTotal : broadcastTotal) += chunk.length;
-        bool& opens = chunk.interactive ? interactiveOpens : broadcastOpens;
-        chunk.opens = opens;
-        opens = false;
+        totals[Index(chunk.link)] += chunk.length;
+        chunk.opens = opens[Index(chunk.link)];
+        opens[Index(chunk.link)] = false;
         capture->chunks.push_back(chunk);
       }
     } else if (key == "open") {
-      bool interactive = false;
-      ok = ok && b.empty() && ParseConnection(a, &interactive);
-      if (ok) (interactive ? interactiveOpens : broadcastOpens) = true;
+      ok = ok && b.empty() && ParseConnection(a, &link);
+      if (ok) opens[Index(link)] = true;
     } else if (key == "multi") {
       ok = ok && b.empty() && ParseFlag(a, &capture->setup.multi);
     } else if (key == "proxy") {
@@ -155,10 +168,8 @@ bool ReadCapture(const std::string& directory, Capture* capture, std::string* er
     } else if (key == "proxy-credentials") {
       ok = ok && b.empty() && ParseFlag(a, &capture->setup.proxyCredentials);
     } else if (key == "reading") {
-      bool interactive = false;
-      ok = ok && b.empty() && ParseConnection(a, &interactive);
-      if (ok)
-        (interactive ? capture->setup.interactiveReading : capture->setup.broadcastReading) = true;
+      ok = ok && b.empty() && ParseConnection(a, &link);
+      if (ok) capture->setup.reading[Index(link)] = true;
     } else {
       ok = key.empty() && a.empty();
     }
@@ -171,10 +182,11 @@ bool ReadCapture(const std::string& directory, Capture* capture, std::string* er
     *error = directory + "/capture.txt is not a capture";
     return false;
   }
-  if (interactiveTotal != static_cast<int64_t>(capture->interactiveBytes.size()) ||
-      broadcastTotal != static_cast<int64_t>(capture->broadcastBytes.size())) {
-    *error = "the reads in capture.txt do not add up to the bytes captured";
-    return false;
+  for (LinkId id : kLinkIds) {
+    if (totals[Index(id)] != static_cast<int64_t>(capture->bytes[Index(id)].size())) {
+      *error = "the reads in capture.txt do not add up to the bytes captured";
+      return false;
+    }
   }
   return true;
 }

@@ -27,16 +27,19 @@
 // (logon, session key, packet counts) develops as it did.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "delivery/event.h"
+
 namespace corvane::tools {
 
 struct CaptureChunk {
-  bool interactive = false;
+  LinkId link = LinkId::Interactive;
   bool opens = false;  // the first read of a new connection
   int32_t length = 0;
   bool compression = false;
@@ -47,8 +50,7 @@ struct CaptureSetup {
   bool multi = false;
   bool proxy = false;
   bool proxyCredentials = false;
-  bool interactiveReading = false;
-  bool broadcastReading = false;
+  std::array<bool, 2> reading{};  // by LinkId: the connection was made
 };
 
 // Writes a capture; Record may be called from both reader threads at once.
@@ -62,25 +64,29 @@ class CaptureWriter {
   // Creates the directory (and parents) and its files; false with *error set.
   bool Open(const std::string& directory, std::string* error);
   // One read; `opening` tells connections apart (a new number: a new one).
-  void Record(bool interactive, const unsigned char* data, int32_t length, bool compression,
+  void Record(LinkId link, const unsigned char* data, int32_t length, bool compression,
               bool encryption, uint32_t opening);
   // Appends the set-up lines; then flushes and closes every file. Idempotent.
   void Finish(const CaptureSetup& setup);
   void Close();
 
  private:
+  // One connection's files and where its reads stand.
+  struct Stream {
+    std::ofstream bin, chunks;
+    bool first = true;
+    int64_t opening = -1;
+  };
   std::mutex m_mutex;
   bool m_open = false;
-  std::ofstream m_text, m_interactiveBin, m_broadcastBin, m_interactiveChunks, m_broadcastChunks;
-  bool m_interactiveFirst = true, m_broadcastFirst = true;
-  int64_t m_interactiveOpening = -1, m_broadcastOpening = -1;
+  std::ofstream m_text;
+  std::array<Stream, 2> m_streams;  // by LinkId
 };
 
 struct Capture {
   CaptureSetup setup;
   std::vector<CaptureChunk> chunks;  // in the order the readers took them
-  std::string interactiveBytes;
-  std::string broadcastBytes;
+  std::array<std::string, 2> bytes;  // by LinkId
 };
 
 // Reads a capture directory; false with *error set when it is missing,

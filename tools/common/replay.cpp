@@ -2,6 +2,7 @@
 #include "tools/common/replay.h"
 
 #include <algorithm>
+#include <array>
 
 #include "component/component_methods.h"
 #include "tools/common/event_text.h"
@@ -50,75 +51,72 @@ int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& 
   component->setMultiOC(FlagArgument(options.multi));
   component->setCompression(FlagArgument(options.compression));
   component->setEncryption(FlagArgument(options.encryption));
-  if (options.proxy) component->SetProxyEnable(1);
+  Link& link = component->GetSession().GetLink(options.link);
+  if (options.proxy) link.SetProxyEnable(1);
   if (options.proxyCredentials)
     component->SetProxyCredentials(Variant::Str("user"), Variant::Str("password"));
   // Through a proxy with credentials the connection began with a CONNECT
   // request, so the capture begins with the proxy's answer.
-  if (options.proxy && options.proxyCredentials)
-    component->SetTunnelRequested(options.interactive, true);
+  if (options.proxy && options.proxyCredentials) link.SetTunnelRequested(true);
   PrintEvents(*component, out);
 
-  const bool interactive = options.interactive;
-  component->SetReading(interactive, true);
+  link.SetReading(true);
   size_t offset = 0;
   size_t chunkIndex = 0;
   while (offset < stream.size()) {
     const size_t size = static_cast<size_t>(options.chunks[chunkIndex]);
     if (chunkIndex + 1 < options.chunks.size()) ++chunkIndex;
     const size_t n = std::min(size, stream.size() - offset);
-    component->SetDataSeen(interactive);
-    component->DispatchReceived(interactive, static_cast<int32_t>(n),
-                                reinterpret_cast<const unsigned char*>(stream.data() + offset));
+    link.SetDataSeen(true);
+    link.Receive(static_cast<int32_t>(n),
+                 reinterpret_cast<const unsigned char*>(stream.data() + offset));
     offset += n;
   }
   Finish(*component, out);
   return 0;
 }
 
-int ReplayCapture(const Capture& capture, CaptureConnections which, std::ostream& out,
+int ReplayCapture(const Capture& capture, std::optional<LinkId> which, std::ostream& out,
                   std::ostream& errors) {
   std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
   if (!component) {
     errors << "corvane replay: the component could not be made\n";
     return 1;
   }
+  Session& session = component->GetSession();
   const CaptureSetup& setup = capture.setup;
   component->setMultiOC(FlagArgument(setup.multi));
-  if (setup.proxy) component->SetProxyEnable(1);
   if (setup.proxyCredentials)
     component->SetProxyCredentials(Variant::Str("user"), Variant::Str("password"));
   // Through a proxy with credentials each connection began with a CONNECT
   // request, so its reads begin with the proxy's answer.
-  if (setup.proxy && setup.proxyCredentials) {
-    component->SetTunnelRequested(true, true);
-    component->SetTunnelRequested(false, true);
+  const bool tunnelled = setup.proxy && setup.proxyCredentials;
+  for (LinkId id : kLinkIds) {
+    Link& link = session.GetLink(id);
+    if (setup.proxy) link.SetProxyEnable(1);
+    if (tunnelled) link.SetTunnelRequested(true);
+    if (setup.reading[Index(id)]) link.SetReading(true);
   }
   PrintEvents(*component, out);
-  if (setup.interactiveReading) component->SetReading(true, true);
-  if (setup.broadcastReading) component->SetReading(false, true);
 
-  size_t interactiveAt = 0, broadcastAt = 0;
+  std::array<size_t, 2> at{};
   for (const CaptureChunk& chunk : capture.chunks) {
-    const std::string& bytes =
-        chunk.interactive ? capture.interactiveBytes : capture.broadcastBytes;
-    size_t& at = chunk.interactive ? interactiveAt : broadcastAt;
+    const std::string& bytes = capture.bytes[Index(chunk.link)];
+    size_t& offset = at[Index(chunk.link)];
     const size_t n = static_cast<size_t>(chunk.length);
-    const bool wanted = which == CaptureConnections::kBoth ||
-                        (which == CaptureConnections::kInteractive) == chunk.interactive;
+    Link& link = session.GetLink(chunk.link);
+    const bool wanted = !which || *which == chunk.link;
     if (wanted && chunk.opens) {
-      component->ResetReceive(chunk.interactive);
-      if (setup.proxy && setup.proxyCredentials)
-        component->SetTunnelRequested(chunk.interactive, true);
+      link.ResetReceive();
+      if (tunnelled) link.SetTunnelRequested(true);
     }
-    if (wanted && at + n <= bytes.size()) {
+    if (wanted && offset + n <= bytes.size()) {
       component->setCompression(FlagArgument(chunk.compression));
       component->setEncryption(FlagArgument(chunk.encryption));
-      component->SetDataSeen(chunk.interactive);
-      component->DispatchReceived(chunk.interactive, chunk.length,
-                                  reinterpret_cast<const unsigned char*>(bytes.data() + at));
+      link.SetDataSeen(true);
+      link.Receive(chunk.length, reinterpret_cast<const unsigned char*>(bytes.data() + offset));
     }
-    at += n;
+    offset += n;
   }
   Finish(*component, out);
   return 0;

@@ -11,10 +11,12 @@
 // EscapeEventText does), then "packets N".
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string_view>
 #include <vector>
 
+#include "delivery/event.h"
 #include "tools/common/capture.h"
 
 namespace corvane::tools {
@@ -22,10 +24,10 @@ namespace corvane::tools {
 struct ReplayOptions {
   bool compression = true;
   bool encryption = true;
-  bool interactive = true;         // false: the broadcast connection
-  std::vector<int> chunks{32768};  // sizes in order, the last one repeating; each 1..32768
-  bool proxy = false;              // proxy discovery found a proxy (proxy enable 1)
-  bool proxyCredentials = false;   // proxy credentials stored
+  LinkId link = LinkId::Interactive;  // the connection the stream was read on
+  std::vector<int> chunks{32768};     // sizes in order, the last one repeating; each 1..32768
+  bool proxy = false;                 // proxy discovery found a proxy (proxy enable 1)
+  bool proxyCredentials = false;      // proxy credentials stored
   bool multi = false;
 };
 
@@ -34,15 +36,13 @@ struct ReplayOptions {
 int Replay(const ReplayOptions& options, std::string_view stream, std::ostream& out,
            std::ostream& errors);
 
-// Which connections' reads of a capture are replayed.
-enum class CaptureConnections { kBoth, kInteractive, kBroadcast };
-
 // A capture (capture.h) through one component set up as the capture records
 // (multi, proxy, credentials, the connections' reading flags): the chosen
 // connections' reads in their recorded order, each with its recorded codec
 // flags, the receive side starting afresh where a new connection began, then the events and
 // "packets N" as Replay writes them. Returns 0, or 1 when the component cannot be made.
-int ReplayCapture(const Capture& capture, CaptureConnections which, std::ostream& out,
+// which: the one connection whose reads are replayed; none for both.
+int ReplayCapture(const Capture& capture, std::optional<LinkId> which, std::ostream& out,
                   std::ostream& errors);
 
 }  // namespace corvane::tools

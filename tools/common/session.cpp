@@ -71,9 +71,9 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
       errors << "corvane session: " << error << "\n";
       return 1;
     }
-    c.SetChunkObserver([&capture](const CComponentMethods::ReceivedChunk& chunk) {
-      capture.Record(chunk.interactive, chunk.data, chunk.length, chunk.compression,
-                     chunk.encryption, chunk.opening);
+    c.GetSession().Core().SetChunkObserver([&capture](const ReceivedChunk& chunk) {
+      capture.Record(chunk.link, chunk.data, chunk.length, chunk.compression, chunk.encryption,
+                     chunk.opening);
     });
   }
   c.setMultiOC(FlagArgument(options.multi));
@@ -103,7 +103,7 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
                        &result);
   }
   const Clock::time_point connected = Clock::now();
-  const CComponentMethods::Snapshot made = c.GetSnapshot();
+  const SessionSnapshot made = c.GetSnapshot();
   if (options.flushEachBatch) out.flush();
 
   if (options.keepAliveMs) {
@@ -127,8 +127,12 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   out << "packets " << packets.Int32() << '\n' << "requests " << requests.Int32() << '\n';
   out.flush();
   component.reset();  // joins the readers: the capture is complete
-  capture.Finish({options.multi, made.proxyEnable == 1, made.proxyCredentials,
-                  made.interactiveReading, made.bcastReading});
+  CaptureSetup setup;
+  setup.multi = options.multi;
+  setup.proxy = made.Of(LinkId::Interactive).route.proxyEnable == 1;
+  setup.proxyCredentials = made.settings->proxyCredentials;
+  for (LinkId id : kLinkIds) setup.reading[Index(id)] = made.Of(id).reading;
+  capture.Finish(setup);
   return 0;
 }
 

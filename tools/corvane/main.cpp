@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -136,10 +137,10 @@ int main(int argc, char** argv) {
       std::cerr << "corvane replay: " << error << "\n";
       return 1;
     }
-    const auto which = connection == "interactive"
-                           ? corvane::tools::CaptureConnections::kInteractive
-                       : connection == "broadcast" ? corvane::tools::CaptureConnections::kBroadcast
-                                                   : corvane::tools::CaptureConnections::kBoth;
+    std::optional<corvane::LinkId> which;
+    for (corvane::LinkId id : corvane::kLinkIds) {
+      if (connection == corvane::LinkName(id)) which = id;
+    }
     return corvane::tools::ReplayCapture(capture, which, std::cout, std::cerr);
   }
   if (replay->parsed()) {
@@ -153,7 +154,9 @@ int main(int argc, char** argv) {
     }
     r.compression = kOnOff.at(rCompression);
     r.encryption = kOnOff.at(rEncryption);
-    r.interactive = connection != "broadcast";
+    for (corvane::LinkId id : corvane::kLinkIds) {
+      if (connection == corvane::LinkName(id)) r.link = id;
+    }
     std::string bytes;
     if (!ReadAll(file, &bytes)) {
       std::cerr << "corvane replay: cannot read " << file << "\n";

@@ -1,0 +1,360 @@
+#include "session/link.h"
+
+#include <algorithm>
+
+#include "codec/base64.h"
+#include "platform/secure_wipe.h"
+#include "send/http_request.h"
+
+namespace corvane {
+namespace {
+
+constexpr size_t kPausesKept = 64;
+// Back-pressure: while the owner thread has this much still to deliver, a
+// reader leaves its socket alone, so the receive window closes and the
+// server slows down; memory stays bounded however far the host falls behind.
+constexpr size_t kMaxQueuedEvents = 8192;
+constexpr size_t kMaxQueuedBytes = size_t{8} << 20;
+constexpr int32_t kReaderPeriodMs = 100;
+
+// The next stage of the pipeline: splitting and routing through the
+// session's router, counted on this link.
+class RouteStage : public BlockSink {
+ public:
+  RouteStage(CMessageRouter& router, const CMessageRouter::Context& context)
+      : m_router(router), m_context(context) {}
+  std::optional<std::string> OnBlock(std::string_view text) override {
+    return m_router.RouteBlock(text, m_context).sessionKey;
+  }
+
+ private:
+  CMessageRouter& m_router;
+  const CMessageRouter::Context& m_context;
+};
+
+}  // namespace
+
+Link::Link(LinkRole role, SessionCore& core) : m_role(role), m_core(core) {}
+
+Link::~Link() {
+  try {
+    m_worker.Stop();
+    m_connection.StopReader();
+  } catch (...) {
+  }
+}
+
+// ---- Endpoint ----
+
+void Link::SetEndpoint(std::string name, int32_t port) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // A name set anew is the name from now on, resolved again when needed.
+  if (name != m_endpoint.name) m_endpoint.address.clear();
+  m_endpoint.name = std::move(name);
+  m_endpoint.port = port;
+}
+
+void Link::SetPort(int32_t port) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_endpoint.port = port;
+}
+
+int32_t Link::Port() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_endpoint.port;
+}
+
+std::string Link::RequestHost() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_endpoint.Host();
+}
+
+bool Link::RequestsGoToProxy() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_route.RequestsGoToProxy();
+}
+
+// ---- Attempts ----
+
+int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
+  try {
+    if (!net::Startup()) return kResultFailed;
+    m_startups.fetch_add(1);
+    const std::shared_ptr<const Settings> settings = m_core.settings.Get();
+    Endpoint endpoint;
+    Route route;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      endpoint = m_endpoint;
+      route = m_route;
+    }
+    // A new opening: no tunnel request yet, and the attempt counts as failed
+    // until it is connected.
+    route.tunnelSent = false;
+    const bool previousFailed = route.attemptOpen;
+    route.attemptOpen = true;
+    const std::shared_ptr<ProxySettingsSource> source = m_core.ProxySource();
+    ChooseRoute(source.get(), endpoint.name, previousFailed, route);
+
+    // Names are resolved unless the script said addresses are dotted: the
+    // proxy's when going through it, else the server's own, once.
+    const bool resolve = settings->ipAddrFormatFlag == 0;
+    std::string host;
+    int32_t port = 0;
+    bool resolved = true;
+    if (route.proxyEnable == 1) {
+      std::string dotted;
+      if (resolve) resolved = net::ResolveIPv4(route.proxyHost, dotted);
+      if (resolve && resolved) route.proxyHost = dotted;
+      host = route.proxyHost;
+      port = route.proxyPort;
+    } else {
+      if (resolve && endpoint.address.empty()) {
+        std::string dotted;
+        if ((resolved = net::ResolveIPv4(endpoint.name, dotted))) endpoint.address = dotted;
+      }
+      host = endpoint.Host();
+      port = endpoint.port;
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_route = route;
+      m_endpoint.address = endpoint.address;
+    }
+    if (!resolved) return kResultFailed;
+
+    std::function<bool()> cancelled;
+    if (worker != nullptr) cancelled = [worker] { return worker->Cancelled(); };
+    m_connection.SetKeepAliveTiming(KeepAliveTimingFor(settings->keepAliveIntervalMs));
+    // The old connection's reader ends inside Open; what it held can never be
+    // completed, so the receive side starts afresh.
+    const int32_t opened = m_connection.Open(host, port, cancelled);
+    ResetReceive();
+    if (opened != 0) return kResultFailed;
+
+    if (tunnel && route.proxyEnable == 1 && settings->proxyCredentials) {
+      std::string request =
+          BuildConnectRequest(endpoint.Host(), endpoint.port, settings->proxyAuth.View());
+      const int32_t sent =
+          m_connection.SendWhole(request.data(), static_cast<int32_t>(request.size()));
+      SecureWipe(request);  // it holds the credentials
+      // A failed tunnel request does not fail the attempt; the next failed
+      // send finds the broken connection.
+      if (sent == 0) {
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          m_route.tunnelSent = true;
+        }
+        if (AwaitTunnelAnswer(m_connection.Socket(), m_core.tunnelAnswerWaitMs.load(), cancelled) !=
+            0) {
+          m_connection.Close();
+          return kResultFailed;
+        }
+      }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_route.attemptOpen = false;
+    return 0;
+  } catch (...) {
+    return kResultFailed;
+  }
+}
+
+bool Link::StartReading() {
+  try {
+    SetReading(true);
+    // A drop this reader finds is reconnected by the link's worker.
+    m_worker.Start();
+    // One reader per connection: the connection ends the previous one first.
+    return m_connection.StartReader(*this, kReaderPeriodMs);
+  } catch (...) {
+    return false;
+  }
+}
+
+void Link::NoteConnected() {
+  const int64_t now = m_core.NowMs();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_connectedAtMs = now;
+}
+
+void Link::Close() {
+  // The connection ends its reader before it closes the socket, so a closed
+  // (and perhaps reused) descriptor is never read.
+  m_connection.Close();
+}
+
+int32_t Link::SendWhole(const std::string& bytes) {
+  return m_connection.SendWhole(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+int32_t Link::SendTunnelRequest() {
+  const std::shared_ptr<const Settings> settings = m_core.settings.Get();
+  Endpoint endpoint;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Only a proxy with credentials gets a tunnel request: the request always
+    // carries the authorization line.
+    if (m_route.proxyEnable != 1 || !settings->proxyCredentials) return 0;
+    endpoint = m_endpoint;
+  }
+  std::string request =
+      BuildConnectRequest(endpoint.Host(), endpoint.port, settings->proxyAuth.View());
+  const int32_t sent = SendWhole(request);
+  SecureWipe(request);
+  if (sent != 0) return sent;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_route.tunnelSent = true;
+  }
+  // The receive side now takes the proxy's answer.
+  SetTunnelRequested(true);
+  return 0;
+}
+
+// ---- Flags and the receive side ----
+
+void Link::Reset() {
+  SetReading(false);
+  m_dropQueued.store(0);
+  m_packets.store(0);
+  m_dataSeen.store(0);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_route.proxyEnable = 0;
+    m_route.proxyPort = 0;
+    m_endpoint.port = 0;
+  }
+  ResetReceive();
+}
+
+int32_t Link::Receive(int32_t length, const unsigned char* data) {
+  const std::shared_ptr<const Settings> settings = m_core.settings.Get();
+  m_core.ObserveChunk({m_role.id, data, length, settings->compression, settings->encryption,
+                       m_connection.Openings()});
+  const CMessageRouter::Context context{m_role.id, settings->encryption,
+                                        m_dataSeen.load() != 0 ? &m_packets : nullptr};
+  RouteStage next(m_core.router, context);
+  ReceiveSettings in;
+  in.compression = settings->compression;
+  in.encryption = settings->encryption;
+  in.multiOC = settings->multiOC;
+  in.reading = Reading();
+  std::lock_guard<std::mutex> lock(m_receiveMutex);
+  const FedChunk fed = FeedChunk(m_assembler, length, data, in, m_core.keys, next);
+  if (fed.setReading) SetReading(true);
+  return fed.status;
+}
+
+void Link::SetTunnelRequested(bool requested) {
+  std::lock_guard<std::mutex> lock(m_receiveMutex);
+  m_assembler.SetTunnelRequested(requested);
+}
+
+void Link::ResetReceive() {
+  std::lock_guard<std::mutex> lock(m_receiveMutex);
+  m_assembler.Reset();
+}
+
+void Link::SetProxyEnable(int32_t value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_route.proxyEnable = value;
+}
+
+// ---- The reader's sink ----
+
+bool Link::KeepReading(const Connection& /*connection*/) { return Reading(); }
+
+bool Link::Backlogged(const Connection& /*connection*/) {
+  return m_core.router.QueuedEvents() >= kMaxQueuedEvents ||
+         m_core.router.QueuedBytes() >= kMaxQueuedBytes;
+}
+
+int32_t Link::OnChunk(Connection& /*connection*/, int32_t length, const unsigned char* data) {
+  m_dataSeen.store(1);
+  return Receive(length, data);
+}
+
+void Link::OnLoopFailed(Connection& /*connection*/) { SetReading(false); }
+
+void Link::OnLost(Connection& /*connection*/, int /*error*/) {
+  // A connection the owner no longer reads (reset, shutdown) is not reported.
+  if (m_reading.exchange(0) == 0) return;
+  m_dropQueued.store(1);
+  QueueEvent(m_role.dropEvent, kEventFalse);
+  m_worker.Trigger();
+}
+
+void Link::QueueEvent(EventKind kind, std::string_view text) {
+  m_core.QueueConnectionEvent(Event{kind, m_role.id, std::string(text), 0});
+}
+
+// ---- Reconnection after a drop ----
+
+std::vector<int32_t> Link::Pauses() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_pauses;
+}
+
+void Link::Reconnect(Reconnector& worker) {
+  // Asked by a reader whose socket the owner has replaced or closed since:
+  // nothing left to do.
+  if (!m_connection.Lost()) return;
+
+  int32_t pause = 0;
+  {
+    const int64_t now = m_core.NowMs();
+    const double random = m_core.Random();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_backoff.SetPolicy(m_core.Policy());
+    pause = m_backoff.AfterDrop(now - m_connectedAtMs, random);
+    if (m_pauses.size() >= kPausesKept) m_pauses.erase(m_pauses.begin());
+    m_pauses.push_back(pause);
+  }
+  // The reader has ended; this joins it and closes the dead socket.
+  m_connection.Close();
+  SetReading(false);
+
+  int64_t failures = 0;
+  for (;;) {
+    const std::shared_ptr<const Settings> settings = m_core.settings.Get();
+    if (failures > settings->reconnectCount) {
+      QueueEvent(EventKind::MaximumReConnection, m_role.EventText());
+      break;
+    }
+    // Cancelled: the owner's own sequence takes over from here.
+    if (!worker.Wait(pause)) return;
+    if (Attempt(&worker) == 0) {
+      NoteConnected();
+      QueueEvent(EventKind::Connect, kEventTrue);
+      StartReading();
+      break;
+    }
+    // An attempt given up because the owner took over reports nothing.
+    if (worker.Cancelled()) return;
+    QueueEvent(EventKind::ConnectionFailure, m_role.EventText());
+    ++failures;
+    pause = std::max<int32_t>(0, settings->reconnectTimeMs);
+  }
+  m_dropQueued.store(0);
+}
+
+LinkSnapshot Link::Snapshot() const {
+  LinkSnapshot s;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    s.endpoint = m_endpoint;
+    s.route = m_route;
+  }
+  s.reading = Reading();
+  s.packets = Packets();
+  return s;
+}
+
+void Link::CleanupSockets() {
+  // Balances this link's start-ups so other users of the socket layer in the
+  // process keep theirs.
+  for (int32_t n = m_startups.exchange(0); n > 0; --n) net::Cleanup();
+}
+
+}  // namespace corvane

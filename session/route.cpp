@@ -1,0 +1,113 @@
+#include "session/route.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/proxy_rules.h"
+#include "platform/trace.h"
+#include "protocol/numbers.h"
+#include "receive/proxy_answer.h"
+
+namespace corvane {
+namespace {
+
+constexpr int64_t kMaxAnswerBody = 1 << 20;
+// How often a wait looks at its cancellation.
+constexpr int kCancelPollMs = 50;
+
+// A status line as the trace shows it: printable ASCII only, bounded.
+std::string TraceableStatus(std::string_view line) {
+  std::string out;
+  for (char c : line.substr(0, 200)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+  return out;
+}
+
+}  // namespace
+
+void ChooseRoute(ProxySettingsSource* source, const std::string& serverName, bool previousFailed,
+                 Route& route) {
+  ProxySettings settings;
+  std::string proxy;
+  try {
+    if (source == nullptr || !source->Read(serverName, settings)) {
+      route.proxyEnable = -1;
+    } else if (!settings.candidates.empty()) {
+      std::string joined;
+      for (const std::string& candidate : settings.candidates) joined += candidate + ";";
+      if (joined != route.candidates) {
+        route.candidates = joined;
+        route.candidate = 0;
+      } else if (previousFailed) {
+        ++route.candidate;
+      }
+      proxy = settings.candidates[route.candidate % settings.candidates.size()];
+      route.proxyEnable = proxy.empty() ? 0 : 1;
+    } else if (!settings.enabled) {
+      route.proxyEnable = 0;
+    } else {
+      bool socksOnly = false;
+      proxy = HttpProxyFromList(settings.server, &socksOnly);
+      if (proxy.empty()) {
+        DebugTrace(socksOnly
+                       ? "ReadProxySettings - only a SOCKS proxy is set: connecting directly\n"
+                       : "ReadProxySettings - no HTTP proxy in the list: connecting directly\n");
+      }
+      route.proxyEnable = proxy.empty() ? 0 : 1;
+    }
+  } catch (...) {
+    route.proxyEnable = -1;
+  }
+  if (route.proxyEnable == 1) {
+    const ProxyServerParts parts = SplitProxyServer(proxy);
+    route.proxyHost = std::string(parts.address);
+    route.proxyPort = DecimalPrefix32(parts.portText);
+  }
+}
+
+int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
+                          const std::function<bool()>& cancelled) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(0, waitMs));
+  // One read of at most length bytes once the socket has something, within
+  // the bound: bytes read, 0 for the end of the stream, -1 otherwise.
+  auto readSome = [&](char* buffer, int length) -> int {
+    for (;;) {
+      if (cancelled && cancelled()) return -1;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return -1;
+      const int slice = static_cast<int>(std::min<int64_t>(left, kCancelPollMs));
+      const net::WaitResult ready = net::WaitReadable(socket, slice);
+      if (ready == net::WaitResult::Failed) return -1;
+      if (ready == net::WaitResult::TimedOut) continue;
+      const int n = net::Recv(socket, buffer, length);
+      if (n >= 0) return n;
+      if (net::LastError() != net::kWouldBlock) return -1;
+    }
+  };
+  // The header one byte at a time: what follows it is the server's.
+  ProxyAnswer answer;
+  while (answer.state() == ProxyAnswer::State::NeedMore) {
+    char c = 0;
+    if (readSome(&c, 1) != 1) break;
+    answer.Feed(std::string_view(&c, 1));
+  }
+  if (answer.state() != ProxyAnswer::State::Complete) {
+    DebugTrace("ConnectSocket - no answer from the proxy to the tunnel request\n");
+    return -1;
+  }
+  if (answer.StatusCode() == 200) return 0;
+  DebugTrace("ConnectSocket - the proxy refused the tunnel: %s\n",
+             TraceableStatus(answer.StatusLine()).c_str());
+  // A refusal's body (a 407's page) is read and dropped.
+  int64_t body = std::min(answer.ContentLength(), kMaxAnswerBody);
+  char sink[4096];
+  while (body > 0) {
+    const int n = readSome(sink, static_cast<int>(std::min<int64_t>(body, sizeof sink)));
+    if (n <= 0) break;
+    body -= n;
+  }
+  return -1;
+}
+
+}  // namespace corvane

@@ -1,0 +1,70 @@
+// A connection's route to its server: directly, or through the user's HTTP
+// proxy, with a CONNECT tunnel when the script gave proxy credentials.
+//
+// Before every attempt the user's proxy configuration is asked about the
+// connection's own server, by the name the script gave (ChooseRoute): a
+// configuration that cannot be read means a direct connection (proxy enable
+// -1), no proxy for that server 0, otherwise 1 with the HTTP proxy's
+// "host:port" split at its first ':' into address and port (the decimal
+// value of at most 10 characters after it). A per-protocol "ProxyServer"
+// list gives its "http=" entry, else its entry without a scheme; a list with
+// nothing for HTTP (only "socks=", say) means no proxy. An automatic
+// configuration's list ("PROXY a; PROXY b; DIRECT") is tried in order: each
+// failed attempt of a connection moves it to the next entry.
+//
+// Through a proxy with credentials the connection's first bytes are the
+// CONNECT request for the server (send/http_request.h), with the
+// Proxy-Authorization line; the attempt then reads the proxy's answer itself
+// (AwaitTunnelAnswer), exactly its bytes, so not one byte the server sends
+// after it is taken: status 200 is the tunnel; any other status (407 wrong
+// credentials, 403 a filter, 502), a closed connection or no answer within
+// the bound fails the attempt, with the status line in the debug trace; the
+// body of a refusal (Content-Length) is read and dropped. Without
+// credentials nothing is sent and the socket to the proxy is the connection.
+//
+// The credentials go to the proxy only: requests inside a tunnel reach the
+// server and carry no authorization; only a request sent to the proxy itself
+// (a route to the proxy without a tunnel) does. Each connection's requests
+// follow that connection's own route.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/proxy_settings.h"
+#include "platform/socket.h"
+
+namespace corvane {
+
+struct Route {
+  int32_t proxyEnable = 0;  // 1 through the proxy, 0 direct, -1 settings unreadable
+  std::string proxyHost;    // as configured, its dotted form once resolved
+  int32_t proxyPort = 0;
+  bool tunnelSent = false;  // the latest opening sent a CONNECT request
+  // An automatic configuration's list (joined) and the entry in use; an
+  // attempt under way that has not succeeded yet.
+  std::string candidates;
+  uint32_t candidate = 0;
+  bool attemptOpen = false;
+
+  // Whether a request on this route carries the Proxy-Authorization line: it
+  // goes to the proxy itself, not through a tunnel to the server.
+  bool RequestsGoToProxy() const { return proxyEnable == 1 && !tunnelSent; }
+};
+
+// Asks source about serverName and sets route's proxy fields for a new
+// attempt. previousFailed: the attempt before this one did not succeed (an
+// automatic configuration's list then moves on).
+void ChooseRoute(ProxySettingsSource* source, const std::string& serverName, bool previousFailed,
+                 Route& route);
+
+// Reads the proxy's answer to the CONNECT request just sent on socket, for at
+// most waitMs; cancelled() is asked between reads (every 50 ms at most) and
+// gives the wait up at once. 0 when the proxy opened the tunnel; -1 for a
+// refusal (its body read and dropped), a closed connection, no answer, or a
+// cancelled wait. The caller closes the socket on -1.
+int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
+                          const std::function<bool()>& cancelled);
+
+}  // namespace corvane
