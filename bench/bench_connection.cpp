@@ -189,7 +189,7 @@ double Run(Framing framing, Policy policy, FeedServer& server, int64_t expected,
   const bool encrypted = framing == kEncrypted || framing == kCompressedEncrypted;
   c->setCompression(compressed ? Variant::I4(1) : Variant::Bool(false));
   c->setEncryption(encrypted ? Variant::I4(1) : Variant::Bool(false));
-  c->SetProxySettingsSource(nullptr);  // unreadable: direct
+  c->GetSession().Core().SetProxySource(nullptr);  // unreadable: direct
   c->putref_handleData(MakeCallback([&](CComponentMethods&, const std::string& text) {
     if (measureLatency) seen.latencies.push_back(Now() - TagValue(text, "60="));
     if (seen.messages++ == 0) seen.first = Clock::now();

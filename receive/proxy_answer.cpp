@@ -19,7 +19,7 @@ size_t ProxyAnswer::Feed(std::string_view bytes) {
   while (taken < bytes.size()) {
     const char c = bytes[taken];
     // An answer starts with "HTTP/": anything else is the server's own bytes.
-    if (m_header.size() < kStart.size() && c != kStart[m_header.size()]) {
+    if (m_httpOnly && m_header.size() < kStart.size() && c != kStart[m_header.size()]) {
       m_state = State::Malformed;
       return 0;
     }

@@ -5,10 +5,12 @@
 // a refusal, is the refusal's body), so the parser consumes exactly the
 // header's bytes and never one more: fed bytes as they arrive, it says how
 // many of them it took, and whether it needs more, has the whole header, or
-// is not looking at an answer at all (bytes that do not start with "HTTP/",
-// or a header past kMaxHeader without its end). Both places that meet the
-// answer use it: the connection attempt that sent the request, and the
-// receive side of a connection whose script sent the request itself.
+// is not looking at an answer at all (a header past kMaxHeader without its
+// end; and, where the server's own bytes may come instead, bytes that do not
+// start with "HTTP/"). Both places that meet the answer use it: the
+// connection attempt that sent the request (which takes whatever comes
+// first as the answer), and the receive side of a connection whose script
+// sent the request itself.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,9 @@ class ProxyAnswer {
  public:
   static constexpr size_t kMaxHeader = 16384;
   enum class State { NeedMore, Complete, Malformed };
+
+  // httpOnly: bytes that do not start with "HTTP/" are no answer.
+  explicit ProxyAnswer(bool httpOnly = true) : m_httpOnly(httpOnly) {}
 
   // Takes bytes of the answer; returns how many it consumed (all of them
   // while it needs more, up to the header's end when complete, none once
@@ -41,6 +46,7 @@ class ProxyAnswer {
   bool SaysEstablished() const;
 
  private:
+  bool m_httpOnly;
   std::string m_header;
   State m_state = State::NeedMore;
 };

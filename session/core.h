@@ -48,8 +48,8 @@ class SessionCore {
   std::atomic<int32_t> tunnelAnswerWaitMs{10000};
 
   // The anti-storm pause's policy, random source ([0, 1)) and clock (ms).
-  void SetReconnectPolicy(BackoffPolicy policy, std::function<double()> random,
-                          std::function<int64_t()> clockMs);
+  void SetReconnectPolicy(BackoffPolicy policy, std::function<double()> random = {},
+                          std::function<int64_t()> clockMs = {});
   BackoffPolicy Policy() const;
   double Random();
   int64_t NowMs() const;

@@ -85,8 +85,9 @@ int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
       if (net::LastError() != net::kWouldBlock) return -1;
     }
   };
-  // The header one byte at a time: what follows it is the server's.
-  ProxyAnswer answer;
+  // The header one byte at a time: what follows it is the server's. Whatever
+  // the proxy says first is its answer.
+  ProxyAnswer answer(false);
   while (answer.state() == ProxyAnswer::State::NeedMore) {
     char c = 0;
     if (readSome(&c, 1) != 1) break;

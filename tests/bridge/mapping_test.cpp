@@ -97,9 +97,9 @@ TEST(BridgeArguments, BooleanRuleOfTheFlagsHoldsOverJson) {
       EXPECT_EQ(f.Call(call[0], call[1]), (json{{"id", 1}, {"result", nullptr}}));
     }
     const auto s = f.component->GetSnapshot();
-    EXPECT_EQ(s.compression, c.compression);
-    EXPECT_EQ(s.encryption, c.encryption);
-    EXPECT_EQ(s.multiOC, c.multi);
+    EXPECT_EQ(s.settings->compression, c.compression);
+    EXPECT_EQ(s.settings->encryption, c.encryption);
+    EXPECT_EQ(s.settings->multiOC, c.multi);
   }
 }
 
@@ -108,18 +108,18 @@ TEST(BridgeArguments, SettersCheckTypesAsInScript) {
   f.Call("setTimerDetails", {500, "3"});  // one of them not a number: neither changes
   f.Call("setKeepAliveTimerDetail", {2.5});
   auto s = f.component->GetSnapshot();
-  EXPECT_EQ(s.socketReconnTime, 0);
-  EXPECT_EQ(s.socketReconnCount, 0);
-  EXPECT_EQ(s.keepAliveInterval, 0);
+  EXPECT_EQ(s.settings->reconnectTimeMs, 0);
+  EXPECT_EQ(s.settings->reconnectCount, 0);
+  EXPECT_EQ(s.settings->keepAliveIntervalMs, 0);
   f.Call("setTimerDetails", {500, 3});
   f.Call("setKeepAliveTimerDetail", {30000});
   s = f.component->GetSnapshot();
-  EXPECT_EQ(s.socketReconnTime, 500);
-  EXPECT_EQ(s.socketReconnCount, 3);
-  EXPECT_EQ(s.keepAliveInterval, 30000);
+  EXPECT_EQ(s.settings->reconnectTimeMs, 500);
+  EXPECT_EQ(s.settings->reconnectCount, 3);
+  EXPECT_EQ(s.settings->keepAliveIntervalMs, 30000);
   // A user id "-99" stands for none: the stored form is Base64 of ":x".
   f.Call("SetProxyCredentials", {"-99", "x"});
-  EXPECT_EQ(f.component->GetSnapshot().proxyAuth, "Ong=");
+  EXPECT_EQ(f.component->GetSnapshot().settings->proxyAuth.View(), "Ong=");
 }
 
 TEST(BridgeMessages, RepliesAndErrors) {
@@ -254,7 +254,7 @@ TEST(BridgeServers, ARefusedCallIsAnErrorAndALogLineAndConnectsNowhere) {
   EXPECT_TRUE(f.events.empty());  // no attempt, so no failure event either
   EXPECT_EQ(f.logs, std::vector<std::string>{
                         "refused SetServerDetails: server 127.0.0.1:1 is not an allowed server"});
-  EXPECT_EQ(f.component->GetSnapshot().interactivePort, 0);
+  EXPECT_EQ(f.component->GetSnapshot().Of(LinkId::Interactive).endpoint.port, 0);
 }
 
 // The system's own conversion is the oracle of the code page: glibc's iconv,

@@ -42,9 +42,10 @@ class ComponentTest : public ::testing::Test {
   void FeedPlain(const std::string& body) {
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    component->SetDataSeen(true);
-    component->DispatchReceived(true, static_cast<int32_t>(response.size()),
-                                reinterpret_cast<const unsigned char*>(response.data()));
+    Link& link = component->GetSession().Interactive();
+    link.SetDataSeen(true);
+    link.Receive(static_cast<int32_t>(response.size()),
+                 reinterpret_cast<const unsigned char*>(response.data()));
   }
 
   void PlainSetup() {
@@ -61,15 +62,15 @@ class ComponentTest : public ::testing::Test {
 
 TEST_F(ComponentTest, ResetValuesAtConstruction) {
   const auto s = component->GetSnapshot();
-  EXPECT_TRUE(s.compression);
-  EXPECT_TRUE(s.encryption);
-  EXPECT_FALSE(s.multiOC);
-  EXPECT_FALSE(s.proxyCredentials);
-  EXPECT_EQ(s.interactivePort, 0);
-  EXPECT_EQ(s.bcastPort, 0);
-  EXPECT_EQ(s.proxyEnable, 0);
-  EXPECT_EQ(s.socketReconnCount, 0);
-  EXPECT_EQ(s.keepAliveInterval, 0);
+  EXPECT_TRUE(s.settings->compression);
+  EXPECT_TRUE(s.settings->encryption);
+  EXPECT_FALSE(s.settings->multiOC);
+  EXPECT_FALSE(s.settings->proxyCredentials);
+  EXPECT_EQ(s.Of(LinkId::Interactive).endpoint.port, 0);
+  EXPECT_EQ(s.Of(LinkId::Broadcast).endpoint.port, 0);
+  EXPECT_EQ(s.Of(LinkId::Interactive).route.proxyEnable, 0);
+  EXPECT_EQ(s.settings->reconnectCount, 0);
+  EXPECT_EQ(s.settings->keepAliveIntervalMs, 0);
   EXPECT_FALSE(s.loggedOn);
 }
 
@@ -97,9 +98,9 @@ TEST_F(ComponentTest, CodecAndMultiFlagsFollowTheArgumentType) {
     component->setEncryption(c.argument);
     component->setCompression(c.argument);
     const auto s = component->GetSnapshot();
-    EXPECT_EQ(s.multiOC, c.expected);
-    EXPECT_EQ(s.encryption, c.expected);
-    EXPECT_EQ(s.compression, c.expected);
+    EXPECT_EQ(s.settings->multiOC, c.expected);
+    EXPECT_EQ(s.settings->encryption, c.expected);
+    EXPECT_EQ(s.settings->compression, c.expected);
   }
 }
 
@@ -111,15 +112,15 @@ TEST_F(ComponentTest, SetMultiOCResetsTheOtherSettingsFirst) {
   component->SetProxyCredentials(Variant::Str("u"), Variant::Str("p"));
   component->setMultiOC(Variant::I4(1));
   const auto s = component->GetSnapshot();
-  EXPECT_TRUE(s.compression);
-  EXPECT_TRUE(s.encryption);
-  EXPECT_EQ(s.socketReconnTime, 0);
-  EXPECT_EQ(s.socketReconnCount, 0);
-  EXPECT_EQ(s.keepAliveInterval, 0);
-  EXPECT_FALSE(s.proxyCredentials);
-  EXPECT_TRUE(s.multiOC);
+  EXPECT_TRUE(s.settings->compression);
+  EXPECT_TRUE(s.settings->encryption);
+  EXPECT_EQ(s.settings->reconnectTimeMs, 0);
+  EXPECT_EQ(s.settings->reconnectCount, 0);
+  EXPECT_EQ(s.settings->keepAliveIntervalMs, 0);
+  EXPECT_FALSE(s.settings->proxyCredentials);
+  EXPECT_TRUE(s.settings->multiOC);
   // The reset keeps the credential strings themselves.
-  EXPECT_EQ(s.proxyUid, "u");
+  EXPECT_EQ(s.settings->proxyUser.View(), "u");
 }
 
 TEST_F(ComponentTest, TimerSettersTakeOnlyFourByteIntegers) {
@@ -139,15 +140,15 @@ TEST_F(ComponentTest, TimerSettersTakeOnlyFourByteIntegers) {
     SCOPED_TRACE(c.name);
     component->setMultiOC(Variant::Bool(false));
     component->setTimerDetails(c.time, c.count);
-    EXPECT_EQ(component->GetSnapshot().socketReconnTime, c.expectedTime);
-    EXPECT_EQ(component->GetSnapshot().socketReconnCount, c.expectedCount);
+    EXPECT_EQ(component->GetSnapshot().settings->reconnectTimeMs, c.expectedTime);
+    EXPECT_EQ(component->GetSnapshot().settings->reconnectCount, c.expectedCount);
   }
   component->setKeepAliveTimerDetail(Variant::R8(2.5));
-  EXPECT_EQ(component->GetSnapshot().keepAliveInterval, 0);
+  EXPECT_EQ(component->GetSnapshot().settings->keepAliveIntervalMs, 0);
   component->setKeepAliveTimerDetail(Variant::Int(7));
-  EXPECT_EQ(component->GetSnapshot().keepAliveInterval, 0);
+  EXPECT_EQ(component->GetSnapshot().settings->keepAliveIntervalMs, 0);
   component->setKeepAliveTimerDetail(Variant::I4(30000));
-  EXPECT_EQ(component->GetSnapshot().keepAliveInterval, 30000);
+  EXPECT_EQ(component->GetSnapshot().settings->keepAliveIntervalMs, 30000);
 }
 
 // Basic credentials: user id ":" password in Base64 (RFC 4648 alphabet).
@@ -169,10 +170,10 @@ TEST_F(ComponentTest, ProxyCredentialsAndTheAbsentMarker) {
     SCOPED_TRACE(c.name);
     component->SetProxyCredentials(c.uid, c.pwd);
     const auto s = component->GetSnapshot();
-    EXPECT_TRUE(s.proxyCredentials);
-    EXPECT_EQ(s.proxyUid, c.expectedUid);
-    EXPECT_EQ(s.proxyPwd, c.expectedPwd);
-    EXPECT_EQ(s.proxyAuth, c.expectedAuth);
+    EXPECT_TRUE(s.settings->proxyCredentials);
+    EXPECT_EQ(s.settings->proxyUser.View(), c.expectedUid);
+    EXPECT_EQ(s.settings->proxyPassword.View(), c.expectedPwd);
+    EXPECT_EQ(s.settings->proxyAuth.View(), c.expectedAuth);
   }
 }
 
@@ -181,9 +182,9 @@ TEST_F(ComponentTest, SetProxyServerDetailsStoresOnlyTheCredentials) {
   component->setProxyServerDetails(Variant::Str("10.1.1.1"), Variant::I4(8080), Variant::Str("-99"),
                                    Variant::Str("pw"), &result);
   const auto s = component->GetSnapshot();
-  EXPECT_EQ(s.proxyAuth, "OnB3");
-  EXPECT_EQ(s.proxyIp, "");
-  EXPECT_EQ(s.proxyPort, 0);
+  EXPECT_EQ(s.settings->proxyAuth.View(), "OnB3");
+  EXPECT_EQ(s.Of(LinkId::Interactive).route.proxyHost, "");
+  EXPECT_EQ(s.Of(LinkId::Interactive).route.proxyPort, 0);
   EXPECT_EQ(result.vt, kVtI4);
   EXPECT_EQ(result.intValue, 77);
 }

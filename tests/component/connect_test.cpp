@@ -23,7 +23,7 @@ TEST(ConnectionSequence, BothConnectionsUpInteractiveFirst) {
   // apart: the interactive one is set right after its own event.
   std::vector<bool> interactiveReadingAtEvent;
   c->putref_handleConnect(MakeCallback([&](CComponentMethods& self, const std::string& text) {
-    interactiveReadingAtEvent.push_back(self.GetSnapshot().interactiveReading);
+    interactiveReadingAtEvent.push_back(self.GetSnapshot().Of(LinkId::Interactive).reading);
     log.Add("connect " + text);
   }));
   c->setOCDetails(Variant::Str("127.0.0.1"), Variant::Str(interactive.PortText()),
@@ -34,10 +34,10 @@ TEST(ConnectionSequence, BothConnectionsUpInteractiveFirst) {
   EXPECT_TRUE(interactive.WaitForConnections(1));
   EXPECT_TRUE(broadcast.WaitForConnections(1));
   auto s = c->GetSnapshot();
-  EXPECT_TRUE(s.interactiveReading);
-  EXPECT_TRUE(s.bcastReading);
-  EXPECT_EQ(s.interactivePort, interactive.Port());
-  EXPECT_EQ(s.bcastPort, broadcast.Port());
+  EXPECT_TRUE(s.Of(LinkId::Interactive).reading);
+  EXPECT_TRUE(s.Of(LinkId::Broadcast).reading);
+  EXPECT_EQ(s.Of(LinkId::Interactive).endpoint.port, interactive.Port());
+  EXPECT_EQ(s.Of(LinkId::Broadcast).endpoint.port, broadcast.Port());
 }
 
 // Attempts: N + 1 interactive ones back to back, then the maximum event; one
@@ -73,7 +73,7 @@ TEST(ConnectionSequence, InteractiveDownCountTwoBeforeSetServerDetailsReturns) {
   ASSERT_TRUE(c);
   EXPECT_EQ(Connect(*c, RefusedPort()), 0);  // outcomes arrive as events only
   EXPECT_EQ(log.Events(), (Events{"failure 1", "failure 1", "failure 1", "maximum 1"}));
-  EXPECT_FALSE(c->GetSnapshot().interactiveReading);
+  EXPECT_FALSE(c->GetSnapshot().Of(LinkId::Interactive).reading);
 }
 
 TEST(ConnectionSequence, BroadcastDown) {
@@ -86,8 +86,8 @@ TEST(ConnectionSequence, BroadcastDown) {
                   Variant::Str(""), Variant::Str(""));
   EXPECT_EQ(log.Events(), (Events{"connect true", "failure 2"}));
   auto s = c->GetSnapshot();
-  EXPECT_TRUE(s.interactiveReading);
-  EXPECT_FALSE(s.bcastReading);
+  EXPECT_TRUE(s.Of(LinkId::Interactive).reading);
+  EXPECT_FALSE(s.Of(LinkId::Broadcast).reading);
 }
 
 // A second setOCDetails reconnects: the old connection is closed and the new
@@ -133,9 +133,9 @@ TEST(SetServerDetails, RefusedArgumentsStoreNothing) {
     EXPECT_EQ(result.intValue, -1);
     EXPECT_TRUE(log.Events().empty());
     auto s = c->GetSnapshot();
-    EXPECT_EQ(s.interactiveIp, "");
-    EXPECT_EQ(s.interactivePort, 0);
-    EXPECT_EQ(s.bcastPort, 0);
+    EXPECT_EQ(s.Of(LinkId::Interactive).endpoint.Host(), "");
+    EXPECT_EQ(s.Of(LinkId::Interactive).endpoint.port, 0);
+    EXPECT_EQ(s.Of(LinkId::Broadcast).endpoint.port, 0);
   }
 }
 
@@ -159,11 +159,11 @@ TEST(SetServerDetails, BroadcastPortRule) {
     Variant result;
     c->SetServerDetails(Variant::Str("127.0.0.1"), Variant::I4(refused), Variant::I4(7),
                         Variant::I4(1), &result);
-    ASSERT_EQ(c->GetSnapshot().bcastPort, 7);
+    ASSERT_EQ(c->GetSnapshot().Of(LinkId::Broadcast).endpoint.port, 7);
     c->SetServerDetails(Variant::Str("127.0.0.1"), Variant::I4(refused), Variant::I4(test.given),
                         Variant::I4(1), &result);
     EXPECT_EQ(result.intValue, 0);
-    EXPECT_EQ(c->GetSnapshot().bcastPort, test.stored);
+    EXPECT_EQ(c->GetSnapshot().Of(LinkId::Broadcast).endpoint.port, test.stored);
   }
 }
 
@@ -180,7 +180,7 @@ TEST(SetServerDetails, AddressFormatFlagAndNameResolution) {
     Variant result;
     c->SetServerDetails(Variant::Str("127.0.0.1"), Variant::I4(server.Port()), Variant::I4(0),
                         test.flag, &result);
-    EXPECT_EQ(c->GetSnapshot().ipAddrFormatFlag, test.stored);
+    EXPECT_EQ(c->GetSnapshot().settings->ipAddrFormatFlag, test.stored);
     EXPECT_EQ(log.Events(), (Events{"connect true"}));
   }
   // Flag 0: the name is resolved and replaced by its dotted form.
@@ -191,7 +191,7 @@ TEST(SetServerDetails, AddressFormatFlagAndNameResolution) {
   c->SetServerDetails(Variant::Str("localhost"), Variant::I4(server.Port()), Variant::I4(0),
                       Variant::I4(0), &result);
   EXPECT_EQ(log.Events(), (Events{"connect true"}));
-  EXPECT_EQ(c->GetSnapshot().interactiveIp, "127.0.0.1");
+  EXPECT_EQ(c->GetSnapshot().Of(LinkId::Interactive).endpoint.Host(), "127.0.0.1");
 #ifndef _WIN32
   // A name that does not resolve fails the attempt (the empty name fails
   // without asking a name server; Windows takes it as this host).
@@ -223,7 +223,7 @@ TEST(SetOCDetails, PortsAsTextAndRefusals) {
     ASSERT_TRUE(c);
     c->setOCDetails(test.interactiveIp, Variant::Str(refused), Variant::Str("127.0.0.1"),
                     test.bcastPort, Variant::Str("policy"), Variant::Str("1"));
-    EXPECT_EQ(c->GetSnapshot().bcastPort, test.stored);
+    EXPECT_EQ(c->GetSnapshot().Of(LinkId::Broadcast).endpoint.port, test.stored);
     EXPECT_EQ(log.Events().size(), test.refused ? 0u : 2u);
   }
   // The interactive port given as VT_INT is refused too.
@@ -232,7 +232,7 @@ TEST(SetOCDetails, PortsAsTextAndRefusals) {
   c->setOCDetails(Variant::Str("127.0.0.1"), Variant::Int(1), Variant::Str("127.0.0.1"),
                   Variant::Str("5"), Variant::Str(""), Variant::Str(""));
   EXPECT_TRUE(log.Events().empty());
-  EXPECT_EQ(c->GetSnapshot().bcastPort, 0);
+  EXPECT_EQ(c->GetSnapshot().Of(LinkId::Broadcast).endpoint.port, 0);
 }
 
 // A script that reads for itself: the endpoints are stored without a
@@ -260,7 +260,7 @@ TEST(ScriptPath, ConnectToServerThenReceiveData) {
     EXPECT_EQ(result.intValue, 0);
   }
   EXPECT_TRUE(log.Events().empty());  // no event, no reader
-  EXPECT_FALSE(c->GetSnapshot().interactiveReading);
+  EXPECT_FALSE(c->GetSnapshot().Of(LinkId::Interactive).reading);
   ASSERT_TRUE(server.WaitForConnections(2));
   EXPECT_TRUE(WaitUntil([&] { return server.PeerClosed(0); }));  // replaced
 
@@ -292,7 +292,7 @@ TEST(ScriptPath, ConnectToServerGoesOnReadingOnTheNewConnection) {
   ASSERT_TRUE(c);
   ASSERT_EQ(Connect(*c, server.Port()), 0);
   ASSERT_TRUE(server.WaitForConnections(1));
-  ASSERT_TRUE(c->GetSnapshot().interactiveReading);
+  ASSERT_TRUE(c->GetSnapshot().Of(LinkId::Interactive).reading);
 
   Variant result;
   c->ConnectToServer(&result);

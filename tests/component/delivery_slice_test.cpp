@@ -39,9 +39,10 @@ class Slices : public ::testing::Test {
   static void Feed(CComponentMethods& c, const std::string& body) {
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    c.SetDataSeen(true);
-    c.DispatchReceived(true, static_cast<int32_t>(response.size()),
-                       reinterpret_cast<const unsigned char*>(response.data()));
+    Link& link = c.GetSession().Interactive();
+    link.SetDataSeen(true);
+    link.Receive(static_cast<int32_t>(response.size()),
+                 reinterpret_cast<const unsigned char*>(response.data()));
   }
 
   // Messages "0" .. "n-1" in blocks of 100.

@@ -19,7 +19,7 @@ std::unique_ptr<CComponentMethods> MakeComponent(EventLog& log, const ComponentO
   c->setCompression(Variant::Bool(false));
   c->setEncryption(Variant::Bool(false));
   c->setTimerDetails(Variant::I4(0), Variant::I4(options.reconnectCount));
-  c->SetProxySettingsSource(options.proxy ? options.proxy : DirectSource());
+  c->GetSession().Core().SetProxySource(options.proxy ? options.proxy : DirectSource());
   if (options.credentials)
     c->SetProxyCredentials(Variant::Str(options.user), Variant::Str(options.password));
   auto slot = [&log](const char* name) {

@@ -129,7 +129,7 @@ TEST(KeepAliveNamespace, AVanishedBroadcastPeerIsReported) {
     auto c = MakeComponent(log, ComponentOptions().Multi());
     ASSERT_TRUE(c);
     // A silent peer: a reconnection into the cut link must not delay release.
-    c->SetReconnectPolicy(BackoffPolicy{200, 800, 10000});
+    c->GetSession().Core().SetReconnectPolicy(BackoffPolicy{200, 800, 10000});
     c->setKeepAliveTimerDetail(Variant::I4(1000));
     const std::string port = std::to_string(server.Port());
     c->setOCDetails(Variant::Str(ns.PeerIp()), Variant::Str(port), Variant::Str(ns.PeerIp()),

@@ -157,13 +157,13 @@ TEST(ProxyCredentials, ResetClearsTheStoredForms) {
   EventLog log;
   auto c = MakeComponent(log, ComponentOptions().Credentials("someone", "pw"));
   ASSERT_TRUE(c);
-  EXPECT_EQ(c->GetSnapshot().proxyAuth, "c29tZW9uZTpwdw==");
+  EXPECT_EQ(c->GetSnapshot().settings->proxyAuth.View(), "c29tZW9uZTpwdw==");
   c->setMultiOC(Variant::Bool(false));
   const auto s = c->GetSnapshot();
-  EXPECT_FALSE(s.proxyCredentials);
-  EXPECT_EQ(s.proxyAuth, "");
-  EXPECT_EQ(s.proxyPwd, "");
-  EXPECT_EQ(s.proxyUid, "someone");
+  EXPECT_FALSE(s.settings->proxyCredentials);
+  EXPECT_EQ(s.settings->proxyAuth.View(), "");
+  EXPECT_EQ(s.settings->proxyPassword.View(), "");
+  EXPECT_EQ(s.settings->proxyUser.View(), "someone");
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ TEST(TunnelAnswer, RefusalsFailTheAttempt) {
     auto c =
         MakeComponent(log, ComponentOptions().Count(1).Proxy(ProxyAt(proxy.Port())).Credentials());
     ASSERT_TRUE(c);
-    c->SetTunnelAnswerWait(test.traced == "no answer" ? 300 : 10000);
+    c->GetSession().Core().tunnelAnswerWaitMs.store(test.traced == "no answer" ? 300 : 10000);
 #ifndef _WIN32
     testing::internal::CaptureStderr();
 #endif
@@ -223,9 +223,9 @@ TEST(ProxyServerList, ChoosesTheHttpEntry) {
     const size_t serverBefore = server.Connections();
     c->ConnectToServer(&result);
     EXPECT_EQ(result.intValue, 0);
-    EXPECT_EQ(c->GetSnapshot().proxyEnable, test.viaProxy ? 1 : 0);
+    EXPECT_EQ(c->GetSnapshot().Of(LinkId::Interactive).route.proxyEnable, test.viaProxy ? 1 : 0);
     if (test.viaProxy) {
-      EXPECT_EQ(c->GetSnapshot().proxyPort, proxy.Port());
+      EXPECT_EQ(c->GetSnapshot().Of(LinkId::Interactive).route.proxyPort, proxy.Port());
       EXPECT_TRUE(proxy.WaitForConnections(proxyBefore + 1));
     } else {
       EXPECT_TRUE(server.WaitForConnections(serverBefore + 1));
@@ -268,14 +268,14 @@ TEST(ProxyEnvironmentSource, ExclusionByNameOnEveryAttempt) {
   c->SetServerDetails(Variant::Str("localhost"), Variant::I4(server.Port()), Variant::I4(0),
                       Variant::I4(0), &result);
   EXPECT_EQ(log.Events(), (Events{"connect true"}));
-  EXPECT_EQ(c->GetSnapshot().interactiveIp, "127.0.0.1");
+  EXPECT_EQ(c->GetSnapshot().Of(LinkId::Interactive).endpoint.Host(), "127.0.0.1");
   for (int attempt = 0; attempt < 2; ++attempt) {
     c->ConnectToServer(&result);
     EXPECT_EQ(result.intValue, 0);
   }
   EXPECT_TRUE(server.WaitForConnections(3));
   EXPECT_EQ(proxy.Connections(), 0u);
-  EXPECT_EQ(c->GetSnapshot().proxyEnable, 0);
+  EXPECT_EQ(c->GetSnapshot().Of(LinkId::Interactive).route.proxyEnable, 0);
 }
 #endif
 

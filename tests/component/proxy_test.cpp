@@ -80,9 +80,9 @@ TEST(ReadProxySettings, RulesOverTheReportedSettings) {
     const size_t serverBefore = server.Connections();
     c->ConnectToServer(&result);
     auto s = c->GetSnapshot();
-    EXPECT_EQ(s.proxyEnable, test.proxyEnable);
-    EXPECT_EQ(s.proxyIp, test.proxyIp);
-    EXPECT_EQ(s.proxyPort, test.proxyPort);
+    EXPECT_EQ(s.Of(LinkId::Interactive).route.proxyEnable, test.proxyEnable);
+    EXPECT_EQ(s.Of(LinkId::Interactive).route.proxyHost, test.proxyIp);
+    EXPECT_EQ(s.Of(LinkId::Interactive).route.proxyPort, test.proxyPort);
     EXPECT_EQ(source->Hosts(), (std::vector<std::string>{"127.0.0.1"}));
     if (test.reachesProxy) {
       EXPECT_EQ(result.intValue, 0);
@@ -119,7 +119,7 @@ TEST(ProxyTunnel, LongConnectRequestSentWhole) {
       MakeComponent(log, ComponentOptions().Proxy(ProxyAt(proxy.Port())).Credentials(user, "pw"));
   ASSERT_TRUE(c);
   Connect(*c, 4321);
-  const std::string auth = c->GetSnapshot().proxyAuth;
+  const std::string auth(c->GetSnapshot().settings->proxyAuth.View());
   EXPECT_GT(auth.size(), 800u);
   const std::string expected = ConnectRequest("127.0.0.1:4321", auth);
   ASSERT_GT(expected.size(), 359u);
@@ -384,9 +384,9 @@ TEST(ProxyEnvironmentSource, DrivesTheConnection) {
     EXPECT_EQ(Connect(*c, server.Port()), 0);
     EXPECT_EQ(log.Events(), (std::vector<std::string>{"connect true"}));
     auto snapshot = c->GetSnapshot();
-    EXPECT_EQ(snapshot.proxyEnable, test.throughProxy ? 1 : 0);
+    EXPECT_EQ(snapshot.Of(LinkId::Interactive).route.proxyEnable, test.throughProxy ? 1 : 0);
     if (test.throughProxy) {
-      EXPECT_EQ(snapshot.proxyPort, proxy.Port());
+      EXPECT_EQ(snapshot.Of(LinkId::Interactive).route.proxyPort, proxy.Port());
       ASSERT_TRUE(proxy.WaitForConnections(proxyBefore + 1));
       const std::string head = "CONNECT 127.0.0.1:" + server.PortText() + " HTTP/1.1\r\n";
       ASSERT_TRUE(proxy.WaitForReceived(proxyBefore, head.size()));

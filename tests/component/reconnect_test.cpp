@@ -42,7 +42,7 @@ int32_t Send(CComponentMethods& c, const std::string& message) {
 
 // Pauses short enough for a test, random fixed at the top of the range.
 void QuickPauses(CComponentMethods& c, int32_t base = 20) {
-  c.SetReconnectPolicy(BackoffPolicy{base, base * 4, 10000}, [] { return 0.999999; });
+  c.GetSession().Core().SetReconnectPolicy(BackoffPolicy{base, base * 4, 10000}, [] { return 0.999999; });
 }
 
 // A logged-on pair of connections whose broadcast server then closes or
@@ -71,7 +71,7 @@ TEST(DropFound, BroadcastReportedThenMadeAgainAndReadingResumes) {
     ASSERT_TRUE(PumpUntil(*c, [&] { return log.Count("connect true") == 1; }));
     EXPECT_EQ(log.Events(), (Events{"bcdisconnect false", "connect true"}));
     ASSERT_TRUE(broadcast.WaitForConnections(2));
-    EXPECT_TRUE(c->GetSnapshot().bcastReading);
+    EXPECT_TRUE(c->GetSnapshot().Of(LinkId::Broadcast).reading);
     ASSERT_TRUE(broadcast.Send(1, Response({"1=after"})));
     ASSERT_TRUE(PumpUntil(*c, [&] { return log.Count("data 1=after") == 1; }));
     // The interactive connection was left alone.
@@ -118,8 +118,8 @@ TEST(DropFound, AttemptsUsedUpReportTheMaximumEvent) {
   ASSERT_TRUE(PumpUntil(*c, [&] { return log.Count("maximum 1") == 1; }));
   EXPECT_EQ(log.Events(),
             (Events{"disconnect false", "failure 1", "failure 1", "failure 1", "maximum 1"}));
-  EXPECT_FALSE(c->GetSnapshot().interactiveReading);
-  EXPECT_TRUE(WaitUntil([&] { return !c->ReconnectBusy(true); }));
+  EXPECT_FALSE(c->GetSnapshot().Of(LinkId::Interactive).reading);
+  EXPECT_TRUE(WaitUntil([&] { return !c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy(); }));
 }
 
 // Once the reader has found the connection closed, a request is never
@@ -137,7 +137,7 @@ TEST(DropFound, SendAfterTheDropIsFoundIsNeverLostAsSent) {
     log.Clear();
     server.Close(0);
     // Found (its "false" queued), not yet delivered.
-    ASSERT_TRUE(WaitUntil([&] { return c->Router().QueuedEvents() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return c->GetSession().Core().router.QueuedEvents() >= 1; }));
     const int32_t result = Send(*c, "9=lost?");
     if (result == 0) {
       // The worker was quicker: the request went out on the new connection.
@@ -175,7 +175,7 @@ TEST(DropFound, SendFailureRacingTheReaderReportsOnce) {
     ASSERT_TRUE(WaitUntil([&] { return Send(*c, "x") == -3; }));
     for (int i = 0; i < 5; ++i) c->PumpEvents();
     EXPECT_EQ(log.Events(), (Events{"disconnect false", "connect true"}));
-    EXPECT_FALSE(c->ReconnectBusy(true));
+    EXPECT_FALSE(c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy());
     EXPECT_FALSE(server.WaitForConnections(3, 100));
   }
 }
@@ -189,28 +189,28 @@ TEST(Backoff, GrowsUnderAcceptAndCloseAndFallsBackAfterAStableConnection) {
   auto c = MakeComponent(log, ComponentOptions().Count(0));
   ASSERT_TRUE(c);
   std::atomic<int64_t> now{1000000};
-  c->SetReconnectPolicy(
+  c->GetSession().Core().SetReconnectPolicy(
       BackoffPolicy{10, 40, 5000}, [] { return 0.999999; }, [&now] { return now.load(); });
   server.SetCloseOnAccept(true);
   ASSERT_EQ(Connect(*c, server.Port()), 0);
-  ASSERT_TRUE(WaitUntil([&] { return c->ReconnectPauses(true).size() >= 5; }));
+  ASSERT_TRUE(WaitUntil([&] { return c->GetSession().GetLink(LinkId::Interactive).Pauses().size() >= 5; }));
   server.SetCloseOnAccept(false);
   // Wait for a connection that stays, then let it have lived long. (The last
   // one accepted may still have been closed on accept, its drop not yet seen
   // by the component: it must be one the server holds open.)
   ASSERT_TRUE(WaitUntil([&] {
     const size_t n = server.Connections();
-    return n > 0 && server.HeldOpen(n - 1) && c->GetSnapshot().interactiveReading &&
-           !server.PeerClosed(n - 1) && !c->ReconnectBusy(true);
+    return n > 0 && server.HeldOpen(n - 1) && c->GetSnapshot().Of(LinkId::Interactive).reading &&
+           !server.PeerClosed(n - 1) && !c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy();
   }));
   const size_t stable = server.Connections() - 1;
-  const size_t before = c->ReconnectPauses(true).size();
+  const size_t before = c->GetSession().GetLink(LinkId::Interactive).Pauses().size();
   now += 6000;
   server.Close(stable);
   ASSERT_TRUE(WaitUntil([&] { return server.Connections() > stable + 1; }));
   server.Close(stable + 1);  // brief again (the clock stood still)
-  ASSERT_TRUE(WaitUntil([&] { return c->ReconnectPauses(true).size() >= before + 2; }));
-  const std::vector<int32_t> pauses = c->ReconnectPauses(true);
+  ASSERT_TRUE(WaitUntil([&] { return c->GetSession().GetLink(LinkId::Interactive).Pauses().size() >= before + 2; }));
+  const std::vector<int32_t> pauses = c->GetSession().GetLink(LinkId::Interactive).Pauses();
   EXPECT_EQ(std::vector<int32_t>(pauses.begin(), pauses.begin() + 5),
             (std::vector<int32_t>{9, 19, 39, 39, 39}));
   EXPECT_EQ(pauses[before], 0);
@@ -231,12 +231,12 @@ TEST(OneSequence, ScriptCallDuringAWorkersPauseTakesOver) {
   log.Clear();
   server.Close(0);
   ASSERT_TRUE(
-      WaitUntil([&] { return c->ReconnectBusy(true) && !c->ReconnectPauses(true).empty(); }));
+      WaitUntil([&] { return c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy() && !c->GetSession().GetLink(LinkId::Interactive).Pauses().empty(); }));
   const auto start = Clock::now();
   ASSERT_EQ(Connect(*c, server.Port()), 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(log.Events(), (Events{"disconnect false", "connect true"}));
-  EXPECT_FALSE(c->ReconnectBusy(true));
+  EXPECT_FALSE(c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy());
   ASSERT_TRUE(server.WaitForConnections(2));
   EXPECT_FALSE(server.WaitForConnections(3, 300));
   for (int i = 0; i < 10; ++i) c->PumpEvents();
@@ -249,15 +249,15 @@ TEST(Lifetime, ReleaseDuringALongPauseReturnsAtOnce) {
   EventLog log;
   auto c = MakeComponent(log, ComponentOptions().Multi());
   ASSERT_TRUE(c);
-  c->SetReconnectPolicy(BackoffPolicy{30000, 30000, 10000}, [] { return 0.999999; });
+  c->GetSession().Core().SetReconnectPolicy(BackoffPolicy{30000, 30000, 10000}, [] { return 0.999999; });
   ConnectBoth(*c, interactive.Port(), broadcast.Port());
   ASSERT_TRUE(interactive.WaitForConnections(1));
   ASSERT_TRUE(broadcast.WaitForConnections(1));
   interactive.Close(0);
   broadcast.Close(0);
-  ASSERT_TRUE(WaitUntil([&] { return c->ReconnectBusy(true) && c->ReconnectBusy(false); }));
+  ASSERT_TRUE(WaitUntil([&] { return c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy() && c->GetSession().GetLink(LinkId::Broadcast).ReconnectBusy(); }));
   ASSERT_TRUE(WaitUntil([&] {
-    return c->ReconnectPauses(true).size() == 1 && c->ReconnectPauses(false).size() == 1;
+    return c->GetSession().GetLink(LinkId::Interactive).Pauses().size() == 1 && c->GetSession().GetLink(LinkId::Broadcast).Pauses().size() == 1;
   }));
   const auto start = Clock::now();
   c.reset();
@@ -274,9 +274,9 @@ TEST(OneSequence, ResetCancelsAWorker) {
   ASSERT_EQ(Connect(*c, server.Port()), 0);
   ASSERT_TRUE(server.WaitForConnections(1));
   server.Close(0);
-  ASSERT_TRUE(WaitUntil([&] { return !c->ReconnectPauses(true).empty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !c->GetSession().GetLink(LinkId::Interactive).Pauses().empty(); }));
   c->setMultiOC(Variant::Bool(false));
-  EXPECT_FALSE(c->ReconnectBusy(true));
+  EXPECT_FALSE(c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy());
   EXPECT_FALSE(server.WaitForConnections(2, 800));
 }
 
@@ -290,12 +290,12 @@ TEST(SendRequest, AttemptsUsedUpLeaveNoReadingFlag) {
   QuickPauses(*c, 60000);  // the worker keeps out of the way
   ASSERT_EQ(Connect(*c, server.Port()), 0);
   ASSERT_TRUE(server.WaitForConnections(1));
-  EXPECT_TRUE(c->GetSnapshot().interactiveReading);
+  EXPECT_TRUE(c->GetSnapshot().Of(LinkId::Interactive).reading);
   server.StopListening();
   server.Close(0, /*reset=*/true);
   log.Clear();
   ASSERT_TRUE(WaitUntil([&] { return Send(*c, "x") == -3 && log.Count("maximum 1") == 1; }));
-  EXPECT_FALSE(c->GetSnapshot().interactiveReading);
+  EXPECT_FALSE(c->GetSnapshot().Of(LinkId::Interactive).reading);
   Variant unused;
   EXPECT_EQ(c->startKeepAlive(Variant::Str(""), &unused), kS_OK);
 }
@@ -308,17 +308,17 @@ TEST(ScriptPath, ConnectToServerFailingWhileReadingEndsReading) {
   auto c = MakeComponent(log, ComponentOptions());
   ASSERT_TRUE(c);
   ASSERT_EQ(Connect(*c, server.Port()), 0);  // broadcast port 0
-  ASSERT_TRUE(c->GetSnapshot().interactiveReading);
+  ASSERT_TRUE(c->GetSnapshot().Of(LinkId::Interactive).reading);
   ASSERT_TRUE(server.WaitForConnections(1));  // accepted before the listener goes
   server.StopListening();
   log.Clear();
   Variant result;
   c->ConnectToServer(&result);
   EXPECT_EQ(result.intValue, -1);
-  EXPECT_FALSE(c->GetSnapshot().interactiveReading);
+  EXPECT_FALSE(c->GetSnapshot().Of(LinkId::Interactive).reading);
   for (int i = 0; i < 10; ++i) c->PumpEvents();
   EXPECT_EQ(log.Events(), Events{});
-  EXPECT_FALSE(c->ReconnectBusy(true));
+  EXPECT_FALSE(c->GetSession().GetLink(LinkId::Interactive).ReconnectBusy());
 }
 
 }  // namespace

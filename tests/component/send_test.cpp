@@ -60,8 +60,8 @@ TEST(SendRequest, BytesCountsAndCodecFlags) {
     c->setEncryption(Variant::Str("on"));
     EXPECT_EQ(Send(*c, Variant::Str(message)), 0);
     auto s = c->GetSnapshot();
-    EXPECT_FALSE(s.compression);
-    EXPECT_FALSE(s.encryption);
+    EXPECT_FALSE(s.settings->compression);
+    EXPECT_FALSE(s.settings->encryption);
     expected += Request(message);
   }
   EXPECT_EQ(RequestCount(*c), 3);
@@ -71,7 +71,7 @@ TEST(SendRequest, BytesCountsAndCodecFlags) {
   // Not a string: refused, nothing sent or counted, codec flags still cleared.
   c->setCompression(Variant::I4(1));
   EXPECT_EQ(Send(*c, Variant::I4(5)), -1);
-  EXPECT_FALSE(c->GetSnapshot().compression);
+  EXPECT_FALSE(c->GetSnapshot().settings->compression);
   EXPECT_EQ(RequestCount(*c), 3);
   EXPECT_TRUE(log.Events() == (Events{"connect true"}));
 }
@@ -115,7 +115,7 @@ TEST(SendRequest, FailureWithServerBackReconnectsAndReadingResumes) {
   ASSERT_TRUE(SendUntilFailure(*c));
   EXPECT_EQ(log.Events(), (Events{"disconnect false", "connect true"}));
   ASSERT_TRUE(server.WaitForConnections(2));
-  EXPECT_TRUE(c->GetSnapshot().interactiveReading);
+  EXPECT_TRUE(c->GetSnapshot().Of(LinkId::Interactive).reading);
 
   // Reading resumes on the new connection.
   ASSERT_TRUE(server.Send(1, Response({"70=10000", "7=after"})));
@@ -266,7 +266,7 @@ TEST(ReceiveLoop, QueueFullHoldsTheReaderBackWithoutLosingMessages) {
   size_t queued = 0;
   size_t stableRounds = 0;
   WaitUntil([&] {
-    const size_t now = c->Router().QueuedEvents();
+    const size_t now = c->GetSession().Core().router.QueuedEvents();
     stableRounds = now == queued ? stableRounds + 1 : 0;
     queued = now;
     return stableRounds >= 50;
@@ -303,8 +303,8 @@ TEST(ReceiveLoop, ResetStopsReadersAndReconnectRestartsThem) {
   c->setCompression(Variant::Bool(false));
   c->setEncryption(Variant::Bool(false));
   auto s = c->GetSnapshot();
-  EXPECT_FALSE(s.interactiveReading);
-  EXPECT_FALSE(s.bcastReading);
+  EXPECT_FALSE(s.Of(LinkId::Interactive).reading);
+  EXPECT_FALSE(s.Of(LinkId::Broadcast).reading);
   EXPECT_FALSE(interactive.PeerClosed(0));
   EXPECT_FALSE(broadcast.PeerClosed(0));
 

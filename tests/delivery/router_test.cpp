@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "codec/keys.h"
 #include "protocol/wire.h"
 
 namespace corvane {
@@ -18,70 +18,30 @@ namespace {
 
 using wire::kStx;
 
-class Host : public DeliveryHost {
- public:
-  bool encryption = false;
-  int32_t interactiveSeen = 1;
-  int32_t bcastSeen = 0;
+// Records the notifications the router posts; fails them on demand.
+struct Poster {
   bool postFails = false;
   std::vector<unsigned> posted;
-
-  bool Encryption() const override { return encryption; }
-  int32_t InteractiveDataSeen() const override { return interactiveSeen; }
-  int32_t BcastDataSeen() const override { return bcastSeen; }
-  bool PostNotification(unsigned message) override {
-    if (postFails) return false;
-    posted.push_back(message);
-    return true;
+  CMessageRouter::Notifier Notifier() {
+    return [this](unsigned message) {
+      if (postFails) return false;
+      posted.push_back(message);
+      return true;
+    };
   }
 };
 
-std::vector<DeliveredEvent> Drain(CMessageRouter& router) {
-  std::vector<DeliveredEvent> events;
-  DeliveredEvent e;
+std::vector<Event> Drain(CMessageRouter& router) {
+  std::vector<Event> events;
+  Event e;
   while (router.TakeNext(e)) events.push_back(e);
   return events;
 }
 
-std::vector<std::string> Texts(const std::vector<DeliveredEvent>& events) {
+std::vector<std::string> Texts(const std::vector<Event>& events) {
   std::vector<std::string> texts;
-  for (const DeliveredEvent& e : events) texts.push_back(e.text);
+  for (const Event& e : events) texts.push_back(e.text);
   return texts;
-}
-
-// Logged on, so that every message comes out as a data event with its text.
-struct LoggedOn {
-  Host host;
-  CMessageRouter router{host};
-  LoggedOn() {
-    router.InterpretLogonResponse("70=10000");
-    Drain(router);
-    host.posted.clear();
-  }
-};
-
-// ---- Splitting and counting ----
-
-struct SplitCase {
-  const char* name;
-  std::string block;
-  int32_t length;  // -1: the one-argument form
-  std::vector<std::string> messages;
-  int32_t packets;
-};
-
-class Split : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(Split, RoutesAndCounts) {
-  const SplitCase& c = GetParam();
-  LoggedOn r;
-  const int result = c.length < 0 ? r.router.SplitAndDeliver(c.block)
-                                  : r.router.SplitAndDeliver(c.length, c.block);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(Texts(Drain(r.router)), c.messages);
-  EXPECT_EQ(r.router.InteractivePacketCount(), c.packets);
-  // One notification stands for the whole block.
-  EXPECT_EQ(r.host.posted.size(), c.messages.empty() ? 0u : 1u);
 }
 
 std::string S(std::string_view text) {
@@ -92,43 +52,61 @@ std::string S(std::string_view text) {
   return s;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Delivery, Split,
-    ::testing::Values(SplitCase{"empty", "", -1, {}, 0},
-                      SplitCase{"no_leading_stx", S("A^B"), -1, {}, 0},
-                      SplitCase{"stx_alone", S("^"), -1, {""}, 1},
-                      SplitCase{"one", S("^A"), -1, {"A"}, 1},
-                      SplitCase{"one_with_trailing_stx", S("^A^"), -1, {"A"}, 2},
-                      SplitCase{"three", S("^A^B^C"), -1, {"A", "B", "C"}, 3},
-                      SplitCase{"doubled_stx", S("^A^^B^"), -1, {"A", "B"}, 4},
-                      SplitCase{"empty_then_text", S("^^A"), -1, {"", "A"}, 2},
-                      SplitCase{"length_form_cuts", S("^ABCD"), 3, {"AB"}, 1},
-                      SplitCase{"length_form_longer", S("^AB"), 99, {"AB"}, 1},
-                      SplitCase{"length_form_zero", S("^AB"), 0, {}, 0},
-                      SplitCase{"high_bytes_kept", S("^\xe9t\xe9"), -1, {"\xe9t\xe9"}, 1}),
-    [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
-
-struct CountCase {
-  int32_t interactiveSeen, bcastSeen;
-  int32_t interactive, bcast;
-};
-
-class Counting : public ::testing::TestWithParam<CountCase> {};
-
-TEST_P(Counting, GoesToTheCounterOfTheFirstConnectionWithData) {
-  const CountCase& c = GetParam();
-  LoggedOn r;
-  r.host.interactiveSeen = c.interactiveSeen;
-  r.host.bcastSeen = c.bcastSeen;
-  r.router.SplitAndDeliver(S("^A^B^"));
-  EXPECT_EQ(r.router.InteractivePacketCount(), c.interactive);
-  EXPECT_EQ(r.router.BcastPacketCount(), c.bcast);
-  EXPECT_EQ(Drain(r.router).size(), 2u);  // delivered whatever is counted
+// Routes a block on the interactive connection, counted on packets.
+CMessageRouter::Routed Route(CMessageRouter& router, std::string_view block,
+                             std::atomic<int32_t>* packets = nullptr, bool encryption = false) {
+  return router.RouteBlock(block, {LinkId::Interactive, encryption, packets});
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, Counting,
-                         ::testing::Values(CountCase{1, 0, 3, 0}, CountCase{1, 1, 3, 0},
-                                           CountCase{0, 1, 0, 3}, CountCase{0, 0, 0, 0}));
+// Logged on, so that every message comes out as a data event with its text.
+struct LoggedOn {
+  Poster host;
+  CMessageRouter router{host.Notifier()};
+  std::atomic<int32_t> packets{0};
+  LoggedOn() {
+    Route(router, S("^70=10000"));
+    Drain(router);
+    host.posted.clear();
+  }
+};
+
+// ---- Splitting and counting ----
+
+struct SplitCase {
+  const char* name;
+  std::string block;
+  std::vector<std::string> messages;
+  int32_t packets;
+};
+
+class Split : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(Split, RoutesAndCounts) {
+  const SplitCase& c = GetParam();
+  LoggedOn r;
+  EXPECT_EQ(Route(r.router, c.block, &r.packets).status, 0);
+  EXPECT_EQ(Texts(Drain(r.router)), c.messages);
+  EXPECT_EQ(r.packets.load(), c.packets);
+  // One notification stands for the whole block.
+  EXPECT_EQ(r.host.posted.size(), c.messages.empty() ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, Split,
+    ::testing::Values(SplitCase{"empty", "", {}, 0}, SplitCase{"no_leading_stx", S("A^B"), {}, 0},
+                      SplitCase{"stx_alone", S("^"), {""}, 1}, SplitCase{"one", S("^A"), {"A"}, 1},
+                      SplitCase{"one_with_trailing_stx", S("^A^"), {"A"}, 2},
+                      SplitCase{"three", S("^A^B^C"), {"A", "B", "C"}, 3},
+                      SplitCase{"doubled_stx", S("^A^^B^"), {"A", "B"}, 4},
+                      SplitCase{"empty_then_text", S("^^A"), {"", "A"}, 2},
+                      SplitCase{"high_bytes_kept", S("^\xe9t\xe9"), {"\xe9t\xe9"}, 1}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
+
+TEST(Split, UncountedWithoutACounterButDeliveredAll) {
+  LoggedOn r;
+  Route(r.router, S("^A^B^"));
+  EXPECT_EQ(Drain(r.router).size(), 2u);
+}
 
 // ---- Logon interpretation ----
 
@@ -148,7 +126,7 @@ TEST(TagValue, ReadsPairs) {
       {"70=1|", "70", "1"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(CMessageRouter::GetTagValue(c.message, c.tag), c.value)
+    EXPECT_EQ(GetTagValue(c.message, c.tag), c.value)
         << c.message << " tag " << c.tag;
   }
 }
@@ -164,16 +142,18 @@ class Logon : public ::testing::TestWithParam<LogonCase> {};
 
 TEST_P(Logon, StatusEventAndLoggedOn) {
   const LogonCase& c = GetParam();
-  Host host;
-  CMessageRouter router(host);
-  router.SplitAndDeliver(kStx + c.response);
-  const std::vector<DeliveredEvent> events = Drain(router);
+  Poster host;
+  CMessageRouter router(host.Notifier());
+  Route(router, kStx + c.response);
+  const std::vector<Event> events = Drain(router);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].kind, EventKind::Authentication);
-  const std::string code = CMessageRouter::GetTagValue(c.response, "70");
+  const std::string code = GetTagValue(c.response, "70");
   EXPECT_EQ(events[0].text, "true|" + code + "|" + c.status);
+  // The typed view reads the same code and status.
+  EXPECT_EQ(events[0].Code(), code);
+  EXPECT_EQ(events[0].Status(), c.status);
   EXPECT_EQ(router.LogonStatus(), c.status);
-  EXPECT_EQ(router.PendingAuth(), events[0].text);
   EXPECT_EQ(router.LoggedOn(), c.loggedOn);
   EXPECT_EQ(host.posted, std::vector<unsigned>{WM_DELIVER_AUTHENTICATION});
 }
@@ -219,45 +199,48 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LogonCase>& info) { return std::string(info.param.name); });
 
 TEST(LogonSequence, UnrecognisedCodeKeepsThePreviousStatus) {
-  Host host;
-  CMessageRouter router(host);
-  router.SplitAndDeliver(S("^70=10001^70=10012^70=10000^70=10001"));
+  Poster host;
+  CMessageRouter router(host.Notifier());
+  Route(router, S("^70=10001^70=10012^70=10000^70=10001"));
   EXPECT_EQ(Texts(Drain(router)),
             (std::vector<std::string>{"true|10001|Incorrect Client ID/Password",
                                       "true|10012|Incorrect Client ID/Password",
                                       "true|10000|Logon success", "70=10001"}));
-  EXPECT_EQ(router.PendingData(), "70=10001");
   // One notification, of the first event's kind, for all four.
   EXPECT_EQ(host.posted, std::vector<unsigned>{WM_DELIVER_AUTHENTICATION});
 }
 
+// The key is the caller's to apply: routing reports the last one a block's
+// responses carried, only while encryption is on, and an absent tag is an
+// empty key.
 TEST(LogonSequence, SessionKeyFromEveryResponseWhenEncrypting) {
-  Host host;
-  CMessageRouter router(host);
-  SetSessionKey("unchanged");
-  router.InterpretLogonResponse("70=10001|394=1111222233334444");
-  EXPECT_EQ(GetSessionKey(), "unchanged");  // encryption off: not taken
-  host.encryption = true;
-  router.InterpretLogonResponse("70=10001|394=1111222233334444");
-  EXPECT_EQ(GetSessionKey(), "1111222233334444");
-  router.InterpretLogonResponse("70=10001");  // a failure without the tag empties it
-  EXPECT_EQ(GetSessionKey(), "");
-  router.InterpretLogonResponse("70=10000|394=5555666677778888");
-  EXPECT_EQ(GetSessionKey(), "5555666677778888");
+  struct Case {
+    std::string block;
+    bool encryption;
+    std::optional<std::string> key;
+  } cases[] = {
+      {S("^70=10001|394=1111222233334444"), false, std::nullopt},
+      {S("^70=10001|394=1111222233334444"), true, "1111222233334444"},
+      {S("^70=10001"), true, ""},
+      {S("^70=10001|394=1111^70=10000|394=5555666677778888^after"), true, "5555666677778888"},
+  };
+  for (const Case& c : cases) {
+    Poster host;
+    CMessageRouter router(host.Notifier());
+    EXPECT_EQ(Route(router, c.block, nullptr, c.encryption).sessionKey, c.key) << c.block;
+  }
 }
 
-TEST(LogonSequence, ResetLogsOffAndZeroesCountsButKeepsTexts) {
+TEST(LogonSequence, ResetLogsOffButKeepsTheStatusAndTheQueue) {
   LoggedOn r;
-  r.router.SplitAndDeliver(S("^A^B"));
+  Route(r.router, S("^A^B"));
   r.router.Reset();
   EXPECT_FALSE(r.router.LoggedOn());
-  EXPECT_EQ(r.router.InteractivePacketCount(), 0);
   EXPECT_EQ(r.router.LogonStatus(), "Logon success");
-  EXPECT_EQ(r.router.PendingData(), "B");
   // Queued events survive the reset.
   EXPECT_EQ(Texts(Drain(r.router)), (std::vector<std::string>{"A", "B"}));
   // Logged off again: the next message is a logon response.
-  r.router.SplitAndDeliver(S("^70=10008"));
+  Route(r.router, S("^70=10008"));
   EXPECT_EQ(Drain(r.router)[0].text, "true|10008|User Already Logged In");
 }
 
@@ -265,11 +248,11 @@ TEST(LogonSequence, ResetLogsOffAndZeroesCountsButKeepsTexts) {
 
 // Several messages routed before the owner thread runs: each comes out once.
 TEST(EventQueue, EveryMessageOnceInRoutingOrder) {
-  Host host;
-  CMessageRouter router(host);
-  router.SplitAndDeliver(S("^70=10001^70=10000^d1^d2"));
-  router.SplitAndDeliver(S("^d3"));
-  const std::vector<DeliveredEvent> events = Drain(router);
+  Poster host;
+  CMessageRouter router(host.Notifier());
+  Route(router, S("^70=10001^70=10000^d1^d2"));
+  Route(router, S("^d3"));
+  const std::vector<Event> events = Drain(router);
   ASSERT_EQ(events.size(), 5u);
   const EventKind kinds[] = {EventKind::Authentication, EventKind::Authentication, EventKind::Data,
                              EventKind::Data, EventKind::Data};
@@ -301,14 +284,14 @@ TEST_P(Notify, OneOutstandingAndNothingLost) {
     const std::string text = step.size() > 2 ? step.substr(2) : "";
     r.host.postFails = step[0] == 'f';
     if (step[0] == 'r' || step[0] == 'f') {
-      r.router.RouteMessage(text);
+      Route(r.router, kStx + text);
     } else if (step[0] == 'c') {
-      EXPECT_TRUE(r.router.QueueEvent(EventKind::Connect, text));
+      EXPECT_TRUE(r.router.QueueEvent(Event{EventKind::Connect, LinkId::Interactive, text, 0}));
     } else if (step[0] == 't') {
-      DeliveredEvent e;
+      Event e;
       if (r.router.TakeNext(e)) taken.push_back(e.text);
     } else {
-      for (const DeliveredEvent& e : Drain(r.router)) taken.push_back(e.text);
+      for (const Event& e : Drain(r.router)) taken.push_back(e.text);
     }
     r.host.postFails = false;
   }
@@ -344,59 +327,36 @@ INSTANTIATE_TEST_SUITE_P(
         NotifyCase{"connection_behind_data", {"r:a", "c:false", "d"}, {kD}, {"a", "false"}, false}),
     [](const ::testing::TestParamInfo<NotifyCase>& info) { return std::string(info.param.name); });
 
-// Formerly LostNotificationLosesItsEventOnly: a notification that cannot be
-// posted now loses nothing. Its event stays queued and goes out, in order,
-// with the next notification.
-TEST(EventQueue, FailedPostKeepsItsEventQueued) {
-  LoggedOn r;
-  r.router.SplitAndDeliver(S("^a"));
-  EXPECT_EQ(Texts(Drain(r.router)), std::vector<std::string>{"a"});
-  r.host.postFails = true;
-  r.router.SplitAndDeliver(S("^kept"));
-  r.host.postFails = false;
-  r.router.SplitAndDeliver(S("^b"));
-  EXPECT_EQ(r.host.posted.size(), 2u);  // "a"'s and "b"'s; "kept" rides with "b"
-  EXPECT_EQ(Texts(Drain(r.router)), (std::vector<std::string>{"kept", "b"}));
-  EXPECT_EQ(r.router.PendingData(), "b");
-}
-
 // Connection events join the same queue, behind the data routed before them.
 TEST(EventQueue, ConnectionEventsKeepTheirPlaceAmongData) {
   LoggedOn r;
-  r.router.SplitAndDeliver(S("^before"));
-  EXPECT_TRUE(r.router.QueueEvent(EventKind::BCDisConnect, "false"));
-  r.router.SplitAndDeliver(S("^after"));
-  const std::vector<DeliveredEvent> events = Drain(r.router);
+  Route(r.router, S("^before"));
+  EXPECT_TRUE(r.router.QueueEvent(Event{EventKind::BCDisConnect, LinkId::Broadcast, "false", 0}));
+  Route(r.router, S("^after"));
+  const std::vector<Event> events = Drain(r.router);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[1].kind, EventKind::BCDisConnect);
   EXPECT_EQ(Texts(events), (std::vector<std::string>{"before", "false", "after"}));
   EXPECT_EQ(r.host.posted, std::vector<unsigned>{WM_DELIVER_DATA});
   // Its post failing, the event stays queued for the owner's next pump.
   r.host.postFails = true;
-  EXPECT_TRUE(r.router.QueueEvent(EventKind::Connect, "true"));
+  EXPECT_TRUE(r.router.QueueEvent(Event{EventKind::Connect, LinkId::Interactive, "true", 0}));
   EXPECT_EQ(Texts(Drain(r.router)), std::vector<std::string>{"true"});
 }
 
 // Both readers route while logged off: the first success logs on, and no data
 // event may reach the owner thread ahead of that success's own event.
-class ThreadedHost : public DeliveryHost {
- public:
-  bool Encryption() const override { return false; }
-  int32_t InteractiveDataSeen() const override { return 1; }
-  int32_t BcastDataSeen() const override { return 0; }
-  bool PostNotification(unsigned message) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    posted.push_back(message);
-    return true;
-  }
-  std::mutex mutex;
-  std::vector<unsigned> posted;
-};
 
 TEST(EventQueue, LogonAndDataKeepTheirOrderAcrossThreads) {
   for (int round = 0; round < 20; ++round) {
-    ThreadedHost host;
-    CMessageRouter router(host);
+    std::mutex mutex;
+    std::vector<unsigned> posted;
+    CMessageRouter router([&](unsigned message) {
+      std::lock_guard<std::mutex> lock(mutex);
+      posted.push_back(message);
+      return true;
+    });
+    std::atomic<int32_t> packets{0};
     std::atomic<bool> go{false};
     auto reader = [&](char tag) {
       while (!go.load()) {
@@ -404,17 +364,18 @@ TEST(EventQueue, LogonAndDataKeepTheirOrderAcrossThreads) {
       for (int i = 0; i < 200; ++i) {
         const std::string m =
             i == 50 && tag == 'i' ? "70=10000" : "70=10001|" + std::string(1, tag);
-        router.SplitAndDeliver(kStx + m);
+        router.RouteBlock(kStx + m, {tag == 'i' ? LinkId::Interactive : LinkId::Broadcast, false,
+                                     &packets});
       }
     };
     std::thread a(reader, 'i'), b(reader, 'b');
     go.store(true);
     a.join();
     b.join();
-    const std::vector<DeliveredEvent> events = Drain(router);
+    const std::vector<Event> events = Drain(router);
     ASSERT_EQ(events.size(), 400u);
     // Nothing was taken meanwhile: the first event's one notification.
-    ASSERT_EQ(host.posted, std::vector<unsigned>{WM_DELIVER_AUTHENTICATION});
+    ASSERT_EQ(posted, std::vector<unsigned>{WM_DELIVER_AUTHENTICATION});
     size_t firstData = events.size();
     for (size_t i = 0; i < events.size(); ++i) {
       if (events[i].kind == EventKind::Data && firstData == events.size()) firstData = i;
@@ -425,7 +386,7 @@ TEST(EventQueue, LogonAndDataKeepTheirOrderAcrossThreads) {
     for (size_t i = firstData; i < events.size(); ++i) {
       EXPECT_EQ(events[i].kind, EventKind::Data);
     }
-    EXPECT_EQ(router.InteractivePacketCount(), 400);
+    EXPECT_EQ(packets.load(), 400);
   }
 }
 

@@ -1,12 +1,12 @@
 // Splitting and counting as invariants over generated blocks: STX-introduced
 // messages come out whole, in order, one packet per STX; a block that does not
-// begin with STX is dropped; the length form reads no byte past its length; and
-// before the logon every message up to the successful response is a logon
+// begin with STX is dropped; and before the logon every message up to the successful response is a logon
 // response, every one after it data.
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,41 +17,37 @@ namespace {
 
 constexpr char kStx = '\x02';
 
-class Host : public DeliveryHost {
- public:
-  size_t posted = 0;
-
-  bool Encryption() const override { return false; }
-  int32_t InteractiveDataSeen() const override { return 1; }
-  int32_t BcastDataSeen() const override { return 0; }
-  bool PostNotification(unsigned /*message*/) override {
-    ++posted;
-    return true;
-  }
-};
-
-std::vector<DeliveredEvent> Drain(CMessageRouter& router) {
-  std::vector<DeliveredEvent> events;
-  DeliveredEvent e;
+std::vector<Event> Drain(CMessageRouter& router) {
+  std::vector<Event> events;
+  Event e;
   while (router.TakeNext(e)) events.push_back(e);
   return events;
 }
 
 // A router past a successful logon, so that every message becomes a data event.
 struct LoggedOn {
-  Host host;
-  CMessageRouter router{host};
+  size_t posted = 0;
+  std::atomic<int32_t> packets{0};
+  CMessageRouter router{[this](unsigned) {
+    ++posted;
+    return true;
+  }};
 
   LoggedOn() {
-    router.InterpretLogonResponse("70=10000");
+    Route(std::string(1, kStx) + "70=10000");
     Drain(router);
-    host.posted = 0;
+    posted = 0;
+    packets = 0;
+  }
+
+  int Route(const std::string& block) {
+    return router.RouteBlock(block, {LinkId::Interactive, false, &packets}).status;
   }
 
   // The texts of the events routed since, all of which must be data events.
   std::vector<std::string> Routed() {
     std::vector<std::string> texts;
-    for (const DeliveredEvent& e : Drain(router)) {
+    for (const Event& e : Drain(router)) {
       RC_ASSERT(e.kind == EventKind::Data);
       texts.push_back(e.text);
     }
@@ -91,11 +87,11 @@ rc::Gen<std::string> StxRichBytes() {
 RC_GTEST_PROP(SplitProperty, RoutesEveryMessageInOrderAndCountsOnePacketEach, ()) {
   const auto messages = *Messages();
   LoggedOn r;
-  RC_ASSERT(r.router.SplitAndDeliver(Block(messages)) == 0);
+  RC_ASSERT(r.Route(Block(messages)) == 0);
   RC_ASSERT(r.Routed() == messages);
-  RC_ASSERT(r.router.InteractivePacketCount() == static_cast<int32_t>(messages.size()));
+  RC_ASSERT(r.packets.load() == static_cast<int32_t>(messages.size()));
   // One notification for the whole block, however many messages it holds.
-  RC_ASSERT(r.host.posted == (messages.empty() ? 0u : 1u));
+  RC_ASSERT(r.posted == (messages.empty() ? 0u : 1u));
 }
 
 // Whatever follows the first STX: every STX counts one packet and is dropped,
@@ -103,7 +99,7 @@ RC_GTEST_PROP(SplitProperty, RoutesEveryMessageInOrderAndCountsOnePacketEach, ()
 RC_GTEST_PROP(SplitProperty, KeepsEveryByteButStxAndCountsEveryStx, ()) {
   const std::string block = kStx + *StxRichBytes();
   LoggedOn r;
-  RC_ASSERT(r.router.SplitAndDeliver(block) == 0);
+  RC_ASSERT(r.Route(block) == 0);
   std::string joined;
   for (const std::string& m : r.Routed()) {
     RC_ASSERT(m.find(kStx) == std::string::npos);
@@ -112,7 +108,7 @@ RC_GTEST_PROP(SplitProperty, KeepsEveryByteButStxAndCountsEveryStx, ()) {
   std::string expected = block;
   std::erase(expected, kStx);
   RC_ASSERT(joined == expected);
-  RC_ASSERT(r.router.InteractivePacketCount() ==
+  RC_ASSERT(r.packets.load() ==
             static_cast<int32_t>(std::count(block.begin(), block.end(), kStx)));
 }
 
@@ -120,33 +116,10 @@ RC_GTEST_PROP(SplitProperty, BlockNotStartingWithStxRoutesAndCountsNothing, ()) 
   const std::string block =
       *rc::gen::distinctFrom(rc::gen::arbitrary<char>(), kStx) + *StxRichBytes();
   LoggedOn r;
-  RC_ASSERT(r.router.SplitAndDeliver(block) == 0);
+  RC_ASSERT(r.Route(block) == 0);
   RC_ASSERT(r.Routed().empty());
-  RC_ASSERT(r.router.InteractivePacketCount() == 0);
-  RC_ASSERT(r.host.posted == 0u);
-}
-
-// Cut after the k-th message, the length form routes and counts the first k
-// messages; the rest of the block, STX-introduced messages too, is not read.
-RC_GTEST_PROP(SplitProperty, LengthFormStopsAtItsLength, ()) {
-  const auto messages = *Messages();
-  const auto k = *rc::gen::inRange<size_t>(0, messages.size() + 1);
-  const std::vector<std::string> kept(messages.begin(),
-                                      messages.begin() + static_cast<std::ptrdiff_t>(k));
-  const std::string block = Block(messages);
-  LoggedOn r;
-  RC_ASSERT(r.router.SplitAndDeliver(static_cast<int32_t>(Block(kept).size()), block) == 0);
-  RC_ASSERT(r.Routed() == kept);
-  RC_ASSERT(r.router.InteractivePacketCount() == static_cast<int32_t>(k));
-
-  // Any length: the same as the one-argument form on that many bytes.
-  const auto length = *rc::gen::inRange<int32_t>(0, static_cast<int32_t>(block.size()) + 8);
-  LoggedOn cut;
-  LoggedOn prefix;
-  cut.router.SplitAndDeliver(length, block);
-  prefix.router.SplitAndDeliver(block.substr(0, static_cast<size_t>(length)));
-  RC_ASSERT(cut.Routed() == prefix.Routed());
-  RC_ASSERT(cut.router.InteractivePacketCount() == prefix.router.InteractivePacketCount());
+  RC_ASSERT(r.packets.load() == 0);
+  RC_ASSERT(r.posted == 0u);
 }
 
 // Before the logon: the messages up to and including the first successful logon
@@ -162,9 +135,10 @@ RC_GTEST_PROP(SplitProperty, MessagesAfterTheSuccessfulLogonResponseAreData, ())
   messages.push_back("70=10000");
   messages.insert(messages.end(), after.begin(), after.end());
 
-  Host host;
-  CMessageRouter router(host);
-  RC_ASSERT(router.SplitAndDeliver(Block(messages)) == 0);
+  std::atomic<int32_t> packets{0};
+  CMessageRouter router([](unsigned) { return true; });
+  RC_ASSERT(router.RouteBlock(Block(messages), {LinkId::Interactive, false, &packets}).status ==
+            0);
   RC_ASSERT(router.LoggedOn());
   const auto events = Drain(router);
   RC_ASSERT(events.size() == messages.size());
@@ -175,7 +149,7 @@ RC_GTEST_PROP(SplitProperty, MessagesAfterTheSuccessfulLogonResponseAreData, ())
     RC_ASSERT(events[before.size() + 1 + i].kind == EventKind::Data);
     RC_ASSERT(events[before.size() + 1 + i].text == after[i]);
   }
-  RC_ASSERT(router.InteractivePacketCount() == static_cast<int32_t>(messages.size()));
+  RC_ASSERT(packets.load() == static_cast<int32_t>(messages.size()));
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
     CComponentMethods& c = *component;
     CaptureWriter writer;
     if (!writer.Open(capture, &error)) return error;
-    c.SetChunkObserver([&writer](const CComponentMethods::ReceivedChunk& chunk) {
+    c.GetSession().Core().SetChunkObserver([&writer](const ReceivedChunk& chunk) {
       writer.Record(chunk.interactive, chunk.data, chunk.length, chunk.compression,
                     chunk.encryption, chunk.opening);
     });
@@ -229,7 +229,7 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
     }
     c.PumpEvents();
     drops = backend.Drops();
-    c.SetChunkObserver({});
+    c.GetSession().Core().SetChunkObserver({});
     component.reset();
     writer.Finish({true, false, false, true, true});
   }
