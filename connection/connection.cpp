@@ -46,7 +46,7 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
   // The new socket replaces the previous one; that one's reader ends before
   // the socket is closed.
   StopReaderLocked();
-  net::Close(m_socket.exchange(0));
+  CloseSocket();
   m_bLost.store(0);
   const SocketHandle s = net::CreateTcpSocket();
   if (s == 0) return kResultFailed;
@@ -60,7 +60,16 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
   return 0;
 }
 
+void Connection::CloseSocket() {
+  // Not while the owner sends or reads on the descriptor: a closed one may
+  // be handed out again at once, and the bytes would go to whoever got it.
+  std::lock_guard<std::mutex> sending(m_sendMutex);
+  std::lock_guard<std::mutex> reading(m_mutex);
+  net::Close(m_socket.exchange(0));
+}
+
 int32_t Connection::SendWhole(const char* data, int32_t length) {
+  std::lock_guard<std::mutex> sending(m_sendMutex);
   const SocketHandle s = m_socket.load();
   int32_t sent = 0;
   for (;;) {
@@ -126,7 +135,7 @@ void Connection::Close() {
   // The reader owns the descriptor while it runs: end it first, so a closed
   // (and perhaps reused) descriptor is never read.
   StopReaderLocked();
-  net::Close(m_socket.exchange(0));
+  CloseSocket();
   m_bLost.store(0);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_recvBuf->fill(0);

@@ -27,8 +27,9 @@
 // Threads: Open, Close, StartReader, StopReader and ReaderRunning may be
 // called from any thread except the reader's own (the owner's thread and its
 // reconnection worker both do); they are serialised by the connection's life
-// lock, which the reader never takes. SendWhole is for whoever currently runs
-// the link's sequence (one at a time). The buffer is touched only under the
+// lock, which the reader never takes. SendWhole and ReceiveOnce may come from
+// any thread: the socket they use is not closed (nor its descriptor handed
+// out again) while they run. The buffer is touched only under the
 // connection's lock (the reader's pass, ReceiveOnce).
 #pragma once
 
@@ -145,6 +146,8 @@ class Connection {
   void Pause(int milliseconds);
   // StopReader with m_lifeMutex held.
   void StopReaderLocked();
+  // Closes the socket once no send and no owner's read is using it.
+  void CloseSocket();
 
   std::atomic<SocketHandle> m_socket{0};
   std::atomic<uint8_t> m_bLost{0};
@@ -162,8 +165,10 @@ class Connection {
   std::condition_variable m_stopWake;
 
   // Guards m_recvBuf: the reader's pass (read and hand-over) and the owner's
-  // own reads never overlap.
+  // own reads never overlap, and the socket is not closed under either.
   std::mutex m_mutex;
+  // Held by a send; the socket is not closed under it.
+  std::mutex m_sendMutex;
   std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_recvBuf;
 };
 

@@ -157,16 +157,12 @@ int32_t Session::SendRequest(std::string_view message) {
   return result;
 }
 
-int32_t Session::SendConnect() {
-  Link& link = Interactive();
-  Reconnector::OwnerScope hold(link.Worker());
-  return link.SendTunnelRequest();
-}
+// The script's own steps on the socket: the connection keeps a worker from
+// closing (and the system from reusing) the descriptor while they use it.
+int32_t Session::SendConnect() { return Interactive().SendTunnelRequest(); }
 
 int Session::ReceiveOnce(std::string& text, int& error) {
-  Link& link = Interactive();
-  Reconnector::OwnerScope hold(link.Worker());
-  return link.ReceiveOnce(text, error);
+  return Interactive().ReceiveOnce(text, error);
 }
 
 int32_t Session::StartKeepAlive() {

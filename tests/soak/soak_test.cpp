@@ -157,7 +157,7 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
     CaptureWriter writer;
     if (!writer.Open(capture, &error)) return error;
     c.GetSession().Core().SetChunkObserver([&writer](const ReceivedChunk& chunk) {
-      writer.Record(chunk.interactive, chunk.data, chunk.length, chunk.compression,
+      writer.Record(chunk.link, chunk.data, chunk.length, chunk.compression,
                     chunk.encryption, chunk.opening);
     });
     c.setMultiOC(Flag(true));
@@ -304,7 +304,6 @@ TEST(SoakTest, NumberedFeedThroughDropsInEveryFraming) {
   uint64_t seed = 1;
   for (const Framed& f : framings) {
     SCOPED_TRACE(FramingName(f.framing));
-    g_bUseFixedKey.store(1);  // a fresh component's process state
     const std::string capture = root + "/" + FramingName(f.framing);
     const std::string failures = RunFraming(f, total / 4, seed++, capture, &rssGrowth);
     if (!failures.empty()) {

@@ -102,7 +102,6 @@ std::string Decode(const std::string& stream, Framing framing, std::vector<int> 
   options.compression = FramingCompressed(framing);
   options.encryption = FramingEncrypted(framing);
   options.chunks = std::move(chunks);
-  g_bUseFixedKey.store(1);
   std::ostringstream out, errors;
   Replay(options, stream, out, errors);
   return out.str();

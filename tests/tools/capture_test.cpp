@@ -105,7 +105,6 @@ TEST(CaptureTest, ReplayOfACaptureGivesTheSessionsEvents) {
     s.durationMs = 1500;
     s.flushEachBatch = false;
     s.captureDirectory = (dir.path / "cap").string();
-    g_bUseFixedKey.store(1);  // as in a fresh process
     std::ostringstream sessionOut, errors;
     ASSERT_EQ(RunSession(s, sessionOut, errors), 0) << errors.str();
     backend.Stop();
@@ -116,16 +115,16 @@ TEST(CaptureTest, ReplayOfACaptureGivesTheSessionsEvents) {
     std::string error;
     ASSERT_TRUE(ReadCapture(s.captureDirectory, &capture, &error)) << error;
     EXPECT_TRUE(capture.setup.multi);
-    EXPECT_TRUE(capture.setup.interactiveReading);
-    EXPECT_TRUE(capture.setup.broadcastReading);
+    EXPECT_TRUE(capture.setup.reading[Index(LinkId::Interactive)]);
+    EXPECT_TRUE(capture.setup.reading[Index(LinkId::Broadcast)]);
     // Every byte the back end wrote was read, and nothing else.
-    EXPECT_EQ(static_cast<int64_t>(capture.broadcastBytes.size()), backend.Stats().broadcastBytes);
-    EXPECT_EQ(static_cast<int64_t>(capture.interactiveBytes.size()),
+    EXPECT_EQ(static_cast<int64_t>(capture.bytes[Index(LinkId::Broadcast)].size()),
+              backend.Stats().broadcastBytes);
+    EXPECT_EQ(static_cast<int64_t>(capture.bytes[Index(LinkId::Interactive)].size()),
               backend.Stats().interactiveBytes);
 
-    g_bUseFixedKey.store(1);
     std::ostringstream replayOut;
-    ASSERT_EQ(ReplayCapture(capture, CaptureConnections::kBoth, replayOut, errors), 0);
+    ASSERT_EQ(ReplayCapture(capture, std::nullopt, replayOut, errors), 0);
     EXPECT_EQ(Lines(replayOut.str()), session);
 
     // The binary reads the same directory.
@@ -156,9 +155,9 @@ TEST(CaptureTest, ReadsAreRecordedWithTheirBoundariesAndFlags) {
     std::string error;
     ASSERT_TRUE(w.Open(path, &error)) << error;
     const unsigned char a[] = {'\x02', 'a', 0, 'b'};
-    w.Record(false, a, 4, true, false, 1);
-    w.Record(true, a + 1, 2, false, true, 1);
-    w.Record(false, a, 1, false, false, 2);
+    w.Record(LinkId::Broadcast, a, 4, true, false, 1);
+    w.Record(LinkId::Interactive, a + 1, 2, false, true, 1);
+    w.Record(LinkId::Broadcast, a, 1, false, false, 2);
     w.Finish({true, true, true, false, true});
   }
   EXPECT_EQ(Slurp(dir.path / "c" / "broadcast.chunks"), "4,1\n");
@@ -170,15 +169,16 @@ TEST(CaptureTest, ReadsAreRecordedWithTheirBoundariesAndFlags) {
   std::string error;
   ASSERT_TRUE(ReadCapture(path, &c, &error)) << error;
   ASSERT_EQ(c.chunks.size(), 3u);
-  EXPECT_FALSE(c.chunks[0].interactive);
+  EXPECT_EQ(c.chunks[0].link, LinkId::Broadcast);
   EXPECT_TRUE(c.chunks[0].compression);
-  EXPECT_TRUE(c.chunks[1].interactive);
+  EXPECT_EQ(c.chunks[1].link, LinkId::Interactive);
   EXPECT_TRUE(c.chunks[1].encryption);
   EXPECT_EQ(c.chunks[2].length, 1);
   // Each connection's first read, and the broadcast read on its next opening.
   EXPECT_TRUE(c.chunks[0].opens && c.chunks[1].opens && c.chunks[2].opens);
-  EXPECT_TRUE(c.setup.proxy && c.setup.proxyCredentials && c.setup.broadcastReading);
-  EXPECT_FALSE(c.setup.interactiveReading);
+  EXPECT_TRUE(c.setup.proxy && c.setup.proxyCredentials &&
+              c.setup.reading[Index(LinkId::Broadcast)]);
+  EXPECT_FALSE(c.setup.reading[Index(LinkId::Interactive)]);
 }
 
 TEST(CaptureTest, ANewConnectionDropsWhatTheOldOneLeftUnfinished) {
@@ -197,14 +197,14 @@ TEST(CaptureTest, ANewConnectionDropsWhatTheOldOneLeftUnfinished) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.marked);
     Capture capture;
-    capture.setup.broadcastReading = capture.setup.multi = true;
+    capture.setup.reading[Index(LinkId::Broadcast)] = capture.setup.multi = true;
     const int32_t half = static_cast<int32_t>(cut.size() / 2);
-    capture.broadcastBytes = cut.substr(0, static_cast<size_t>(half)) + whole;
-    capture.chunks = {{false, true, half, false, false},
-                      {false, c.marked, static_cast<int32_t>(whole.size()), false, false}};
-    g_bUseFixedKey.store(1);
+    capture.bytes[Index(LinkId::Broadcast)] = cut.substr(0, static_cast<size_t>(half)) + whole;
+    capture.chunks = {
+        {LinkId::Broadcast, true, half, false, false},
+        {LinkId::Broadcast, c.marked, static_cast<int32_t>(whole.size()), false, false}};
     std::ostringstream out, errors;
-    ASSERT_EQ(ReplayCapture(capture, CaptureConnections::kBoth, out, errors), 0);
+    ASSERT_EQ(ReplayCapture(capture, std::nullopt, out, errors), 0);
     EXPECT_EQ(out.str(), c.expected);
   }
 }

@@ -30,7 +30,6 @@ struct Replayed {
 };
 
 Replayed ReplayStream(const ReplayOptions& options, const std::string& stream) {
-  g_bUseFixedKey.store(1);  // as in a fresh process
   std::ostringstream out, errors;
   int status = Replay(options, stream, out, errors);
   return {status, out.str()};
@@ -114,7 +113,7 @@ TEST(ReplayTest, BroadcastConnectionGivesTheSameEvents) {
   ReplayOptions options;
   options.compression = false;
   options.encryption = false;
-  options.interactive = false;
+  options.link = LinkId::Broadcast;
   options.chunks = {100};
   EXPECT_EQ(ReplayStream(options, MakeStream(Framing::kPlain).stream).out, ExpectedEvents());
 }
@@ -148,10 +147,10 @@ TEST(ReplayTest, ProxyAnswerRulesFollowTheSetUp) {
       {"encrypted, proxy with credentials", true, true, true, false, true, proxied},
       {"encrypted, credentials without a proxy", true, false, true, false, true, "packets 0\n"},
       {"encrypted, proxy without credentials", true, true, false, false, true, "packets 0\n"},
-      // With multi, the reading flag rule applies: on the broadcast connection the
-      // interactive flag is still clear, so the first answer only sets it.
+      // With multi, the reading flag rule applies: each connection's own flag,
+      // set for the connection replayed, so the answer is taken on either.
       {"encrypted, tunnel, multi, interactive", true, true, true, true, true, proxied},
-      {"encrypted, tunnel, multi, broadcast", true, true, true, true, false, "packets 0\n"},
+      {"encrypted, tunnel, multi, broadcast", true, true, true, true, false, proxied},
       {"encrypted, tunnel, no multi, broadcast", true, true, true, false, false, proxied},
   };
   for (const Case& c : cases) {
@@ -162,7 +161,7 @@ TEST(ReplayTest, ProxyAnswerRulesFollowTheSetUp) {
     options.proxy = c.proxy;
     options.proxyCredentials = c.credentials;
     options.multi = c.multi;
-    options.interactive = c.interactive;
+    options.link = c.interactive ? LinkId::Interactive : LinkId::Broadcast;
     EXPECT_EQ(ReplayStream(options, c.encrypted ? encryptedStream : plainStream).out, c.expected);
   }
 }
@@ -171,7 +170,6 @@ TEST(ReplayTest, ChunkSizesOutOfRangeAreRefused) {
   ReplayOptions options;
   for (std::vector<int> chunks : {std::vector<int>{0}, {32769}, {5, -1}, {}}) {
     options.chunks = chunks;
-    g_bUseFixedKey.store(1);
     std::ostringstream out, errors;
     EXPECT_EQ(Replay(options, "x", out, errors), 1);
     EXPECT_EQ(out.str(), "");

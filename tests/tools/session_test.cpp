@@ -35,7 +35,6 @@ size_t CountPrefix(const std::vector<std::string>& lines, const std::string& pre
 }
 
 std::vector<std::string> RunLines(const SessionOptions& options) {
-  g_bUseFixedKey.store(1);  // as in a fresh process
   std::ostringstream out, errors;
   EXPECT_EQ(RunSession(options, out, errors), 0) << errors.str();
   return Lines(out.str());
