@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/keys.h"
 #include "protocol/wire.h"
 #include "tools/common/frames.h"
 
@@ -193,14 +195,17 @@ int64_t Sequence(const json& event) {
   return at == std::string::npos ? -1 : std::stoll(text.substr(at + 4));
 }
 
-// The servers of the session test, the same on every platform: two loopback
+// The servers of the session tests, the same on every platform: two loopback
 // ports. The interactive one takes a connection and reads it; the broadcast
 // one, once connected, writes the logon response and then numbered feed
 // messages of 4096 bytes (tag 34 from 0), one plain response each, as fast as
-// the peer takes them, and counts those written.
+// the peer takes them, and counts those written. Given a session key, every
+// response is encrypted: the logon response under the fixed key, followed by
+// a pause so that it is read alone, then the feed under the session key.
 class FeedServer {
  public:
-  FeedServer() {
+  explicit FeedServer(std::string sessionKey = "5820417396284051", bool encrypted = false)
+      : m_key(std::move(sessionKey)), m_encrypted(encrypted) {
     for (tcp::acceptor* a : {&m_interactive, &m_broadcast}) {
       a->open(tcp::v4());
       a->bind(tcp::endpoint(net::ip::address_v4::loopback(), 0));
@@ -214,16 +219,28 @@ class FeedServer {
     m_broadcast.async_accept([this](beast::error_code ec, tcp::socket socket) {
       if (ec) return;
       m_broadcastClient = std::move(socket);
-      const std::string logon = std::string(wire::kTagCode) + "=10000|" +
-                                std::string(wire::kTagSessionKey) + "=5820417396284051";
-      m_block = tools::PlainResponse(tools::JoinMessages({logon}));
-      Feed();
+      const std::string logon =
+          std::string(wire::kTagCode) + "=10000|" + std::string(wire::kTagSessionKey) + "=" + m_key;
+      m_block = Response(logon, g_strFixedKey, wire::kMarkerFixedKey);
+      if (!m_encrypted) {
+        Feed();
+        return;
+      }
+      net::async_write(*m_broadcastClient, net::buffer(m_block),
+                       [this](beast::error_code ec, size_t) {
+                         if (ec) return;
+                         m_pause.expires_after(std::chrono::milliseconds(100));
+                         m_pause.async_wait([this](beast::error_code e) {
+                           if (!e) Next();
+                         });
+                       });
     });
     m_thread = std::thread([this] { m_context.run(); });
   }
   ~FeedServer() {
     net::post(m_context, [this] {
       beast::error_code ignored;
+      m_pause.cancel();
       for (tcp::acceptor* a : {&m_interactive, &m_broadcast}) a->close(ignored);
       for (std::optional<tcp::socket>* s : {&m_interactiveClient, &m_broadcastClient})
         if (*s) (*s)->close(ignored);
@@ -242,19 +259,29 @@ class FeedServer {
                                            if (!ec) Drain();
                                          });
   }
+  std::string Response(const std::string& message, std::string_view key, unsigned char marker) {
+    const std::string block = tools::JoinMessages({message});
+    return m_encrypted ? tools::EncryptedResponse(block, key, marker) : tools::PlainResponse(block);
+  }
+  // The next feed message, then on.
+  void Next() {
+    if (m_next > 0) m_written = m_next;
+    std::string message = "35=X|34=" + std::to_string(m_next++) + "|55=DEMO|58=";
+    message.resize(4096, 'p');
+    m_block = Response(message, m_key, wire::kMarkerSessionKey);
+    Feed();
+  }
   void Feed() {
     net::async_write(*m_broadcastClient, net::buffer(m_block),
                      [this](beast::error_code ec, size_t) {
-                       if (ec) return;
-                       if (m_next > 0) m_written = m_next;
-                       std::string message = "35=X|34=" + std::to_string(m_next++) + "|55=DEMO|58=";
-                       message.resize(4096, 'p');
-                       m_block = tools::PlainResponse(tools::JoinMessages({message}));
-                       Feed();
+                       if (!ec) Next();
                      });
   }
 
+  std::string m_key;
+  bool m_encrypted;
   net::io_context m_context;
+  net::steady_timer m_pause{m_context};
   tcp::acceptor m_interactive{m_context};
   tcp::acceptor m_broadcast{m_context};
   std::optional<tcp::socket> m_interactiveClient, m_broadcastClient;
@@ -323,6 +350,58 @@ TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
   std::thread stop([&] { bridge.server->Stop(); });
   EXPECT_EQ(page.CloseCode(), 1001);  // going away
   stop.join();
+}
+
+// Two pages of one bridge, each with its own component in the one process:
+// each logs on under the fixed key and reads its feed under its own session
+// key, the second arriving while the first is reading.
+TEST(BridgeSession, EveryPageLogsOnUnderTheFixedKey) {
+  FeedServer first("1111222233334444", true), second("5555666677778888", true);
+  BridgeConfig config;
+  for (FeedServer* f : {&first, &second}) {
+    config.allowedServers.push_back({"127.0.0.1", f->InteractivePort()});
+    config.allowedServers.push_back({"127.0.0.1", f->BroadcastPort()});
+  }
+  config.maxMessagesPerSecond = 0;
+  Bridge bridge(config);
+  auto open = [&](Page& page, FeedServer& feed) {
+    ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+    const json calls[] = {{"setMultiOC", {1}},
+                          {"setCompression", {false}},
+                          {"setEncryption", {1}},
+                          {"handleData", {true}},
+                          {"handleAuthentication", {true}},
+                          {"setOCDetails",
+                           {"127.0.0.1", std::to_string(feed.InteractivePort()), "127.0.0.1",
+                            std::to_string(feed.BroadcastPort()), "", ""}}};
+    int id = 0;
+    for (const json& c : calls) {
+      page.Call(++id, c[0], c[1]);
+      EXPECT_EQ(page.Read(), (json{{"id", id}, {"result", nullptr}}));
+    }
+  };
+  // The logon, then feed messages in order from 0.
+  auto readsItsFeed = [](Page& page, int64_t messages) {
+    EXPECT_EQ(page.Read(),
+              (json{{"event", "handleAuthentication"}, {"text", "true|10000|Logon success"}}));
+    for (int64_t expected = 0; expected < messages; ++expected) {
+      const std::optional<json> event = page.Read();
+      ASSERT_TRUE(event);
+      ASSERT_EQ(Sequence(*event), expected) << event->dump();
+    }
+  };
+  Page a, b;
+  open(a, first);
+  readsItsFeed(a, 20);
+  open(b, second);
+  readsItsFeed(b, 20);
+  // The first page's feed still reads with its own key.
+  for (int i = 0; i < 20; ++i) {
+    const std::optional<json> event = a.Read();
+    ASSERT_TRUE(event);
+    ASSERT_GE(Sequence(*event), 20) << event->dump();
+  }
+  bridge.server->Stop();
 }
 
 }  // namespace
