@@ -11,9 +11,11 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/wire.h"
+
 namespace corvane {
 
-inline constexpr std::string_view g_strFixedKey = "7391046285730164";
+inline constexpr std::string_view g_strFixedKey = wire::kFixedKey;
 
 // 1 while the fixed key is in use; set to 0 once, never back to 1 (tests may).
 extern std::atomic<int32_t> g_bUseFixedKey;
