@@ -35,13 +35,13 @@ bool Encrypted(Framing f) { return f == Framing::Encrypted || f == Framing::Comp
 std::string Wrap(Framing framing, const std::string& block) {
   switch (framing) {
     case Framing::Plain:
-      return Response(block);
+      return Response(block, kFeedLines);
     case Framing::Encrypted:
-      return EncryptedResponse(kSessionKey, block);
+      return Response(EncryptedBody(block, kSession), kFeedLines);
     case Framing::Compressed:
-      return FrameResponse(block, '\x05');
+      return Response(CompressedFrame(block), kFeedLines);
     case Framing::CompressedEncrypted:
-      return FrameResponse(block, '\x07', kSessionKey);
+      return Response(CompressedFrame(block, kSession), kFeedLines);
   }
   return {};
 }

@@ -29,10 +29,12 @@ TEST(TwoConnections, InterleavedChunksKeepTheirOwnState) {
     std::string streamA, streamB;
     Blocks blocksA, blocksB;
     for (int i = 0; i < 20; ++i) {
-      blocksA.push_back(Block({"a=" + MessageText(10 + 37 * i, i)}));
-      blocksB.push_back(Block({"b=" + MessageText(200 - 7 * i, 100 + i)}));
-      streamA += compressed ? FrameResponse(blocksA.back(), '\x05') : Response(blocksA.back());
-      streamB += compressed ? FrameResponse(blocksB.back(), '\x05') : Response(blocksB.back());
+      blocksA.push_back(JoinMessages({"a=" + MessageText(10 + 37 * i, i)}));
+      blocksB.push_back(JoinMessages({"b=" + MessageText(200 - 7 * i, 100 + i)}));
+      streamA += compressed ? Response(CompressedFrame(blocksA.back()), kFeedLines)
+                            : Response(blocksA.back(), kFeedLines);
+      streamB += compressed ? Response(CompressedFrame(blocksB.back()), kFeedLines)
+                            : Response(blocksB.back(), kFeedLines);
     }
     std::mt19937 rng(9);
     size_t posA = 0, posB = 0;
@@ -96,11 +98,12 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
   SetSessionKey(std::string(kSessionKey));
   g_bUseFixedKey.store(0);
   const Framed f = GetParam();
-  const char marker = f.encrypted ? '\x07' : '\x05';
-  const std::string_view key = f.encrypted ? kSessionKey : std::string_view();
   auto wrap = [&](const std::string& text) {
-    if (f.compressed) return FrameResponse(text, marker, key);
-    return f.encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+    if (f.compressed) {
+      return Response(f.encrypted ? CompressedFrame(text, kSession) : CompressedFrame(text),
+                      kFeedLines);
+    }
+    return Response(f.encrypted ? EncryptedBody(text, kSession) : text, kFeedLines);
   };
 
   Owner owner;
@@ -113,7 +116,7 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
   HostedAssembler interactiveAssembler(interactive), bcastAssembler(broadcast);
 
   // Logged on first, so that every later message is a data event of its own.
-  FeedWhole(interactiveAssembler, wrap(Block({"70=10000"})));
+  FeedWhole(interactiveAssembler, wrap(JoinMessages({"70=10000"})));
   ASSERT_TRUE(router.LoggedOn());
 
   constexpr int kResponses = 150;
@@ -122,8 +125,8 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
   for (int i = 0; i < kResponses; ++i) {
     for (int c = 0; c < 2; ++c) {
       const std::string tag = c == 0 ? "i" : "b";
-      streams[c] +=
-          wrap(Block({tag + "=" + std::to_string(2 * i), tag + "=" + std::to_string(2 * i + 1)}));
+      streams[c] += wrap(
+          JoinMessages({tag + "=" + std::to_string(2 * i), tag + "=" + std::to_string(2 * i + 1)}));
       messages += 2;
     }
   }

@@ -29,7 +29,7 @@ std::vector<ReceivedBlock> Take(CReceiveAssembler& assembler, const std::string&
 // The key choice is the caller's: the process-wide choice is neither read nor
 // written, whatever the settings say; the result says when it is used up.
 TEST(AssemblerResults, KeyChoiceGoesInAndComesOut) {
-  const std::string text = Block({"1=a"});
+  const std::string text = JoinMessages({"1=a"});
   struct Case {
     const char* name;
     ReceiveSettings settings;
@@ -49,13 +49,14 @@ TEST(AssemblerResults, KeyChoiceGoesInAndComesOut) {
   ReceiveSettings both = des;
   both.compression = true;
   const Case cases[] = {
-      {"plain", plain, Response(text), BlockCodec::Plain, false, false},
-      {"des_fixed", des, EncryptedResponse(g_strFixedKey, text), BlockCodec::Des, true, true},
-      {"des_session", desSession, EncryptedResponse(kSessionKey, text), BlockCodec::Des, false,
+      {"plain", plain, Response(text, kFeedLines), BlockCodec::Plain, false, false},
+      {"des_fixed", des, Response(EncryptedBody(text, kFixed), kFeedLines), BlockCodec::Des, true,
        true},
-      {"zlib", zlib, FrameResponse(text, '\x05'), BlockCodec::Zlib, false, false},
-      {"des_zlib_fixed", both, FrameResponse(text, '\x06', g_strFixedKey), BlockCodec::DesZlib,
-       true, true},
+      {"des_session", desSession, Response(EncryptedBody(text, kSession), kFeedLines),
+       BlockCodec::Des, false, true},
+      {"zlib", zlib, Response(CompressedFrame(text), kFeedLines), BlockCodec::Zlib, false, false},
+      {"des_zlib_fixed", both, Response(CompressedFrame(text, kFixed), kFeedLines),
+       BlockCodec::DesZlib, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -82,16 +83,16 @@ TEST(AssemblerResults, KeyChoiceGoesInAndComesOut) {
 // came with the call.
 TEST(AssemblerResults, ReadingFlagGoesInAndComesOut) {
   const std::string answer = "HTTP/1.0 200 Connection established\r\n\r\n";
-  const std::string text = Block({"70=10000"});
+  const std::string text = JoinMessages({"70=10000"});
   CReceiveAssembler assembler;
   assembler.SetTunnelRequested(true);
   ReceiveSettings settings;
   ReceiveResult result;
-  EXPECT_TRUE(Take(assembler, answer + Response(text), settings, &result).empty());
+  EXPECT_TRUE(Take(assembler, answer + Response(text, kFeedLines), settings, &result).empty());
   EXPECT_TRUE(result.setInteractiveReading);
   settings.interactiveReading = true;
   // The blocks look into the chunk: it outlives them.
-  const std::string chunk = answer + Response(text);
+  const std::string chunk = answer + Response(text, kFeedLines);
   const auto blocks = Take(assembler, chunk, settings, &result);
   EXPECT_FALSE(result.setInteractiveReading);
   ASSERT_EQ(blocks.size(), 1u);
@@ -103,8 +104,9 @@ TEST(AssemblerResults, ReadingFlagGoesInAndComesOut) {
 // its turn comes, after the one before it was split.
 TEST(AssemblerResults, SessionKeyChangesBetweenBlocksOfOneChunk) {
   const std::string newKey = "1029384756102938";
-  const std::string logon = Block({"70=10000|394=" + newKey});
-  const std::string next = Block({"1=quote"});
+  const std::string logon = JoinMessages({"70=10000|394=" + newKey});
+  const std::string next = JoinMessages({"1=quote"});
+  const wire::Cipher newCipher{StreamEncipher, newKey, wire::kMarkerSessionKey};
   class KeyTakingHost : public RecordingHost {
    public:
     int SplitAndDeliver(std::string_view block) override {
@@ -121,9 +123,11 @@ TEST(AssemblerResults, SessionKeyChangesBetweenBlocksOfOneChunk) {
     host.encryption = true;
     host.compression = compressed;
     HostedAssembler assembler(host);
-    const std::string stream =
-        compressed ? FrameResponse(logon, '\x07', kSessionKey) + FrameResponse(next, '\x07', newKey)
-                   : EncryptedResponse(kSessionKey, logon) + EncryptedResponse(newKey, next);
+    const std::string stream = compressed
+                                   ? Response(CompressedFrame(logon, kSession), kFeedLines) +
+                                         Response(CompressedFrame(next, newCipher), kFeedLines)
+                                   : Response(EncryptedBody(logon, kSession), kFeedLines) +
+                                         Response(EncryptedBody(next, newCipher), kFeedLines);
     FeedWhole(assembler, stream);
     EXPECT_EQ(host.blocks, (Blocks{logon, next}));
   }
