@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/encoder.h"
 #include "protocol/wire.h"
-#include "tools/common/frames.h"
 
 namespace corvane::bridge {
 namespace {
@@ -216,7 +216,7 @@ class FeedServer {
       m_broadcastClient = std::move(socket);
       const std::string logon = std::string(wire::kTagCode) + "=10000|" +
                                 std::string(wire::kTagSessionKey) + "=5820417396284051";
-      m_block = tools::PlainResponse(tools::JoinMessages({logon}));
+      m_block = wire::Response(wire::JoinMessages({logon}));
       Feed();
     });
     m_thread = std::thread([this] { m_context.run(); });
@@ -249,7 +249,7 @@ class FeedServer {
                        if (m_next > 0) m_written = m_next;
                        std::string message = "35=X|34=" + std::to_string(m_next++) + "|55=DEMO|58=";
                        message.resize(4096, 'p');
-                       m_block = tools::PlainResponse(tools::JoinMessages({message}));
+                       m_block = wire::Response(wire::JoinMessages({message}));
                        Feed();
                      });
   }
