@@ -33,6 +33,7 @@
 #include "codec/keys.h"
 #include "component/component_methods.h"
 #include "platform/socket.h"
+#include "protocol/encoder.h"
 #include "protocol/wire.h"
 #include "tests/receive/streams.h"
 
@@ -61,13 +62,13 @@ std::string Message(int64_t sequence, int64_t stamp) {
 std::string Encode(Framing framing, const std::string& block) {
   switch (framing) {
     case kPlain:
-      return test::Response(block);
+      return wire::Response(block, test::kFeedLines);
     case kEncrypted:
-      return test::EncryptedResponse(kKey, block);
+      return wire::Response(wire::EncryptedBody(block, test::kSession), test::kFeedLines);
     case kCompressed:
-      return test::FrameResponse(block, '\x05');
+      return wire::Response(wire::CompressedFrame(block), test::kFeedLines);
     case kCompressedEncrypted:
-      return test::FrameResponse(block, '\x07', kKey);
+      return wire::Response(wire::CompressedFrame(block, test::kSession), test::kFeedLines);
   }
   return {};
 }

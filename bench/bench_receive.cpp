@@ -17,6 +17,7 @@
 #include "codec/inflate.h"
 #include "codec/keys.h"
 #include "delivery/router.h"
+#include "protocol/encoder.h"
 #include "protocol/wire.h"
 #include "receive/feed.h"
 #include "tests/receive/streams.h"
@@ -58,10 +59,10 @@ Feed MakeFeed(int64_t framing) {
     size_t codedFrom = 0, codedSize = 0;
     switch (framing) {
       case kPlain:
-        response = test::Response(block);
+        response = wire::Response(block, test::kFeedLines);
         break;
       case kEncrypted:
-        response = test::EncryptedResponse(kSessionKey, block);
+        response = wire::Response(wire::EncryptedBody(block, test::kSession), test::kFeedLines);
         codedFrom = response.find("\r\n\r\n") + 4 + 6;
         codedSize = response.size() - codedFrom;
         break;
@@ -69,7 +70,9 @@ Feed MakeFeed(int64_t framing) {
       case kCompressedEncrypted: {
         const bool enc = framing == kCompressedEncrypted;
         const char marker = enc ? '\x07' : '\x05';
-        response = test::FrameResponse(block, marker, enc ? kSessionKey : std::string_view());
+        response = wire::Response(
+            enc ? wire::CompressedFrame(block, test::kSession) : wire::CompressedFrame(block),
+            test::kFeedLines);
         codedFrom = response.find(marker) + 6;
         codedSize = response.size() - codedFrom;
         break;

@@ -18,10 +18,11 @@
 #include <string_view>
 
 #include "platform/secure_wipe.h"
+#include "protocol/wire.h"
 
 namespace corvane {
 
-inline constexpr std::string_view g_strFixedKey = "7391046285730164";
+inline constexpr std::string_view g_strFixedKey = wire::kFixedKey;
 
 class ReceiveKeys {
  public:

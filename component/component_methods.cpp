@@ -71,7 +71,10 @@ void CComponentMethods::StoreProxyCredentials(const Variant& vUserId, const Vari
   // -99 is the script's marker for an absent value; any text starting with it counts.
   if (DecimalPrefix32(userId) == -99) SecureWipe(userId);
   if (DecimalPrefix32(password) == -99) SecureWipe(password);
-  std::string plain = userId + ":" + password;
+  // One buffer, made large enough first: growing it would free a copy.
+  std::string plain;
+  plain.reserve(userId.size() + 1 + password.size());
+  plain.append(userId).append(":").append(password);
   Secret auth{Base64Encode(plain)};
   SecureWipe(plain);
   Secret user{std::move(userId)};

@@ -2,8 +2,9 @@
 // and fed cut at points the input chooses, must give the same events as the
 // blocks handed to a router directly. A difference traps.
 //
-// The stream is made with the sandbox back end's encoders (zlib's compress and
-// CryptText): one response per block, in one of the four framings, after an
+// The stream is made with the server side's encoder (protocol/encoder.h) and
+// OpenSSL's triple DES where the build has it (tests/codec/stream_cipher.h):
+// one response per block, in one of the four framings, after an
 // optional proxy answer to a CONNECT request. Varied responses carry more
 // header lines, or follow an error response whose body is skipped. The session
 // key is in use from the first byte on (the fixed key serves only a process's
@@ -28,13 +29,14 @@
 #include "codec/keys.h"
 #include "delivery/router.h"
 #include "fuzz/fuzz_support.h"
+#include "protocol/encoder.h"
 #include "receive/feed.h"
-#include "tools/common/frames.h"
+#include "tests/codec/stream_cipher.h"
 
 namespace {
 
 using corvane::fuzz::InputReader;
-namespace tools = corvane::tools;
+namespace wire = corvane::wire;
 
 constexpr std::string_view kSandboxSessionKey = "5820417396284051";
 constexpr std::string_view kProxyAnswer =
@@ -43,7 +45,6 @@ constexpr std::string_view kProxyAnswer =
 // delivered. It holds no frame marker, so the frame parser skips it too.
 constexpr std::string_view kNotFound =
     "HTTP/1.1 404 Not Found\r\nContent-Length: 21\r\nServer: sandbox\r\n\r\n<html>not here</html>";
-constexpr std::string_view kStatusLine = "HTTP/1.1 200 OK\r\n";
 constexpr size_t kRepeats[8] = {1, 1, 1, 1, 3, 17, 150, 1200};
 // Longer streams add nothing but time: bodies and frames of several reads are
 // within this.
@@ -74,10 +75,10 @@ class Delivery : public corvane::DeliveryHost {
 
 class Receive : public corvane::ReceiveHost {
  public:
-  Receive(tools::Framing framing, bool multiOC, bool takeKeys)
+  Receive(wire::Framing framing, bool multiOC, bool takeKeys)
       : delivery(takeKeys),
-        m_compression(tools::FramingCompressed(framing)),
-        m_encryption(tools::FramingEncrypted(framing)),
+        m_compression(wire::FramingCompressed(framing)),
+        m_encryption(wire::FramingEncrypted(framing)),
         m_multiOC(multiOC) {}
   bool Compression() const override { return m_compression; }
   bool Encryption() const override { return m_encryption; }
@@ -102,7 +103,7 @@ struct Outcome {
   bool loggedOn = false;
 };
 
-Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, tools::Framing framing,
+Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, wire::Framing framing,
              bool multiOC, bool tunnel, bool takeKeys, const std::string& key) {
   corvane::g_bUseFixedKey.store(0);
   corvane::SetSessionKey(key);
@@ -155,7 +156,7 @@ void Report(const char* what, const Outcome& got, const Outcome& want) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InputReader in(data, size);
   const uint8_t config = in.Byte();
-  const auto framing = static_cast<tools::Framing>(config & 3);
+  const auto framing = static_cast<wire::Framing>(config & 3);
   const bool tunnel = (config & 4) != 0;
   const bool multiOC = (config & 8) != 0;
   std::string key(kSandboxSessionKey);
@@ -169,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t count = countByte % 16 + 1;
   for (size_t i = 0; i < count; ++i) {
     const std::string_view text = in.Until('\0');
-    std::string block(1, tools::kStx);
+    std::string block(1, wire::kStx);
     if (text.size() * repeat > kMaxStream) return 0;
     for (size_t r = 0; r < repeat; ++r) block += text;
     blocks.push_back(std::move(block));
@@ -190,26 +191,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < blocks.size(); ++i) {
       const std::string& block = blocks[i];
       const std::string blockKey = corvane::GetSessionKey();
+      const wire::Cipher cipher{corvane::test::StreamEncipher, blockKey, wire::kMarkerSessionKey};
       const size_t style = varied ? (i + block.size()) % 4 : 0;
       if ((style & 2) != 0) stream += kNotFound;
-      const size_t start = stream.size();
+      const std::string more = "Server: sandbox\r\nX-Block: " + std::to_string(i) + "\r\n";
+      const wire::HeaderLines lines{(style & 1) != 0 ? std::string_view(more) : "", ""};
       switch (framing) {
-        case tools::Framing::kPlain:
-          stream += tools::PlainResponse(block);
+        case wire::Framing::kPlain:
+          stream += wire::Response(block, lines);
           break;
-        case tools::Framing::kCompressed:
-          stream += tools::CompressedResponse(block);
+        case wire::Framing::kCompressed:
+          stream += wire::Response(wire::CompressedFrame(block), lines);
           break;
-        case tools::Framing::kEncrypted:
-          stream += tools::EncryptedResponse(block, blockKey, tools::kMarkerSessionKey);
+        case wire::Framing::kEncrypted:
+          stream += wire::Response(wire::EncryptedBody(block, cipher), lines);
           break;
-        case tools::Framing::kCompressedEncrypted:
-          stream += tools::CompressedEncryptedResponse(block, blockKey, tools::kMarkerSessionKey);
+        case wire::Framing::kCompressedEncrypted:
+          stream += wire::Response(wire::CompressedFrame(block, cipher), lines);
           break;
       }
-      if ((style & 1) != 0)
-        stream.insert(start + kStatusLine.size(),
-                      "Server: sandbox\r\nX-Block: " + std::to_string(i) + "\r\n");
       direct.router.SplitAndDeliver(block);
     }
   } catch (const std::length_error&) {

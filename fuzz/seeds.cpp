@@ -1,6 +1,7 @@
-// Writes the seed corpora of the fuzz targets: server streams made by the
-// sandbox back end's encoders (its logon response, feed messages and the four
-// framings), cut into reads of several sizes, and small valid inputs for the
+// Writes the seed corpora of the fuzz targets: server streams made as the
+// sandbox back end makes them (its logon response, feed messages and the four
+// framings, the wire encoder with the component's cipher), cut into reads of
+// several sizes, and small valid inputs for the
 // codec and parser targets. The files are checked in under fuzz/corpus/; run
 // this again (scripts/fuzz seeds) when an encoder or an input format changes.
 //
@@ -14,13 +15,15 @@
 
 #include "codec/base64.h"
 #include "codec/keys.h"
+#include "protocol/encoder.h"
 #include "tools/common/backend.h"
-#include "tools/common/frames.h"
+#include "tools/common/cipher.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace tools = corvane::tools;
+namespace wire = corvane::wire;
 
 fs::path g_root;
 
@@ -45,10 +48,11 @@ std::vector<std::string> Feed(int count, int size) {
 }
 
 // A session's interactive stream: a logon response, then replies and feed.
-std::string Stream(tools::Framing framing, int fixedKeyResponses, int blocks, int size) {
-  tools::FrameEncoder encoder(framing, tools::BackendOptions().sessionKey, fixedKeyResponses);
-  std::string stream = encoder.Encode(tools::JoinMessages({Logon("10000")}));
-  for (int i = 0; i < blocks; ++i) stream += encoder.Encode(tools::JoinMessages(Feed(2, size)));
+std::string Stream(wire::Framing framing, int fixedKeyResponses, int blocks, int size) {
+  wire::FrameEncoder encoder(framing, tools::ComponentEncipher, tools::BackendOptions().sessionKey,
+                             fixedKeyResponses);
+  std::string stream = encoder.Encode(wire::JoinMessages({Logon("10000")}));
+  for (int i = 0; i < blocks; ++i) stream += encoder.Encode(wire::JoinMessages(Feed(2, size)));
   return stream;
 }
 
@@ -70,18 +74,17 @@ std::string FeedOps(int connection, const std::string& stream, size_t chunk) {
   return ops;
 }
 
-std::string FlagOps(tools::Framing framing) {
-  return Op(0, tools::FramingCompressed(framing) ? 1 : 0) +
-         Op(1, tools::FramingEncrypted(framing) ? 1 : 0) + Op(3, 1);
+std::string FlagOps(wire::Framing framing) {
+  return Op(0, wire::FramingCompressed(framing) ? 1 : 0) +
+         Op(1, wire::FramingEncrypted(framing) ? 1 : 0) + Op(3, 1);
 }
 
 void ReceiveOpsSeeds() {
-  const tools::Framing framings[] = {tools::Framing::kPlain, tools::Framing::kCompressed,
-                                     tools::Framing::kEncrypted,
-                                     tools::Framing::kCompressedEncrypted};
+  const wire::Framing framings[] = {wire::Framing::kPlain, wire::Framing::kCompressed,
+                                    wire::Framing::kEncrypted, wire::Framing::kCompressedEncrypted};
   const size_t chunks[] = {32768, 1000, 61, 7};
-  for (tools::Framing framing : framings) {
-    const std::string name = tools::FramingName(framing);
+  for (wire::Framing framing : framings) {
+    const std::string name = wire::FramingName(framing);
     for (size_t chunk : chunks) {
       Write("fuzz_receive_ops", name + "-" + std::to_string(chunk),
             FlagOps(framing) + FeedOps(0, Stream(framing, 1, 3, 48), chunk));
@@ -94,21 +97,22 @@ void ReceiveOpsSeeds() {
               FeedOps(0, tunnel + Stream(framing, 1, 2, 40), 90));
     // Both connections: the logon on one, the feed on the other, interleaved.
     const std::string interactive = Stream(framing, 1, 0, 0);
-    tools::FrameEncoder feed(framing, tools::BackendOptions().sessionKey, 0);
+    wire::FrameEncoder feed(framing, tools::ComponentEncipher, tools::BackendOptions().sessionKey,
+                            0);
     std::string broadcast;
-    for (int i = 0; i < 4; ++i) broadcast += feed.Encode(tools::JoinMessages(Feed(3, 100)));
+    for (int i = 0; i < 4; ++i) broadcast += feed.Encode(wire::JoinMessages(Feed(3, 100)));
     Write("fuzz_receive_ops", name + "-two-connections",
           FlagOps(framing) + Op(2, 1) + FeedOps(0, interactive, 50) + Op(5, 0) + Op(4, 0) +
               FeedOps(1, broadcast, 333));
   }
   // A body longer than a read, and a flag change between two reads of it.
-  const std::string big = tools::PlainResponse(tools::JoinMessages({Logon("10000")})) +
-                          tools::PlainResponse(tools::JoinMessages(Feed(1, 70000)));
+  const std::string big = wire::Response(wire::JoinMessages({Logon("10000")})) +
+                          wire::Response(wire::JoinMessages(Feed(1, 70000)));
   Write("fuzz_receive_ops", "plain-long-body",
-        FlagOps(tools::Framing::kPlain) + FeedOps(0, big, 32768));
-  const std::string compressed = Stream(tools::Framing::kCompressed, 0, 2, 2000);
+        FlagOps(wire::Framing::kPlain) + FeedOps(0, big, 32768));
+  const std::string compressed = Stream(wire::Framing::kCompressed, 0, 2, 2000);
   Write("fuzz_receive_ops", "flag-change-mid-frame",
-        FlagOps(tools::Framing::kCompressed) + FeedOps(0, compressed.substr(0, 150), 150) +
+        FlagOps(wire::Framing::kCompressed) + FeedOps(0, compressed.substr(0, 150), 150) +
             Op(0, 0) + Op(8, 1) + FeedOps(0, compressed.substr(150), 4096));
 }
 
@@ -140,11 +144,12 @@ void ReceiveDiffSeeds() {
 
 void CodecSeeds() {
   for (size_t size : {1, 40, 1000, 20000}) {
-    const std::string text = tools::JoinMessages(Feed(1, static_cast<int>(size)));
-    const std::string payload = tools::ZlibPayload(text);
+    const std::string text = wire::JoinMessages(Feed(1, static_cast<int>(size)));
+    const std::string payload = wire::ZlibPayload(text);
     Write("fuzz_inflate", "payload-" + std::to_string(size), std::string(1, '\0') + payload);
     Write("fuzz_inflate", "text-" + std::to_string(size), "\x01\x06" + text);
-    const std::string padded = tools::EncryptPadded(text, corvane::g_strFixedKey);
+    const std::string padded = wire::EncipherPadded(
+        text, {tools::ComponentEncipher, corvane::g_strFixedKey, wire::kMarkerFixedKey});
     Write("fuzz_crypt", "fixed-key-" + std::to_string(size),
           std::string(1, 16) + std::string(corvane::g_strFixedKey) + padded);
     Write("fuzz_base64", "bytes-" + std::to_string(size),
@@ -152,8 +157,7 @@ void CodecSeeds() {
     Write("fuzz_base64", "text-" + std::to_string(size),
           "\x01" + corvane::Base64Encode(padded.substr(0, 300)));
   }
-  Write("fuzz_inflate", "stored",
-        std::string(1, '\0') + tools::ZlibPayload(std::string(3000, 'a')));
+  Write("fuzz_inflate", "stored", std::string(1, '\0') + wire::ZlibPayload(std::string(3000, 'a')));
   Write("fuzz_crypt", "short-key", std::string(1, 8) + "12345678" + "\x02" + "70=10000|394=k");
   Write("fuzz_crypt", "session-key",
         std::string(1, 20) + "5820417396284051tail" + "block of sixteen");

@@ -1,6 +1,6 @@
 // The bytes both ends agree on: message separators, response and frame
-// framing, the fixed header lines of the requests and the logon response's
-// tags, codes and status texts.
+// framing, the fixed key, the fixed header lines of the requests and the logon
+// response's tags, codes and status texts.
 //
 // This is the lowest layer of the tree: the component (send/, receive/,
 // delivery/, connection/), the sandbox back end (tools/common/) and the tests
@@ -40,6 +40,13 @@ inline constexpr unsigned char kMarkerSessionKey = 0x07;
 inline constexpr size_t kFrameLengthDigits = 5;
 inline constexpr size_t kFramePrefix = 1 + kFrameLengthDigits;
 inline constexpr size_t kMaxFramePayload = 99999;
+
+// ---- Keys ----
+
+// The fixed key text, built into both ends. The receiver deciphers with it
+// until its first encrypted assembler call of the process has ended, with the
+// session key (tag 394 of the logon response) from then on.
+inline constexpr std::string_view kFixedKey = "7391046285730164";
 
 // ---- Requests ----
 //

@@ -21,8 +21,9 @@
 #include <vector>
 
 #include "codec/keys.h"
+#include "protocol/encoder.h"
 #include "protocol/wire.h"
-#include "tools/common/frames.h"
+#include "tests/codec/stream_cipher.h"
 
 namespace corvane::bridge {
 namespace {
@@ -260,8 +261,9 @@ class FeedServer {
                                          });
   }
   std::string Response(const std::string& message, std::string_view key, unsigned char marker) {
-    const std::string block = tools::JoinMessages({message});
-    return m_encrypted ? tools::EncryptedResponse(block, key, marker) : tools::PlainResponse(block);
+    const std::string block = wire::JoinMessages({message});
+    if (!m_encrypted) return wire::Response(block);
+    return wire::Response(wire::EncryptedBody(block, {test::StreamEncipher, key, marker}));
   }
   // The next feed message, then on.
   void Next() {

@@ -1,5 +1,6 @@
-// OpenSSL's triple DES in CBC mode as the oracle for the message cipher, and the
-// key bytes a key text gives after the key adjustment.
+// OpenSSL's triple DES in CBC mode as the oracle for the message cipher, the
+// key bytes a key text gives after the key adjustment, and the wire encoder's
+// enciphering step (protocol/encoder.h) done by OpenSSL.
 #pragma once
 
 #include <openssl/evp.h>
@@ -7,6 +8,7 @@
 #include <bit>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -49,6 +51,21 @@ inline std::vector<unsigned char> OpenSslCrypt(bool encrypt, const std::vector<u
   }
   out.resize(static_cast<size_t>(len + tail));
   return out;
+}
+
+// Two-key triple DES of the key text over whole blocks, CBC from a zero
+// vector: a wire::Encipher independent of the component's cipher, and its
+// inverse.
+inline std::string OpenSslEncipher(std::string_view keyText, std::string_view blocks) {
+  const std::vector<unsigned char> out = OpenSslCrypt(
+      true, AdjustedKey(keyText), std::vector<unsigned char>(blocks.begin(), blocks.end()));
+  return std::string(out.begin(), out.end());
+}
+
+inline std::string OpenSslDecipher(std::string_view keyText, std::string_view blocks) {
+  const std::vector<unsigned char> out = OpenSslCrypt(
+      false, AdjustedKey(keyText), std::vector<unsigned char>(blocks.begin(), blocks.end()));
+  return std::string(out.begin(), out.end());
 }
 
 }  // namespace corvane::test

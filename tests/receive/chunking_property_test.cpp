@@ -35,13 +35,13 @@ bool Encrypted(Framing f) { return f == Framing::Encrypted || f == Framing::Comp
 std::string Wrap(Framing framing, const std::string& block) {
   switch (framing) {
     case Framing::Plain:
-      return Response(block);
+      return Response(block, kFeedLines);
     case Framing::Encrypted:
-      return EncryptedResponse(kSessionKey, block);
+      return Response(EncryptedBody(block, kSession), kFeedLines);
     case Framing::Compressed:
-      return FrameResponse(block, '\x05');
+      return Response(CompressedFrame(block), kFeedLines);
     case Framing::CompressedEncrypted:
-      return FrameResponse(block, '\x07', kSessionKey);
+      return Response(CompressedFrame(block, kSession), kFeedLines);
   }
   return {};
 }
@@ -124,8 +124,12 @@ std::vector<size_t> ChunkSizes(std::vector<size_t> cuts, size_t size) {
   return sizes;
 }
 
+// Session-key traffic throughout: the fixed key is used until the first
+// encrypted call ends, which depends on where cuts fall.
 Blocks Run(Framing framing, const std::string& bytes, const std::vector<size_t>& sizes) {
   RecordingHost host;
+  host.SetSessionKey(kSessionKey);
+  host.UseFixedKey(false);
   host.compression = Compressed(framing);
   host.encryption = Encrypted(framing);
   HostedAssembler assembler(host);
@@ -151,11 +155,6 @@ void ExpectBlocks(const Blocks& received, const Blocks& sent) {
 }
 
 void CheckChunking(Framing framing) {
-  // Session-key traffic throughout: the fixed key is used until the first
-  // encrypted call of the process ends, which depends on where cuts fall.
-  SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(0);
-
   // In about one case of five, one response also carries a message longer
   // than a chunk, whose body or frame is then longer too (the text hardly
   // compresses) and still fits the five digits of a frame length. Chosen

@@ -24,13 +24,13 @@ struct Stream {
 std::string Wrap(Framing framing, const std::string& text) {
   switch (framing) {
     case Framing::Plain:
-      return Response(text);
+      return Response(text, kFeedLines);
     case Framing::Encrypted:
-      return EncryptedResponse(kSessionKey, text);
+      return Response(EncryptedBody(text, kSession), kFeedLines);
     case Framing::Compressed:
-      return FrameResponse(text, '\x05');
+      return Response(CompressedFrame(text), kFeedLines);
     case Framing::CompressedEncrypted:
-      return FrameResponse(text, '\x07', kSessionKey);
+      return Response(CompressedFrame(text, kSession), kFeedLines);
   }
   return {};
 }
@@ -42,9 +42,9 @@ Stream MakeStream(Framing framing, bool big, uint32_t seed) {
   std::mt19937 rng(seed);
   const int count = big ? 8 : 6;
   for (int i = 0; i < count; ++i) {
-    std::string text = Block({"70=10000", "1=" + MessageText(rng() % 40, rng())});
-    if (i == 2) text = Block({"k=" + MessageText(300 + rng() % 200, rng())});
-    if (big && i == 4) text = Block({MessageText(50000, rng())});
+    std::string text = JoinMessages({"70=10000", "1=" + MessageText(rng() % 40, rng())});
+    if (i == 2) text = JoinMessages({"k=" + MessageText(300 + rng() % 200, rng())});
+    if (big && i == 4) text = JoinMessages({MessageText(50000, rng())});
     s.bytes += Wrap(framing, text);
     s.blocks.push_back(text);
   }
@@ -53,15 +53,12 @@ Stream MakeStream(Framing framing, bool big, uint32_t seed) {
 
 class Chunking : public ::testing::TestWithParam<Framing> {
  protected:
-  void SetUp() override {
-    // Session-key traffic throughout: the fixed-key switch depends on where
-    // the first chunk of the process ends.
-    SetSessionKey(std::string(kSessionKey));
-    g_bUseFixedKey.store(0);
-  }
-
   Blocks Run(const std::string& bytes, const std::vector<size_t>& sizes) const {
+    // Session-key traffic throughout: the fixed-key switch depends on where
+    // the first chunk ends.
     RecordingHost host;
+    host.SetSessionKey(kSessionKey);
+    host.UseFixedKey(false);
     host.compression =
         GetParam() == Framing::Compressed || GetParam() == Framing::CompressedEncrypted;
     host.encryption =

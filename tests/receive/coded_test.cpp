@@ -12,65 +12,63 @@ namespace {
 
 using Blocks = std::vector<std::string>;
 
-const std::string kText = Block({"70=10000|394=4827365019283746"});
-const std::string kNext = Block({"1=a", "2=b"});
+const std::string kText = JoinMessages({"70=10000|394=4827365019283746"});
+const std::string kNext = JoinMessages({"1=a", "2=b"});
 
 // ---- Encrypted bodies ----
 
 class EncryptedReceive : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetSessionKey(std::string(kSessionKey));
-    g_bUseFixedKey.store(1);
+    host.SetSessionKey(std::string(kSessionKey));
+    host.UseFixedKey(true);
     host.encryption = true;
   }
-  void TearDown() override { g_bUseFixedKey.store(0); }
   RecordingHost host;
   HostedAssembler assembler{host};
 };
 
 TEST_F(EncryptedReceive, FirstCallUsesTheFixedKey) {
-  const std::string text = Block({"ab"});  // with its zero: one block
-  const std::string response = EncryptedResponse(g_strFixedKey, text);
+  const std::string text = JoinMessages({"ab"});  // padded: one cipher block
+  const std::string response = Response(EncryptedBody(text, kFixed), kFeedLines);
   ASSERT_NE(response.find("Content-Length: 14"), std::string::npos);
-  FeedWhole(assembler, response + EncryptedResponse(g_strFixedKey, kNext));
+  FeedWhole(assembler, response + Response(EncryptedBody(kNext, kFixed), kFeedLines));
   EXPECT_EQ(host.blocks, (Blocks{text, kNext}));
-  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+  EXPECT_EQ(host.UsingFixedKey(), 0);
   // Later calls decrypt with the session key.
-  FeedWhole(assembler, EncryptedResponse(kSessionKey, kText));
+  FeedWhole(assembler, Response(EncryptedBody(kText, kSession), kFeedLines));
   EXPECT_EQ(host.blocks.back(), kText);
 }
 
 // A body that the first call begins keeps the fixed key when a later call
 // completes it: a logon response cut by TCP is still read.
 TEST_F(EncryptedReceive, CutBodyKeepsTheKeyOfTheCallThatBeganIt) {
-  const std::string response = EncryptedResponse(g_strFixedKey, kText);
+  const std::string response = Response(EncryptedBody(kText, kFixed), kFeedLines);
   const size_t bodyStart = response.find("\r\n\r\n") + 4;
   for (const size_t cut : {bodyStart - 3, bodyStart + 1, bodyStart + 12, response.size() - 1}) {
     SCOPED_TRACE(cut);
-    g_bUseFixedKey.store(1);
+    host.UseFixedKey(true);
     host.blocks.clear();
     HostedAssembler fresh(host);
-    Feed(fresh, response + EncryptedResponse(kSessionKey, kNext), {cut, 4});
-    EXPECT_EQ(g_bUseFixedKey.load(), 0);
+    Feed(fresh, response + Response(EncryptedBody(kNext, kSession), kFeedLines), {cut, 4});
+    EXPECT_EQ(host.UsingFixedKey(), 0);
     // The next response began after the switch: the session key.
     EXPECT_EQ(host.blocks, (Blocks{kText, kNext}));
   }
 }
 
 TEST_F(EncryptedReceive, CompletingChunkCarriesTheNextResponse) {
-  g_bUseFixedKey.store(0);
-  const std::string first = EncryptedResponse(kSessionKey, kText);
-  const std::string stream = first + EncryptedResponse(kSessionKey, kNext);
+  host.UseFixedKey(false);
+  const std::string first = Response(EncryptedBody(kText, kSession), kFeedLines);
+  const std::string stream = first + Response(EncryptedBody(kNext, kSession), kFeedLines);
   const size_t bodyStart = first.find("\r\n\r\n") + 4;
   Feed(assembler, stream, {bodyStart + 12, 4096});
   EXPECT_EQ(host.blocks, (Blocks{kText, kNext}));
 }
 
 TEST_F(EncryptedReceive, BodyWithoutCiphertextDeliversNothing) {
-  FeedWhole(assembler, Response("\x01"
-                                "00000") +
-                           EncryptedResponse(g_strFixedKey, kNext));
+  FeedWhole(assembler, Response(std::string(1, '\x01') + "00000", kFeedLines) +
+                           Response(EncryptedBody(kNext, kFixed), kFeedLines));
   EXPECT_EQ(host.blocks, Blocks{kNext});
 }
 
@@ -78,14 +76,14 @@ TEST_F(EncryptedReceive, BodyWithoutCiphertextDeliversNothing) {
 TEST_F(EncryptedReceive, TunnelWaitKeepsTheFixedKey) {
   assembler.SetTunnelRequested(true);
   host.multiOC = true;
-  host.interactiveReading = false;
+  host.reading = false;
   FeedWhole(assembler, "HTTP/1.0 200 Connection established\r\n\r\n");
-  EXPECT_TRUE(host.interactiveReading);
-  EXPECT_EQ(g_bUseFixedKey.load(), 1);
+  EXPECT_TRUE(host.reading);
+  EXPECT_EQ(host.UsingFixedKey(), 1);
   FeedWhole(assembler, "HTTP/1.0 200 Connection established\r\n\r\n" +
-                           EncryptedResponse(g_strFixedKey, kText));
+                           Response(EncryptedBody(kText, kFixed), kFeedLines));
   EXPECT_EQ(host.blocks, Blocks{kText});
-  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+  EXPECT_EQ(host.UsingFixedKey(), 0);
 }
 
 // ---- Compressed frames ----
@@ -109,12 +107,12 @@ TEST_P(CompressedStreams, DeliversTheFrames) {
   EXPECT_EQ(assembler.FrameMode(), 1);
 }
 
-const std::string kFrameA = FrameResponse(kText, '\x05');
-const std::string kFrameB = FrameResponse(kNext, '\x05');
+const std::string kFrameA = Response(CompressedFrame(kText), kFeedLines);
+const std::string kFrameB = Response(CompressedFrame(kNext), kFeedLines);
 const size_t kPayloadA = kFrameA.find('\x05') + 6;  // first payload byte
 const size_t kEndA = kFrameA.size();
-const std::string kHugeText = Block({MessageText(50000, 11)});
-const std::string kHuge = FrameResponse(kHugeText, '\x05');
+const std::string kHugeText = JoinMessages({MessageText(50000, 11)});
+const std::string kHuge = Response(CompressedFrame(kHugeText), kFeedLines);
 
 std::vector<FrameCase> FrameCases() {
   std::vector<FrameCase> cases = {
@@ -178,7 +176,7 @@ TEST(CompressedReceive, MisalignedContinuationIsDropped) {
   HostedAssembler assembler(host);
   FeedWhole(assembler, kFrameA.substr(0, kPayloadA + 4));
   // Longer than the bytes missing, and no "HTTP" after them.
-  const std::string chunk = std::string(kFrameA.size(), 'j') + Frame(kNext, '\x05');
+  const std::string chunk = std::string(kFrameA.size(), 'j') + CompressedFrame(kNext);
   FeedWhole(assembler, chunk);
   EXPECT_EQ(host.blocks, Blocks{kNext});
   EXPECT_EQ(assembler.FrameMode(), 1);
@@ -198,22 +196,21 @@ TEST(CompressedReceive, ResetDropsTheCarriedFrame) {
 // ---- Compressed and encrypted frames ----
 
 TEST(CompressedEncryptedReceive, MarkerFollowsTheKeySwitch) {
-  SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(1);
   RecordingHost host;
+  host.SetSessionKey(kSessionKey);
   host.compression = true;
   host.encryption = true;
   HostedAssembler assembler(host);
   // First call: 0x06 frames under the fixed key; a 0x07 frame is not looked for.
-  FeedWhole(assembler, FrameResponse(kText, '\x06', g_strFixedKey) +
-                           FrameResponse("\x02ignored", '\x07', kSessionKey) +
-                           FrameResponse(kNext, '\x06', g_strFixedKey));
+  FeedWhole(assembler, Response(CompressedFrame(kText, kFixed), kFeedLines) +
+                           Response(CompressedFrame("\x02ignored", kSession), kFeedLines) +
+                           Response(CompressedFrame(kNext, kFixed), kFeedLines));
   EXPECT_EQ(host.blocks, (Blocks{kText, kNext}));
-  EXPECT_EQ(g_bUseFixedKey.load(), 0);
+  EXPECT_EQ(host.UsingFixedKey(), 0);
   // Afterwards: 0x07 frames under the session key.
   host.blocks.clear();
-  FeedWhole(assembler, FrameResponse(kNext, '\x07', kSessionKey) +
-                           FrameResponse("\x02ignored", '\x06', g_strFixedKey));
+  FeedWhole(assembler, Response(CompressedFrame(kNext, kSession), kFeedLines) +
+                           Response(CompressedFrame("\x02ignored", kFixed), kFeedLines));
   EXPECT_EQ(host.blocks, Blocks{kNext});
 }
 
@@ -221,20 +218,18 @@ TEST(CompressedEncryptedReceive, MarkerFollowsTheKeySwitch) {
 // fixed-key logon response cut anywhere by TCP is still read, and the frames
 // after it use the session key.
 TEST(CompressedEncryptedReceive, CarriedFrameKeepsTheKeyOfItsMarker) {
-  SetSessionKey(std::string(kSessionKey));
-  const std::string first = FrameResponse(kText, '\x06', g_strFixedKey);
-  const std::string stream = first + FrameResponse(kNext, '\x07', kSessionKey);
+  const std::string first = Response(CompressedFrame(kText, kFixed), kFeedLines);
+  const std::string stream = first + Response(CompressedFrame(kNext, kSession), kFeedLines);
   const size_t marker = first.find('\x06');
   for (size_t cut = marker + 1; cut < first.size() + 3; ++cut) {
-    g_bUseFixedKey.store(1);
     RecordingHost host;
+    host.SetSessionKey(kSessionKey);
     host.compression = true;
     host.encryption = true;
     HostedAssembler assembler(host);
     Feed(assembler, stream, {cut, 4096});
     EXPECT_EQ(host.blocks, (Blocks{kText, kNext})) << "cut after byte " << cut;
   }
-  g_bUseFixedKey.store(0);
 }
 
 // The codec flags may change while a frame is carried (a page calls
@@ -242,14 +237,12 @@ TEST(CompressedEncryptedReceive, CarriedFrameKeepsTheKeyOfItsMarker) {
 // decoded as its marker says, and with its own length whatever the HTTP paths
 // did between the reads.
 TEST(CompressedReceive, FlagChangesWhileAFrameIsCarried) {
-  SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(0);
-  const std::string text = Block({"1=carried", "2=frame"});
-  const std::string frame = FrameResponse(text, '\x05');
+  const std::string text = JoinMessages({"1=carried", "2=frame"});
+  const std::string frame = Response(CompressedFrame(text), kFeedLines);
   const size_t cut = frame.find('\x05') + 10;
   // An encrypted response far longer than the carried frame.
-  const std::string big = Block({std::string(3000, 'x')});
-  const std::string between = EncryptedResponse(kSessionKey, big);
+  const std::string big = JoinMessages({std::string(3000, 'x')});
+  const std::string between = Response(EncryptedBody(big, kSession), kFeedLines);
   struct Step {
     bool compression, encryption;
   };
@@ -257,6 +250,8 @@ TEST(CompressedReceive, FlagChangesWhileAFrameIsCarried) {
   for (const Step& middle : middles) {
     SCOPED_TRACE(std::to_string(middle.compression) + std::to_string(middle.encryption));
     RecordingHost host;
+    host.SetSessionKey(kSessionKey);
+    host.UseFixedKey(false);
     HostedAssembler assembler(host);
     host.compression = true;
     FeedWhole(assembler, frame.substr(0, cut));
@@ -265,7 +260,7 @@ TEST(CompressedReceive, FlagChangesWhileAFrameIsCarried) {
     host.encryption = middle.encryption;
     if (!middle.compression) {
       // The HTTP paths read a response in between; the frame stays carried.
-      FeedWhole(assembler, middle.encryption ? between : Response(big));
+      FeedWhole(assembler, middle.encryption ? between : Response(big, kFeedLines));
       EXPECT_EQ(host.blocks, Blocks{big});
       host.blocks.clear();
       host.compression = true;

@@ -3,6 +3,7 @@
 // events, as many per notification as are queued.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,10 +30,12 @@ TEST(TwoConnections, InterleavedChunksKeepTheirOwnState) {
     std::string streamA, streamB;
     Blocks blocksA, blocksB;
     for (int i = 0; i < 20; ++i) {
-      blocksA.push_back(Block({"a=" + MessageText(10 + 37 * i, i)}));
-      blocksB.push_back(Block({"b=" + MessageText(200 - 7 * i, 100 + i)}));
-      streamA += compressed ? FrameResponse(blocksA.back(), '\x05') : Response(blocksA.back());
-      streamB += compressed ? FrameResponse(blocksB.back(), '\x05') : Response(blocksB.back());
+      blocksA.push_back(JoinMessages({"a=" + MessageText(10 + 37 * i, i)}));
+      blocksB.push_back(JoinMessages({"b=" + MessageText(200 - 7 * i, 100 + i)}));
+      streamA += compressed ? Response(CompressedFrame(blocksA.back()), kFeedLines)
+                            : Response(blocksA.back(), kFeedLines);
+      streamB += compressed ? Response(CompressedFrame(blocksB.back()), kFeedLines)
+                            : Response(blocksB.back(), kFeedLines);
     }
     std::mt19937 rng(9);
     size_t posA = 0, posB = 0;
@@ -50,16 +53,15 @@ TEST(TwoConnections, InterleavedChunksKeepTheirOwnState) {
 }
 
 // The owner thread's side: notifications in the order they were posted.
-class Owner : public DeliveryHost {
+class Owner {
  public:
-  bool Encryption() const override { return false; }
-  int32_t InteractiveDataSeen() const override { return 1; }
-  int32_t BcastDataSeen() const override { return 1; }
-  bool PostNotification(unsigned message) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_posted.push_back(message);
-    m_wake.notify_one();
-    return true;
+  CMessageRouter::Notifier Notifier() {
+    return [this](unsigned message) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_posted.push_back(message);
+      m_wake.notify_one();
+      return true;
+    };
   }
   unsigned Wait() {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -75,14 +77,19 @@ class Owner : public DeliveryHost {
   std::deque<unsigned> m_posted;
 };
 
-// One reader's connection: the shared flags and the shared router.
+// One reader's connection: its flags, and the shared router.
 class Connection : public RecordingHost {
  public:
-  explicit Connection(CMessageRouter& router) : m_router(router) {}
-  int SplitAndDeliver(std::string_view block) override { return m_router.SplitAndDeliver(block); }
+  Connection(CMessageRouter& router, LinkId link, std::atomic<int32_t>& packets)
+      : m_router(router), m_link(link), m_packets(packets) {}
+  std::optional<std::string> OnBlock(std::string_view block) override {
+    return m_router.RouteBlock(block, {m_link, encryption, &m_packets}).sessionKey;
+  }
 
  private:
   CMessageRouter& m_router;
+  LinkId m_link;
+  std::atomic<int32_t>& m_packets;
 };
 
 struct Framed {
@@ -93,27 +100,31 @@ struct Framed {
 class TwoReaders : public ::testing::TestWithParam<Framed> {};
 
 TEST_P(TwoReaders, EveryMessageOnceInOrder) {
-  SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(0);
   const Framed f = GetParam();
-  const char marker = f.encrypted ? '\x07' : '\x05';
-  const std::string_view key = f.encrypted ? kSessionKey : std::string_view();
   auto wrap = [&](const std::string& text) {
-    if (f.compressed) return FrameResponse(text, marker, key);
-    return f.encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+    if (f.compressed) {
+      return Response(f.encrypted ? CompressedFrame(text, kSession) : CompressedFrame(text),
+                      kFeedLines);
+    }
+    return Response(f.encrypted ? EncryptedBody(text, kSession) : text, kFeedLines);
   };
 
   Owner owner;
-  CMessageRouter router(owner);
-  Connection interactive(router), broadcast(router);
+  CMessageRouter router(owner.Notifier());
+  std::atomic<int32_t> packets{0};
+  Connection interactive(router, LinkId::Interactive, packets),
+      broadcast(router, LinkId::Broadcast, packets);
   for (Connection* c : {&interactive, &broadcast}) {
     c->compression = f.compressed;
     c->encryption = f.encrypted;
+    c->SetSessionKey(kSessionKey);
+    c->UseFixedKey(false);
   }
   HostedAssembler interactiveAssembler(interactive), bcastAssembler(broadcast);
 
-  // Logged on first, so that every later message is a data event of its own.
-  FeedWhole(interactiveAssembler, wrap(Block({"70=10000"})));
+  // Logged on first, so that every later message is a data event of its own;
+  // encrypted, the response names the session key it was sent under.
+  FeedWhole(interactiveAssembler, wrap(JoinMessages({"70=10000|394=" + std::string(kSessionKey)})));
   ASSERT_TRUE(router.LoggedOn());
 
   constexpr int kResponses = 150;
@@ -122,15 +133,15 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
   for (int i = 0; i < kResponses; ++i) {
     for (int c = 0; c < 2; ++c) {
       const std::string tag = c == 0 ? "i" : "b";
-      streams[c] +=
-          wrap(Block({tag + "=" + std::to_string(2 * i), tag + "=" + std::to_string(2 * i + 1)}));
+      streams[c] += wrap(
+          JoinMessages({tag + "=" + std::to_string(2 * i), tag + "=" + std::to_string(2 * i + 1)}));
       messages += 2;
     }
   }
 
-  std::vector<DeliveredEvent> events;
+  std::vector<Event> events;
   std::thread ownerThread([&] {
-    DeliveredEvent event;
+    Event event;
     while (events.size() <= messages) {  // the logon's event too
       // One notification stands for everything queued until the queue is
       // found empty; it names the kind of the first of those events.
@@ -168,9 +179,9 @@ TEST_P(TwoReaders, EveryMessageOnceInOrder) {
   }
   EXPECT_EQ(next[0], 2 * kResponses);
   EXPECT_EQ(next[1], 2 * kResponses);
-  DeliveredEvent none;
+  Event none;
   EXPECT_FALSE(router.TakeNext(none));
-  EXPECT_EQ(router.InteractivePacketCount(), static_cast<int32_t>(messages + 1));
+  EXPECT_EQ(packets.load(), static_cast<int32_t>(messages + 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Receive, TwoReaders,

@@ -14,7 +14,7 @@ namespace {
 using Blocks = std::vector<std::string>;
 
 const std::string kBody5 = std::string(1, kStx) + "ABCD";
-const std::string kOther = Block({"70=1|x=2"});
+const std::string kOther = JoinMessages({"70=1|x=2"});
 
 struct PlainCase {
   const char* name;
@@ -33,48 +33,59 @@ TEST_P(PlainStreams, DeliversTheBodies) {
   EXPECT_EQ(host.blocks, c.expected);
 }
 
+// An error response between the feed's header lines, with or without a length.
 std::string Http404(std::string_view body, bool withLength) {
-  return Header("HTTP/1.1 404 Not Found", withLength ? static_cast<int64_t>(body.size()) : -1) +
-         std::string(body);
+  std::string head = "HTTP/1.1 404 Not Found\r\nServer: feed\r\n";
+  if (withLength) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return head + "Connection: keep-alive\r\n\r\n" + std::string(body);
 }
 
-const std::string kResponse = Response(kBody5);
+const std::string kResponse = Response(kBody5, kFeedLines);
 const std::string kBig = MessageText(70000, 7);
 
 INSTANTIATE_TEST_SUITE_P(
     Receive, PlainStreams,
     ::testing::Values(
         PlainCase{"one_response", kResponse, {kResponse.size()}, {kBody5}},
-        PlainCase{"two_in_one_chunk", kResponse + Response(kOther), {4096}, {kBody5, kOther}},
+        PlainCase{
+            "two_in_one_chunk", kResponse + Response(kOther, kFeedLines), {4096}, {kBody5, kOther}},
         // Cut inside "Content-Length:": held as a header part, then completed.
         PlainCase{
             "cut_in_content_length", kResponse, {kResponse.find("Length") + 2, 4096}, {kBody5}},
         // 70 000 bytes over three chunks, and a response after the body.
         PlainCase{"body_over_three_chunks",
-                  Response(std::string(1, kStx) + kBig) + Response(kOther),
+                  Response(std::string(1, kStx) + kBig, kFeedLines) + Response(kOther, kFeedLines),
                   {30000, 30000, 32768},
                   {std::string(1, kStx) + kBig, kOther}},
         // A 200 response without a length has an empty body; parsing goes on.
         PlainCase{"no_content_length",
-                  Header("HTTP/1.1 200 OK", -1) + Response(kOther),
+                  "HTTP/1.1 200 OK\r\nServer: feed\r\nConnection: keep-alive\r\n\r\n" +
+                      Response(kOther, kFeedLines),
                   {4096},
                   {"", kOther}},
         // Only a status line and the header end: no status match, rest dropped.
-        PlainCase{"status_line_only", "HTTP/1.1 200 OK\r\n\r\n" + Response(kOther), {4096}, {}},
-        // Not a success and no length: nothing to resynchronise on.
-        PlainCase{"error_without_length", Http404("oops", false) + Response(kOther), {4096}, {}},
-        // Not a success but with a length: skipped whole, the next one delivered.
-        PlainCase{"error_with_length_skipped",
-                  Response(kBody5) + Http404("not here", true) + Response(kOther),
+        PlainCase{"status_line_only",
+                  "HTTP/1.1 200 OK\r\n\r\n" + Response(kOther, kFeedLines),
                   {4096},
-                  {kBody5, kOther}},
+                  {}},
+        // Not a success and no length: nothing to resynchronise on.
+        PlainCase{"error_without_length",
+                  Http404("oops", false) + Response(kOther, kFeedLines),
+                  {4096},
+                  {}},
+        // Not a success but with a length: skipped whole, the next one delivered.
+        PlainCase{
+            "error_with_length_skipped",
+            Response(kBody5, kFeedLines) + Http404("not here", true) + Response(kOther, kFeedLines),
+            {4096},
+            {kBody5, kOther}},
         PlainCase{"error_body_cut_across_chunks",
-                  Http404(std::string(5000, 'x'), true) + Response(kOther),
+                  Http404(std::string(5000, 'x'), true) + Response(kOther, kFeedLines),
                   {1000},
                   {kOther}},
         // Content-Length 0: an empty body, then the next response, in 7-byte chunks.
         PlainCase{"zero_length_body",
-                  Header("HTTP/1.1 200 OK", 0) + Response(kOther),
+                  wire::ResponseHeader(0, kFeedLines) + Response(kOther, kFeedLines),
                   {7},
                   {"", kOther}}),
     [](const ::testing::TestParamInfo<PlainCase>& info) { return std::string(info.param.name); });
@@ -83,7 +94,7 @@ TEST(PlainReceive, ZeroByteEndsTheChunkText) {
   RecordingHost host;
   HostedAssembler assembler(host);
   // The zero byte cuts the chunk: the second response is never seen.
-  std::string chunk = kResponse + '\0' + Response(kOther);
+  std::string chunk = kResponse + '\0' + Response(kOther, kFeedLines);
   assembler.DispatchReceived(static_cast<int32_t>(chunk.size()),
                              reinterpret_cast<const unsigned char*>(chunk.data()));
   EXPECT_EQ(host.blocks, Blocks{kBody5});
@@ -93,7 +104,7 @@ TEST(PlainReceive, FullSizeChunkWithoutTerminator) {
   RecordingHost host;
   HostedAssembler assembler(host);
   const std::string body = std::string(1, kStx) + MessageText(32768, 3);
-  const std::string stream = Header("HTTP/1.1 200 OK", static_cast<int64_t>(body.size())) + body;
+  const std::string stream = Response(body, kFeedLines);
   // The chunk is exactly the reader's buffer: no zero byte after it to stop at.
   const std::vector<unsigned char> exact(stream.begin(), stream.begin() + 32768);
   assembler.DispatchReceived(32768, exact.data());
@@ -104,7 +115,7 @@ TEST(PlainReceive, FullSizeChunkWithoutTerminator) {
 
 // Every cut of the header end, CR LF CR LF, gives the same body.
 TEST(PlainReceive, HeaderEndCutAnywhere) {
-  const std::string stream = kResponse + Response(kOther);
+  const std::string stream = kResponse + Response(kOther, kFeedLines);
   const size_t end = kResponse.find("\r\n\r\n");
   for (size_t cut = end; cut <= end + 4; ++cut) {
     RecordingHost host;
@@ -116,7 +127,7 @@ TEST(PlainReceive, HeaderEndCutAnywhere) {
 
 // The same byte by byte, and with the header end spread over three chunks.
 TEST(PlainReceive, HeaderEndInSingleBytes) {
-  const std::string stream = kResponse + Response(kOther);
+  const std::string stream = kResponse + Response(kOther, kFeedLines);
   RecordingHost host;
   HostedAssembler assembler(host);
   Feed(assembler, stream, {1});
@@ -149,19 +160,20 @@ class ProxyAnswer : public ::testing::TestWithParam<ProxyCase> {};
 // reading flag rule of its framing.
 TEST_P(ProxyAnswer, FollowsTheReadingFlagRule) {
   const ProxyCase& c = GetParam();
-  SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(0);
   RecordingHost host;
+  host.SetSessionKey(kSessionKey);
+  host.UseFixedKey(false);
   host.encryption = c.encrypted;
   host.multiOC = c.multiOC;
-  host.interactiveReading = c.readingBefore;
+  host.reading = c.readingBefore;
   HostedAssembler assembler(host);
   assembler.SetTunnelRequested(true);
-  const std::string text = Block({"70=10000"});
-  const std::string response = c.encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+  const std::string text = JoinMessages({"70=10000"});
+  const std::string response = c.encrypted ? Response(EncryptedBody(text, kSession), kFeedLines)
+                                           : Response(text, kFeedLines);
   FeedWhole(assembler, kProxyAnswer + "junk bytes" + response);
   EXPECT_EQ(host.blocks, c.delivered ? Blocks{text} : Blocks{});
-  EXPECT_EQ(host.interactiveReading, c.readingAfter);
+  EXPECT_EQ(host.reading, c.readingAfter);
 
   // Once the tunnel is taken, a second answer is an ordinary foreign status
   // that ends the chunk; while it is not, the answer is looked for again.
@@ -187,20 +199,21 @@ INSTANTIATE_TEST_SUITE_P(
 // the server's logon response and is delivered, and a proxy-style answer is a
 // foreign status line.
 TEST(ProxyAnswerWithoutTunnel, TheFirstSuccessResponseIsTheServers) {
-  SetSessionKey(std::string(kSessionKey));
-  const std::string logon = Block({"70=10000"});
-  const std::string next = Block({"1=a"});
+  const std::string logon = JoinMessages({"70=10000"});
+  const std::string next = JoinMessages({"1=a"});
   for (const bool encrypted : {false, true}) {
     for (const bool tunnel : {false, true}) {
       SCOPED_TRACE(std::string(encrypted ? "encrypted" : "plain") +
                    (tunnel ? ", tunnel requested" : ", no tunnel request"));
-      g_bUseFixedKey.store(0);
       RecordingHost host;
+      host.SetSessionKey(kSessionKey);
+      host.UseFixedKey(false);
       host.encryption = encrypted;
       HostedAssembler assembler(host);
       assembler.SetTunnelRequested(tunnel);
       auto respond = [&](const std::string& text) {
-        return encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+        return encrypted ? Response(EncryptedBody(text, kSession), kFeedLines)
+                         : Response(text, kFeedLines);
       };
       FeedWhole(assembler, respond(logon) + respond(next));
       // With a tunnel request the first success response is taken as the
@@ -223,36 +236,37 @@ TEST(ProxyAnswerWithoutTunnel, TheFirstSuccessResponseIsTheServers) {
 // a compressed frame in the answer's own chunk. An answer read alone is no
 // encrypted call: the fixed key still serves the first one.
 TEST(ProxyAnswerUnderCompression, TakenWhateverTheCut) {
-  const std::string logon = Block({"70=10000|71=Logon success"});
-  const std::string reply = Block({"1=quote"});
+  const std::string logon = JoinMessages({"70=10000|71=Logon success"});
+  const std::string reply = JoinMessages({"1=quote"});
   for (const bool encryption : {false, true}) {
     for (size_t cut = 0; cut <= kProxyAnswer.size(); ++cut) {
       SCOPED_TRACE(std::string(encryption ? "compressed and encrypted" : "compressed") +
                    ", answer cut after byte " + std::to_string(cut));
-      SetSessionKey(std::string(kSessionKey));
-      g_bUseFixedKey.store(1);
       RecordingHost host;
+      host.SetSessionKey(kSessionKey);
+      host.UseFixedKey(true);
       host.compression = true;
       host.encryption = encryption;
       HostedAssembler assembler(host);
       assembler.SetTunnelRequested(true);
       if (cut > 0) FeedWhole(assembler, kProxyAnswer.substr(0, cut));
       if (cut < kProxyAnswer.size()) FeedWhole(assembler, kProxyAnswer.substr(cut));
-      EXPECT_EQ(g_bUseFixedKey.load(), 1);
+      EXPECT_EQ(host.UsingFixedKey(), 1);
       // setEncryption(1) after the logon request: the response is encrypted
       // under the fixed key.
       host.compression = false;
       host.encryption = encryption;
-      FeedWhole(assembler, encryption ? EncryptedResponse(g_strFixedKey, logon) : Response(logon));
+      FeedWhole(assembler, encryption ? Response(EncryptedBody(logon, kFixed), kFeedLines)
+                                      : Response(logon, kFeedLines));
       host.encryption = false;
-      FeedWhole(assembler, Response(reply));
+      FeedWhole(assembler, Response(reply, kFeedLines));
       EXPECT_EQ(host.blocks, (Blocks{logon, reply}));
     }
   }
 }
 
 TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
-  const std::string text = Block({"9=1"});
+  const std::string text = JoinMessages({"9=1"});
   struct Case {
     const char* name;
     std::string answer;
@@ -269,7 +283,7 @@ TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
     host.compression = true;
     HostedAssembler assembler(host);
     assembler.SetTunnelRequested(true);
-    FeedWhole(assembler, c.answer + FrameResponse(text, '\x05'));
+    FeedWhole(assembler, c.answer + Response(CompressedFrame(text), kFeedLines));
     EXPECT_EQ(host.blocks, Blocks{text});
   }
   // Without a tunnel request nothing is taken for an answer: the frame parser
@@ -277,7 +291,7 @@ TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
   RecordingHost host;
   host.compression = true;
   HostedAssembler assembler(host);
-  FeedWhole(assembler, kProxyAnswer + FrameResponse(text, '\x05'));
+  FeedWhole(assembler, kProxyAnswer + Response(CompressedFrame(text), kFeedLines));
   EXPECT_EQ(host.blocks, Blocks{text});
 }
 
@@ -285,8 +299,8 @@ TEST(ProxyAnswerUnderCompression, FramesAfterTheAnswerAndRefusals) {
 // the chunk end is completed by the next chunk (or the ones after) rather
 // than lost.
 TEST(PlainReceive, StatusLineCutAfterTunnel) {
-  const std::string text = Block({"A"});
-  const std::string stream = kProxyAnswer + Response(text);
+  const std::string text = JoinMessages({"A"});
+  const std::string stream = kProxyAnswer + Response(text, kFeedLines);
   for (size_t cut = kProxyAnswer.size(); cut < kProxyAnswer.size() + 16; ++cut) {
     for (size_t second : {size_t{1}, size_t{3}, size_t{4096}}) {
       RecordingHost host;
@@ -301,17 +315,17 @@ TEST(PlainReceive, StatusLineCutAfterTunnel) {
 // A tail after the answer that looks like the start of the status line but is
 // not followed by the rest of it is dropped; the next chunk is read afresh.
 TEST(PlainReceive, FalseStatusTailAfterTunnelIsDropped) {
-  const std::string text = Block({"A"});
+  const std::string text = JoinMessages({"A"});
   struct Case {
     const char* tail;
     std::string next;
   };
   const Case cases[] = {
-      {"HTTP/1.1 2", Response(text)},
-      {"H", Response(text)},
-      {"HTTP/1.1 200 O", Response(text)},
+      {"HTTP/1.1 2", Response(text, kFeedLines)},
+      {"H", Response(text, kFeedLines)},
+      {"HTTP/1.1 200 O", Response(text, kFeedLines)},
       // The tail goes on for a while before it turns out to be something else.
-      {"HTTP/", "1." + Response(text)},
+      {"HTTP/", "1." + Response(text, kFeedLines)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tail);
@@ -331,20 +345,21 @@ TEST(PlainReceive, FalseStatusTailAfterTunnelIsDropped) {
 // the answer itself ending a chunk, does not take the success response after
 // it along. Found by fuzz_receive_diff.
 TEST(ProxyAnswerWithTunnel, SkippedBytesMaySpanChunks) {
-  SetSessionKey(std::string(kSessionKey));
-  const std::string first = Block({"70=10000"});
-  const std::string second = Block({"1=a"});
-  const std::string notFound = Header("HTTP/1.1 404 Not Found", 9) + "not here!";
+  const std::string first = JoinMessages({"70=10000"});
+  const std::string second = JoinMessages({"1=a"});
+  const std::string notFound = Http404("not here!", true);
   for (const bool encrypted : {false, true}) {
     auto respond = [&](const std::string& text) {
-      return encrypted ? EncryptedResponse(kSessionKey, text) : Response(text);
+      return encrypted ? Response(EncryptedBody(text, kSession), kFeedLines)
+                       : Response(text, kFeedLines);
     };
     const std::string stream =
         kProxyAnswer + notFound + respond(first) + notFound + respond(second);
     for (size_t cut = 1; cut < stream.size(); ++cut) {
       for (const size_t next : {size_t{5}, size_t{4096}}) {
-        g_bUseFixedKey.store(0);
         RecordingHost host;
+        host.SetSessionKey(kSessionKey);
+        host.UseFixedKey(false);
         host.encryption = encrypted;
         HostedAssembler assembler(host);
         assembler.SetTunnelRequested(true);
@@ -363,7 +378,7 @@ TEST(PlainReceive, OverlongBodyIsSkipped) {
   RecordingHost host;
   HostedAssembler assembler(host);
   const int64_t len = CReceiveAssembler::kMaxBodyLength + 1;
-  const std::string head = Header("HTTP/1.1 200 OK", len);
+  const std::string head = wire::ResponseHeader(static_cast<size_t>(len), kFeedLines);
   FeedWhole(assembler, head);
   const std::string filler(32768, 'z');
   int64_t left = len;
@@ -373,7 +388,7 @@ TEST(PlainReceive, OverlongBodyIsSkipped) {
                                reinterpret_cast<const unsigned char*>(filler.data()));
     left -= static_cast<int64_t>(n);
   }
-  FeedWhole(assembler, Response(kOther));
+  FeedWhole(assembler, Response(kOther, kFeedLines));
   EXPECT_EQ(host.blocks, Blocks{kOther});
 }
 
@@ -383,7 +398,7 @@ TEST(PlainReceive, BodyAtTheLimitIsDelivered) {
   const std::string body =
       std::string(1, kStx) +
       std::string(static_cast<size_t>(CReceiveAssembler::kMaxBodyLength) - 1, 'b');
-  Feed(assembler, Response(body) + Response(kOther), {32768});
+  Feed(assembler, Response(body, kFeedLines) + Response(kOther, kFeedLines), {32768});
   ASSERT_EQ(host.blocks.size(), 2u);
   EXPECT_TRUE(host.blocks[0] == body);
   EXPECT_EQ(host.blocks[1], kOther);
@@ -395,7 +410,7 @@ TEST(PlainReceive, OverlongHeaderIsDropped) {
   // A header part that never ends: it is dropped at the limit, not kept.
   Feed(assembler, std::string(CReceiveAssembler::kMaxHeaderLength + 1, 'h'), {1000});
   // What follows the dropped part is read as a fresh response.
-  FeedWhole(assembler, Response(kOther));
+  FeedWhole(assembler, Response(kOther, kFeedLines));
   EXPECT_EQ(host.blocks, Blocks{kOther});
 }
 

@@ -1,113 +1,92 @@
-// Test streams as a server sends them, built with independent encoders: zlib's
-// own compress() for frame payloads and the encrypting direction of CryptText
-// for ciphertext. A recording host stands in for the component.
+// Test streams as a server sends them: the server side's encoder
+// (protocol/encoder.h), enciphering with StreamEncipher (OpenSSL's triple DES
+// natively), with the header lines of a feed server around Content-Length. A
+// recording host stands in for the component.
 #pragma once
 
-#include <zlib.h>
-
 #include <cstdint>
-#include <cstdio>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "codec/des.h"
 #include "codec/keys.h"
+#include "protocol/encoder.h"
 #include "protocol/wire.h"
 #include "receive/feed.h"
+#include "tests/codec/stream_cipher.h"
 
 namespace corvane::test {
 
+using wire::CompressedFrame;
+using wire::EncryptedBody;
+using wire::JoinMessages;
 using wire::kStx;
+using wire::Response;
 inline constexpr std::string_view kSessionKey = "4827365019283746";
 
-// The component's side of an assembler: flags the test sets, blocks recorded.
-class RecordingHost : public ReceiveHost {
+// A feed server's header: a line before Content-Length and one after it.
+inline constexpr wire::HeaderLines kFeedLines{"Server: feed\r\n", "Connection: keep-alive\r\n"};
+
+// Ciphertext under the fixed key (marker 0x06) and the session key (0x07).
+inline constexpr wire::Cipher kFixed{StreamEncipher, g_strFixedKey, wire::kMarkerFixedKey};
+inline constexpr wire::Cipher kSession{StreamEncipher, kSessionKey, wire::kMarkerSessionKey};
+
+// The component's side of an assembler: flags and keys the test sets, blocks
+// recorded. The keys start as a new component's: the fixed key in use.
+class RecordingHost : public BlockSink {
  public:
   bool compression = false;
   bool encryption = false;
   bool multiOC = false;
-  bool interactiveReading = true;
+  bool reading = true;  // the connection's reading flag
   std::vector<std::string> blocks;
 
-  bool Compression() const override { return compression; }
-  bool Encryption() const override { return encryption; }
-  bool MultiOC() const override { return multiOC; }
-  bool InteractiveReading() const override { return interactiveReading; }
-  void SetInteractiveReading() override { interactiveReading = true; }
-  int SplitAndDeliver(std::string_view block) override {
+  std::optional<std::string> OnBlock(std::string_view block) override {
     blocks.emplace_back(block);
-    return 0;
+    return std::nullopt;
   }
+
+  ReceiveKeys& Keys() { return *m_keys; }
+  // Back to the fixed key (a new component's keys), or past it.
+  void UseFixedKey(bool fixed) {
+    const std::string session = m_keys->SessionKey();
+    m_keys = std::make_unique<ReceiveKeys>();
+    m_keys->SetSessionKey(session);
+    if (!fixed) m_keys->FixedKeyDone();
+  }
+  int UsingFixedKey() const { return m_keys->UsingFixedKey() ? 1 : 0; }
+  void SetSessionKey(std::string_view key) { m_keys->SetSessionKey(key); }
+  std::string SessionKey() const { return m_keys->SessionKey(); }
+
+ private:
+  std::unique_ptr<ReceiveKeys> m_keys = std::make_unique<ReceiveKeys>();
 };
 
-inline std::string Header(std::string_view status, int64_t contentLength) {
-  std::string h(status);
-  h += "\r\nServer: feed\r\n";
-  if (contentLength >= 0) h += "Content-Length: " + std::to_string(contentLength) + "\r\n";
-  h += "Connection: keep-alive\r\n\r\n";
-  return h;
-}
-
-// A plain success response carrying body.
-inline std::string Response(std::string_view body) {
-  return Header("HTTP/1.1 200 OK", static_cast<int64_t>(body.size())) + std::string(body);
-}
-
-inline std::string Digits5(size_t n) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%05u", static_cast<unsigned>(n));
-  return buf;
-}
-
-inline std::string Encrypt(std::string_view key, std::string plain) {
-  // Only whole blocks are enciphered: the sender pads with zero bytes.
-  plain.resize((plain.size() + 7) / 8 * 8, '\0');
-  auto out = CryptText(1, key, reinterpret_cast<const unsigned char*>(plain.data()),
-                       static_cast<int32_t>(plain.size()));
-  return std::string(reinterpret_cast<const char*>(out.get()), plain.size());
-}
-
-// An encrypted response: marker, five digits, ciphertext of the text and a zero.
-inline std::string EncryptedResponse(std::string_view key, std::string_view text) {
-  const std::string cipher = Encrypt(key, std::string(text) + '\0');
-  const std::string body = "\x01" + Digits5(cipher.size()) + cipher;
-  return Response(body);
-}
-
-inline std::string Compress(std::string_view text) {
-  const std::string in = std::string(text) + '\0';
-  uLongf size = compressBound(static_cast<uLong>(in.size()));
-  std::string out(size, '\0');
-  compress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(in.data()),
-           static_cast<uLong>(in.size()));
-  out.resize(size);
-  return out;
-}
-
-// A compressed frame: marker, five digits, payload (zlib data, enciphered with
-// key when one is given).
-inline std::string Frame(std::string_view text, char marker, std::string_view key = {}) {
-  std::string payload = Compress(text);
-  if (!key.empty()) payload = Encrypt(key, payload);
-  return std::string(1, marker) + Digits5(payload.size()) + payload;
-}
-
-// A response whose body is one compressed frame.
-inline std::string FrameResponse(std::string_view text, char marker, std::string_view key = {}) {
-  return Response(Frame(text, marker, key));
-}
-
-// Messages of a block: STX before each.
-inline std::string Block(std::initializer_list<std::string_view> messages) {
-  std::string b;
-  for (std::string_view m : messages) {
-    b += kStx;
-    b += m;
+// An assembler fed for a recording host, as a link feeds its own.
+class HostedAssembler {
+ public:
+  explicit HostedAssembler(RecordingHost& host) : m_host(host) {}
+  int32_t DispatchReceived(int32_t length, const unsigned char* data) {
+    ReceiveSettings settings;
+    settings.compression = m_host.compression;
+    settings.encryption = m_host.encryption;
+    settings.multiOC = m_host.multiOC;
+    settings.reading = m_host.reading;
+    const FedChunk fed = FeedChunk(m_assembler, length, data, settings, m_host.Keys(), m_host);
+    if (fed.setReading) m_host.reading = true;
+    return fed.status;
   }
-  return b;
-}
+  void SetTunnelRequested(bool requested) { m_assembler.SetTunnelRequested(requested); }
+  void Reset() { m_assembler.Reset(); }
+  int32_t FrameMode() const { return m_assembler.FrameMode(); }
+
+ private:
+  RecordingHost& m_host;
+  CReceiveAssembler m_assembler;
+};
 
 // Feeds stream through the decoding dispatch cut at the given chunk sizes (the
 // last one repeating), each chunk in its own zero-padded buffer as a reader's.

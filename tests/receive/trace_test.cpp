@@ -31,15 +31,16 @@ std::string TraceOf(const std::string& stream, std::vector<size_t> chunks) {
 
 TEST(ReceiveTrace, HeaderEndCutAfterItsFirstCr) {
   ASSERT_TRUE(kTraceOn);
-  const std::string response = Response(Block({"ABCD"}));
+  const std::string response = Response(JoinMessages({"ABCD"}), kFeedLines);
   const size_t cr = response.find("\r\n\r\n") + 1;
   EXPECT_EQ(Count(TraceOf(response, {cr, 4096}), "ProcessPacket - Fragment Issue!!!\n"), 1u);
   EXPECT_EQ(Count(TraceOf(response, {4096}), "Fragment Issue"), 0u);
 }
 
 TEST(ReceiveTrace, DroppedPartsAreTraced) {
-  const std::string body =
-      TraceOf(Header("HTTP/1.1 200 OK", CReceiveAssembler::kMaxBodyLength + 1), {4096});
+  const std::string body = TraceOf(
+      wire::ResponseHeader(static_cast<size_t>(CReceiveAssembler::kMaxBodyLength) + 1, kFeedLines),
+      {4096});
   EXPECT_NE(body.find("dropped"), std::string::npos) << body;
   const std::string header =
       TraceOf(std::string(CReceiveAssembler::kMaxHeaderLength + 1, 'h'), {4096});

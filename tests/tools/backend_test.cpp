@@ -124,9 +124,10 @@ TEST(BackendTest, AnswersLogonFirstThenReplies) {
   const std::string third = Request("3=c");
   client.Send(Request("1=logon") + Request("2=b") + third.substr(0, 10));
   client.Send(third.substr(10));
-  const std::string expected = PlainResponse(JoinMessages({"70=10000|394=5820417396284051"})) +
-                               PlainResponse(JoinMessages({"re|2=b|2=b"})) +
-                               PlainResponse(JoinMessages({"re|3=c|3=c"}));
+  const std::string expected =
+      wire::Response(wire::JoinMessages({"70=10000|394=5820417396284051"})) +
+      wire::Response(wire::JoinMessages({"re|2=b|2=b"})) +
+      wire::Response(wire::JoinMessages({"re|3=c|3=c"}));
   EXPECT_EQ(client.ReadUntil([&](const std::string& d) { return d.size() >= expected.size(); }),
             expected);
   backend.Stop();
@@ -141,7 +142,7 @@ TEST(BackendTest, FailedLogonIsAnsweredAgainAndANewClientLogsOnAfresh) {
   o.logonCode = "10001";
   SandboxBackend backend(o);
   ASSERT_TRUE(backend.Start(nullptr));
-  const std::string logon = PlainResponse(JoinMessages({"70=10001|394=5820417396284051"}));
+  const std::string logon = wire::Response(wire::JoinMessages({"70=10001|394=5820417396284051"}));
   {
     RawClient client(backend.InteractivePort());
     client.Send(Request("a") + Request("b"));
@@ -151,7 +152,7 @@ TEST(BackendTest, FailedLogonIsAnsweredAgainAndANewClientLogsOnAfresh) {
   BackendOptions ok;
   SandboxBackend second(ok);
   ASSERT_TRUE(second.Start(nullptr));
-  const std::string okLogon = PlainResponse(JoinMessages({"70=10000|394=5820417396284051"}));
+  const std::string okLogon = wire::Response(wire::JoinMessages({"70=10000|394=5820417396284051"}));
   for (int round = 0; round < 2; ++round) {
     RawClient client(second.InteractivePort());
     client.Send(Request("a"));
@@ -307,10 +308,10 @@ TEST(BackendTest, EncryptedFramingsHoldEverythingBehindTheFirstResponse) {
   const std::string all =
       client.ReadUntil([](const std::string& d) { return Count(d, "HTTP/1.1") >= 3; });
   EXPECT_EQ(Count(all, "HTTP/1.1 200 OK"), 3u);
-  EXPECT_EQ(static_cast<unsigned char>(all[all.find("\r\n\r\n") + 4]), kMarkerFixedKey);
+  EXPECT_EQ(static_cast<unsigned char>(all[all.find("\r\n\r\n") + 4]), wire::kMarkerFixedKey);
   EXPECT_EQ(
       static_cast<unsigned char>(all[firstLength + all.substr(firstLength).find("\r\n\r\n") + 4]),
-      kMarkerSessionKey);
+      wire::kMarkerSessionKey);
   EXPECT_EQ(Decode(all, Framing::kEncrypted, {static_cast<int>(firstLength), 9}),
             "authentication true|10000|Logon success\ndata reply|a\ndata reply|b\npackets 3\n");
 }

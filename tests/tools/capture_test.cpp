@@ -20,7 +20,6 @@
 #include "codec/keys.h"
 #include "tests/tools/tool_process.h"
 #include "tools/common/backend.h"
-#include "tools/common/frames.h"
 #include "tools/common/replay.h"
 #include "tools/common/session.h"
 
@@ -185,9 +184,9 @@ TEST(CaptureTest, ANewConnectionDropsWhatTheOldOneLeftUnfinished) {
   // The first connection dies in the middle of a response; the second one
   // starts with a whole logon response. With the opening marked, replay
   // starts the receive side afresh there, as the component does.
-  FrameEncoder encoder(Framing::kPlain, "5820417396284051", 1);
-  const std::string cut = encoder.Encode(JoinMessages({"d=lost|58=" + std::string(200, 'x')}));
-  const std::string whole = encoder.Encode(JoinMessages({"70=10000|394=5820417396284051"}));
+  const std::string cut =
+      wire::Response(wire::JoinMessages({"d=lost|58=" + std::string(200, 'x')}));
+  const std::string whole = wire::Response(wire::JoinMessages({"70=10000|394=5820417396284051"}));
   struct Case {
     bool marked;
     const char* expected;

@@ -15,11 +15,15 @@
 #include <vector>
 
 #include "codec/keys.h"
+#include "protocol/encoder.h"
+#include "tests/codec/stream_cipher.h"
 #include "tests/tools/tool_process.h"
-#include "tools/common/frames.h"
 
 namespace corvane::tools {
 namespace {
+
+using wire::Framing;
+using wire::JoinMessages;
 
 const std::string kKey = "8642097531864209";
 const std::string kLogon = "70=10000|394=" + kKey;
@@ -43,7 +47,7 @@ struct Fixture {
 };
 
 Fixture MakeStream(Framing framing) {
-  FrameEncoder encoder(framing, kKey, 1);
+  wire::FrameEncoder encoder(framing, test::StreamEncipher, kKey, 1);
   Fixture f;
   f.stream = encoder.Encode(JoinMessages({kLogon}));
   f.firstResponse = f.stream.size();
@@ -122,11 +126,12 @@ const std::string kProxyAnswer = "HTTP/1.0 200 Connection established\r\nProxy-a
 
 TEST(ReplayTest, ProxyAnswerRulesFollowTheSetUp) {
   const std::string plainStream =
-      kProxyAnswer + "junk" + PlainResponse(JoinMessages({kLogon, "d=1"}));
+      kProxyAnswer + "junk" + wire::Response(JoinMessages({kLogon, "d=1"}));
   const std::string proxied = "authentication true|10000|Logon success\ndata d=1\npackets 2\n";
   const std::string encryptedStream =
-      kProxyAnswer +
-      EncryptedResponse(JoinMessages({kLogon, "d=1"}), g_strFixedKey, kMarkerFixedKey);
+      kProxyAnswer + wire::Response(wire::EncryptedBody(
+                         JoinMessages({kLogon, "d=1"}),
+                         {test::StreamEncipher, g_strFixedKey, wire::kMarkerFixedKey}));
   struct Case {
     const char* name;
     bool encrypted;

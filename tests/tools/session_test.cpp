@@ -16,7 +16,6 @@
 #include "codec/keys.h"
 #include "tests/tools/tool_process.h"
 #include "tools/common/backend.h"
-#include "tools/common/frames.h"
 
 namespace corvane::tools {
 namespace {
@@ -141,7 +140,7 @@ TEST(SessionTest, ASendFailureReconnectsAndReadingResumes) {
   // arrives as data, since the component stays logged on.
   BackendOptions o;
   o.closeAfterBytes =
-      static_cast<int64_t>(PlainResponse(JoinMessages({LogonResponseText(o)})).size());
+      static_cast<int64_t>(wire::Response(wire::JoinMessages({LogonResponseText(o)})).size());
   o.faultsBroadcast = false;
   SandboxBackend backend(o);
   ASSERT_TRUE(backend.Start(nullptr));

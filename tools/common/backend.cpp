@@ -264,7 +264,7 @@ void SandboxBackend::ServeInteractive() {
     if (client) {
       while (!answers.empty() && answers.front().due <= now && client->GateOpen(now) &&
              plan.Allowance(now) > 0) {
-        client->Send(JoinMessages({answers.front().text}));
+        client->Send(wire::JoinMessages({answers.front().text}));
         if (answers.front().logsOn) logonEnd = client->Queued();
         answers.pop_front();
         plan.Given(1);
@@ -378,7 +378,7 @@ void SandboxBackend::ServeBroadcast() {
     }
     if (client && startAt != 0) {
       if (m_options.feedLogon && !logonSent && client->GateOpen(now)) {
-        client->Send(JoinMessages({logon}));
+        client->Send(wire::JoinMessages({logon}));
         logonSent = true;
       }
       while (client->GateOpen(now) && client->PendingBytes() < kOutboxHighWater &&
@@ -395,7 +395,7 @@ void SandboxBackend::ServeBroadcast() {
         std::string block;
         block.reserve(static_cast<size_t>(n) * (messageSize + 1));
         for (int64_t i = 0; i < n; ++i) {
-          block.push_back(kStx);
+          block.push_back(wire::kStx);
           block += FeedMessage(sequence + i, m_options.messageSize, NowNanos());
         }
         client->Send(block);

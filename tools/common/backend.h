@@ -19,10 +19,11 @@
 // logon response has been written on the interactive port (so that the
 // component has taken it before the first feed message arrives).
 //
-// Both ports frame their responses as frames.h describes; the encrypted
+// Both ports frame their responses as protocol/encoder.h describes, enciphered
+// with the component's own cipher (tools/common/cipher.h); the encrypted
 // framings use the fixed key for each client's first response and hold
 // everything after it back for the first delay, so that the receiver's first
-// read holds that response alone (see FrameEncoder).
+// read holds that response alone (see wire::FrameEncoder).
 //
 // Fault options: refuse connections (the port is bound and never listened on,
 // so connecting is refused), close a client after N bytes (0: at accept), and
@@ -48,9 +49,12 @@
 #include <thread>
 #include <vector>
 
-#include "tools/common/frames.h"
+#include "protocol/encoder.h"
 
 namespace corvane::tools {
+
+// The framings the ports send.
+using wire::Framing;
 
 enum class Drop { kClose, kReset, kRestart };
 const char* DropName(Drop drop);  // "close", "reset", "restart"

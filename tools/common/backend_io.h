@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "tools/common/frames.h"
+#include "protocol/encoder.h"
+#include "tools/common/cipher.h"
 
 namespace corvane::tools::backend_io {
 
@@ -44,10 +45,10 @@ enum class Ending {
 
 class Client {
  public:
-  Client(int fd, Framing framing, const std::string& sessionKey, int fixedKeyResponses,
+  Client(int fd, wire::Framing framing, const std::string& sessionKey, int fixedKeyResponses,
          int64_t closeAfterBytes, int firstDelayMs, std::atomic<int64_t>& byteCounter)
       : m_fd(fd),
-        m_encoder(framing, sessionKey, fixedKeyResponses),
+        m_encoder(framing, ComponentEncipher, sessionKey, fixedKeyResponses),
         m_closeAfter(closeAfterBytes),
         m_firstDelayNanos(static_cast<int64_t>(firstDelayMs) * kMillis),
         m_bytes(byteCounter) {}
@@ -101,7 +102,7 @@ class Client {
 
  private:
   int m_fd;
-  FrameEncoder m_encoder;
+  wire::FrameEncoder m_encoder;
   std::string m_out;
   size_t m_pos = 0;
   int64_t m_queued = 0;
