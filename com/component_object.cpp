@@ -1,40 +1,17 @@
-// ComponentMethods: identity, reference counting, IDispatch through the type
-// information, and the vtable methods over the core.
+// ComponentMethods: identity, reference counting, IDispatch (calls through the
+// member table, names and type information from the type library), and the
+// vtable methods over the core.
 #include "com/component_object.h"
 
 #include <new>
 
 #include "com/dispatch_callback.h"
+#include "com/member_dispatch.h"
 #include "com/module.h"
 #include "com/variant_conversion.h"
 #include "platform/trace.h"
 
 namespace corvane::com {
-namespace {
-
-// Writes a method's result; a result the core left empty is not written, so
-// the caller's VARIANT stays as it was.
-HRESULT WriteResult(const Variant& result, VARIANT* out) {
-  if (result.vt == kVtEmpty) return S_OK;
-  return ToVariant(result, out);
-}
-
-bool IsCallbackProperty(DISPID id) {
-  switch (id) {
-    case 13:
-    case 14:
-    case 15:
-    case 17:
-    case 19:
-    case 21:
-    case 25:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 // ---- Construction and identity ----
 
@@ -150,62 +127,15 @@ STDMETHODIMP ComponentObject::Invoke(DISPID id, REFIID riid, LCID /*lcid*/, WORD
   const CallScope call(this, "Invoke");
   if (call.Refused()) return E_ACCESSDENIED;
   if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-  // A callback property is assigned by reference; engines that send a plain
-  // property put (or both flags) for an object mean the same, and null (a
-  // script's null, VT_NULL, or nothing, VT_EMPTY) empties the slot. The type
-  // information would refuse both of the latter, so assignments are made here.
-  if (IsCallbackProperty(id) && (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0)
-    return PutCallbackByDispatch(id, params, argError);
-  ITypeInfo* typeInfo = nullptr;
-  HRESULT hr = GetComponentTypeInfo(&typeInfo);
-  if (FAILED(hr)) return hr;
-  hr = typeInfo->Invoke(static_cast<IComponentMethods*>(this), id, flags, params, result, exception,
+  try {
+    return InvokeMember({*m_core, m_outer, &m_callDepth}, id, flags, params, result, exception,
                         argError);
-  typeInfo->Release();
-  return hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 // ---- Callback properties ----
-
-HRESULT ComponentObject::PutCallbackByDispatch(DISPID id, DISPPARAMS* params, UINT* argError) {
-  if (params == nullptr || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-  const VARIANT* value = &params->rgvarg[0];
-  while (V_VT(value) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(value) != nullptr)
-    value = V_VARIANTREF(value);
-  IDispatch* object = nullptr;
-  switch (V_VT(value)) {
-    case VT_EMPTY:
-    case VT_NULL:
-      break;
-    case VT_DISPATCH:
-      object = V_DISPATCH(value);
-      break;
-    case VT_BYREF | VT_DISPATCH:
-      object = V_DISPATCHREF(value) != nullptr ? *V_DISPATCHREF(value) : nullptr;
-      break;
-    default:
-      if (argError != nullptr) *argError = 0;
-      return DISP_E_TYPEMISMATCH;
-  }
-  switch (id) {
-    case 13:
-      return putref_handleConnect(object);
-    case 14:
-      return putref_handleConnectionFailure(object);
-    case 15:
-      return putref_handleMaximumReConnection(object);
-    case 17:
-      return putref_handleDisConnect(object);
-    case 19:
-      return putref_handleData(object);
-    case 21:
-      return putref_handleAuthentication(object);
-    case 25:
-      return putref_handleBCDisConnect(object);
-    default:
-      return DISP_E_MEMBERNOTFOUND;
-  }
-}
 
 HRESULT ComponentObject::GetCallback(Getter getter, IDispatch** pVal) {
   if (pVal == nullptr) return E_POINTER;

@@ -4,10 +4,11 @@
 // QueryInterface answers IComponentMethods, IDispatch, IObjectSafety,
 // IObjectWithSite and IUnknown. The object can be aggregated: its own IUnknown (m_inner) counts
 // references and answers QueryInterface; the interfaces it hands out delegate
-// to the controlling unknown (the aggregating object's, or m_inner). IDispatch
-// is served by the type information of the module's type library, which
-// calls back into the vtable; the vtable methods convert VARIANTs to Variants
-// and back and never let an exception through. Each object counts as a
+// to the controlling unknown (the aggregating object's, or m_inner).
+// IDispatch::Invoke calls the core through the member table
+// (member_dispatch.h); names and type information come from the module's type
+// library. The vtable methods convert VARIANTs to Variants and back; neither
+// face lets an exception through. Each object counts as a
 // module lock until its final release, which destroys the core (ending its
 // reader threads first) and with it the hidden window, on the object's thread.
 //
@@ -131,8 +132,6 @@ class ComponentObject final : public IComponentMethods,
   using Setter = HResult (CComponentMethods::*)(std::shared_ptr<CallbackTarget>);
   HRESULT GetCallback(Getter getter, IDispatch** pVal);
   HRESULT PutCallback(Setter setter, IDispatch* newVal);
-  // A property put or putref of a callback property through IDispatch.
-  HRESULT PutCallbackByDispatch(DISPID id, DISPPARAMS* params, UINT* argError);
 
   // The page may not script the object: refuses from now on, lets go of the
   // callbacks at once and of the core when no call is under way.

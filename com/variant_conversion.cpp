@@ -5,6 +5,8 @@
 
 #include <cwchar>
 
+#include "com/dispatch_callback.h"
+
 namespace corvane::com {
 
 std::string NarrowText(const wchar_t* text, size_t length) {
@@ -202,10 +204,19 @@ HRESULT ToVariant(const Variant& in, VARIANT* out) {
     case kVtNull:
       V_VT(out) = VT_NULL;
       return S_OK;
+    case kVtDispatch:
+      V_VT(out) = VT_DISPATCH;
+      V_DISPATCH(out) = TargetDispatch(v.object);
+      return S_OK;
     default:
       // VT_EMPTY, and the types a result never has.
       return S_OK;
   }
+}
+
+HRESULT WriteResult(const Variant& result, VARIANT* out) {
+  if (result.vt == kVtEmpty) return S_OK;
+  return ToVariant(result, out);
 }
 
 }  // namespace corvane::com

@@ -5,7 +5,8 @@
 // sees the value's own type. BSTRs become narrow text in the ANSI code page,
 // up to their first zero character. Out: the result VARIANT is cleared and
 // written; texts are widened with the ANSI code page up to their first zero
-// byte.
+// byte, and an object (a callback slot's target) is its script object
+// (VT_DISPATCH, null for an empty slot).
 #pragma once
 
 #include <oaidl.h>
@@ -28,5 +29,9 @@ Variant FromVariant(const VARIANT& in);
 
 // Clears *out and writes the value; E_OUTOFMEMORY when a BSTR cannot be made.
 HRESULT ToVariant(const Variant& in, VARIANT* out);
+
+// A member's result: one it left empty is not written, so *out stays as it
+// was; otherwise ToVariant.
+HRESULT WriteResult(const Variant& result, VARIANT* out);
 
 }  // namespace corvane::com

@@ -1,11 +1,11 @@
 // JSON calls of the component's members: see members.h.
 #include "tools/bridge/members.h"
 
-#include <array>
 #include <cstdio>
 #include <limits>
 #include <memory>
 
+#include "component/members.h"
 #include "tools/bridge/text.h"
 
 namespace corvane::bridge {
@@ -14,101 +14,6 @@ namespace {
 
 using json = nlohmann::json;
 using Args = std::vector<Variant>;
-
-// What a member gives back: its HRESULT and, for members with an
-// out-parameter, the value written there.
-struct Returned {
-  HResult hr = kS_OK;
-  std::optional<Variant> value;
-};
-
-struct Method {
-  std::string_view name;
-  size_t arity;
-  Returned (*invoke)(CComponentMethods& c, const Args& a);
-};
-
-template <HResult (CComponentMethods::*F)(Variant*)>
-Returned OutOnly(CComponentMethods& c, const Args&) {
-  Returned r{kS_OK, Variant{}};
-  r.hr = (c.*F)(&*r.value);
-  return r;
-}
-
-template <HResult (CComponentMethods::*F)(const Variant&)>
-Returned In1(CComponentMethods& c, const Args& a) {
-  return {(c.*F)(a[0]), std::nullopt};
-}
-
-template <HResult (CComponentMethods::*F)(const Variant&, Variant*)>
-Returned In1Out(CComponentMethods& c, const Args& a) {
-  Returned r{kS_OK, Variant{}};
-  r.hr = (c.*F)(a[0], &*r.value);
-  return r;
-}
-
-// Dispid order.
-const std::array<Method, 17> kMethods = {{
-    {"SetProxyCredentials", 2,
-     [](CComponentMethods& c, const Args& a) {
-       return Returned{c.SetProxyCredentials(a[0], a[1]), std::nullopt};
-     }},
-    {"SendConnect", 0, &OutOnly<&CComponentMethods::SendConnect>},
-    {"ReceiveData", 0, &OutOnly<&CComponentMethods::ReceiveData>},
-    {"ConnectToServer", 0, &OutOnly<&CComponentMethods::ConnectToServer>},
-    {"SetServerDetails", 4,
-     [](CComponentMethods& c, const Args& a) {
-       Returned r{kS_OK, Variant{}};
-       r.hr = c.SetServerDetails(a[0], a[1], a[2], a[3], &*r.value);
-       return r;
-     }},
-    {"setKeepAliveTimerDetail", 1, &In1<&CComponentMethods::setKeepAliveTimerDetail>},
-    {"setTimerDetails", 2,
-     [](CComponentMethods& c, const Args& a) {
-       return Returned{c.setTimerDetails(a[0], a[1]), std::nullopt};
-     }},
-    {"setEncryption", 1, &In1<&CComponentMethods::setEncryption>},
-    {"setCompression", 1, &In1<&CComponentMethods::setCompression>},
-    {"setMultiOC", 1, &In1<&CComponentMethods::setMultiOC>},
-    {"setOCDetails", 6,
-     [](CComponentMethods& c, const Args& a) {
-       return Returned{c.setOCDetails(a[0], a[1], a[2], a[3], a[4], a[5]), std::nullopt};
-     }},
-    {"startKeepAlive", 1, &In1Out<&CComponentMethods::startKeepAlive>},
-    {"sendRequest", 1, &In1Out<&CComponentMethods::sendRequest>},
-    {"sendBCRequest", 1, &In1Out<&CComponentMethods::sendBCRequest>},
-    {"getPacketCount", 0, &OutOnly<&CComponentMethods::getPacketCount>},
-    {"getRequestCount", 0, &OutOnly<&CComponentMethods::getRequestCount>},
-    {"setProxyServerDetails", 4,
-     [](CComponentMethods& c, const Args& a) {
-       Returned r{kS_OK, Variant{}};
-       r.hr = c.setProxyServerDetails(a[0], a[1], a[2], a[3], &*r.value);
-       return r;
-     }},
-}};
-
-using Slot = std::shared_ptr<CallbackTarget>;
-struct Property {
-  std::string_view name;
-  HResult (CComponentMethods::*get)(Slot*);
-  HResult (CComponentMethods::*put)(Slot);
-};
-
-const std::array<Property, 7> kProperties = {{
-    {"handleConnect", &CComponentMethods::get_handleConnect,
-     &CComponentMethods::putref_handleConnect},
-    {"handleConnectionFailure", &CComponentMethods::get_handleConnectionFailure,
-     &CComponentMethods::putref_handleConnectionFailure},
-    {"handleMaximumReConnection", &CComponentMethods::get_handleMaximumReConnection,
-     &CComponentMethods::putref_handleMaximumReConnection},
-    {"handleDisConnect", &CComponentMethods::get_handleDisConnect,
-     &CComponentMethods::putref_handleDisConnect},
-    {"handleData", &CComponentMethods::get_handleData, &CComponentMethods::putref_handleData},
-    {"handleAuthentication", &CComponentMethods::get_handleAuthentication,
-     &CComponentMethods::putref_handleAuthentication},
-    {"handleBCDisConnect", &CComponentMethods::get_handleBCDisConnect,
-     &CComponentMethods::putref_handleBCDisConnect},
-}};
 
 std::string HResultText(HResult hr) {
   char text[16];
@@ -229,45 +134,43 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
     if (!value) return {false, nullptr, error};
     values.push_back(std::move(*value));
   }
-  for (const Property& p : kProperties) {
-    if (p.name != method) continue;
-    if (values.empty()) {
-      Slot slot;
-      (m_component.*p.get)(&slot);
-      out.result = slot != nullptr;
-      return out;
-    }
+  // A callback property is read with no arguments and assigned with one.
+  const Member* member = FindMember(
+      method, kMethod | (values.empty() ? kPropertyGet : kPropertyPutRef), NameMatch::kExact);
+  if (member == nullptr) return {false, nullptr, "no member " + std::string(method)};
+  if (member->kind == kPropertyGet) {
+    out.result = member->invoke(m_component, nullptr).result.object != nullptr;
+    return out;
+  }
+  if (member->kind == kPropertyPutRef) {
     const json& value = args[0];
     if (values.size() > 1 || !(value.is_null() || value.is_boolean()))
       return {false, nullptr, "a callback is assigned with [true] and emptied with [null]"};
-    Slot slot;
+    Variant slot;
     if (value == true) {
-      slot = MakeCallback([events = m_events, name = p.name](
-                              CComponentMethods&, const std::string& text) { events(name, text); });
+      slot = Variant::Dispatch(
+          MakeCallback([events = m_events, name = member->name](
+                           CComponentMethods&, const std::string& text) { events(name, text); }));
     }
-    (m_component.*p.put)(std::move(slot));
+    member->invoke(m_component, &slot);
     return out;
   }
-  for (const Method& m : kMethods) {
-    if (m.name != method) continue;
-    if (values.size() > m.arity)
-      return {false, nullptr,
-              std::string(method) + " takes " + std::to_string(m.arity) + " arguments"};
-    values.resize(m.arity);
-    if (std::optional<std::string> refused = CheckServers(method, values)) {
-      m_log("refused " + std::string(method) + ": " + *refused);
-      return {false, nullptr, *refused};
-    }
-    const Returned r = m.invoke(m_component, values);
-    if (r.hr != kS_OK) {
-      std::string error = std::string(method) + " failed (HRESULT " + HResultText(r.hr);
-      if (r.value && r.value->vt != kVtEmpty) error += ", result " + FromVariant(*r.value).dump();
-      return {false, nullptr, error + ")"};
-    }
-    out.result = r.value ? FromVariant(*r.value) : json(nullptr);
-    return out;
+  const size_t arity = static_cast<size_t>(member->inArgs);
+  if (values.size() > arity)
+    return {false, nullptr, std::string(method) + " takes " + std::to_string(arity) + " arguments"};
+  values.resize(arity);
+  if (std::optional<std::string> refused = CheckServers(method, values)) {
+    m_log("refused " + std::string(method) + ": " + *refused);
+    return {false, nullptr, *refused};
   }
-  return {false, nullptr, "no member " + std::string(method)};
+  const MemberResult r = member->invoke(m_component, values.data());
+  if (r.hr != kS_OK) {
+    std::string error = std::string(method) + " failed (HRESULT " + HResultText(r.hr);
+    if (r.result.vt != kVtEmpty) error += ", result " + FromVariant(r.result).dump();
+    return {false, nullptr, error + ")"};
+  }
+  out.result = FromVariant(r.result);
+  return out;
 }
 
 std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
