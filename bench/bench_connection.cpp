@@ -138,8 +138,9 @@ class FixedPauseReader {
       std::fill(buffer.begin(), buffer.end(), 0);
       int n = net::Recv(m_socket, buffer.data(), kRecvBufferSize);
       if (n > 0) {
-        m_component.SetDataSeen(true);
-        m_component.DispatchReceived(true, n, buffer.data());
+        Link& link = m_component.GetSession().Interactive();
+        link.SetDataSeen(true);
+        link.Receive(n, buffer.data());
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -182,9 +183,9 @@ int64_t ResidentBytes() {
 // messages have arrived or the time-out passes. Returns the seconds taken.
 double Run(Framing framing, Policy policy, FeedServer& server, int64_t expected, Observed& seen,
            bool measureLatency, int timeoutSeconds) {
-  g_bUseFixedKey.store(0);
-  SetSessionKey(std::string(kKey));
   auto c = CComponentMethods::Create();
+  c->GetSession().Core().keys.FixedKeyDone();
+  c->GetSession().Core().keys.SetSessionKey(kKey);
   c->setMultiOC(Variant::Bool(false));
   const bool compressed = framing == kCompressed || framing == kCompressedEncrypted;
   const bool encrypted = framing == kEncrypted || framing == kCompressedEncrypted;

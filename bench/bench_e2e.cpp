@@ -140,7 +140,6 @@ FeedResult RunFeed(int framing, const std::vector<std::string>& feedOptions, int
   BackendProcess backend(options);
   if (!backend.ok()) return r;
 
-  g_bUseFixedKey.store(1);  // the key switch as in a fresh process
   auto component = CComponentMethods::Create();
   if (!component) return r;
   const bool compressed = framing == 1 || framing == 3;

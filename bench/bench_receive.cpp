@@ -2,8 +2,9 @@
 //
 // Each framing (plain, encrypted, compressed, compressed and encrypted) gets a
 // feed stream of responses with blocks of market-data-sized messages. Assemble
-// runs the stream through DispatchReceived cut into 1 KiB or 32 KiB chunks and
-// delivers into a logged-on router whose queue is drained as the owner thread
+// runs the stream through a link's receive pipeline (Link::Receive, as its
+// reader hands chunks on) cut into 1 KiB or 32 KiB chunks and delivers into
+// its session's logged-on router, whose queue is drained as the owner thread
 // would; BareDecode runs only DecryptText / InflateText over the same bodies and
 // frames. Both report bytes of the stream, so the ratio of their MB/s is the
 // overhead of assembly and delivery. ChunkToQueue reports messages per second
@@ -19,7 +20,7 @@
 #include "delivery/router.h"
 #include "protocol/encoder.h"
 #include "protocol/wire.h"
-#include "receive/feed.h"
+#include "session/link.h"
 #include "tests/receive/streams.h"
 
 namespace corvane {
@@ -42,8 +43,6 @@ struct Feed {
 
 // About 1 MiB of responses, each a block of 8 messages of about 150 bytes.
 Feed MakeFeed(int64_t framing) {
-  SetSessionKey(std::string(kSessionKey));
-  g_bUseFixedKey.store(0);
   Feed feed;
   uint32_t seed = 1;
   while (feed.bytes.size() < (size_t{1} << 20)) {
@@ -90,52 +89,49 @@ const Feed& FeedFor(int64_t framing) {
   return feeds[framing];
 }
 
-class Hosts : public ReceiveHost, public DeliveryHost {
+// A session's shared parts and one link, logged on under the session key.
+class Hosts {
  public:
-  explicit Hosts(int64_t framing)
-      : m_compression(framing == kCompressed || framing == kCompressedEncrypted),
-        m_encryption(framing == kEncrypted || framing == kCompressedEncrypted) {
-    router.InterpretLogonResponse("70=10000|394=" + std::string(kSessionKey));
-    DeliveredEvent e;
-    while (router.TakeNext(e)) {
-    }
+  explicit Hosts(int64_t framing) {
+    const bool compression = framing == kCompressed || framing == kCompressedEncrypted;
+    const bool encryption = framing == kEncrypted || framing == kCompressedEncrypted;
+    core.settings.Update([&](Settings& s) {
+      s.compression = compression;
+      s.encryption = encryption;
+    });
+    core.keys.FixedKeyDone();
+    core.keys.SetSessionKey(kSessionKey);
+    core.router.RouteBlock(
+        "\x02"
+        "70=10000",
+        {LinkId::Interactive, false, nullptr});
+    Drain();
+    link.SetDataSeen(true);
+    link.SetReading(true);
   }
-  bool Compression() const override { return m_compression; }
-  bool Encryption() const override { return m_encryption; }
-  bool MultiOC() const override { return false; }
-  bool InteractiveReading() const override { return true; }
-  void SetInteractiveReading() override {}
-  int SplitAndDeliver(std::string_view block) override { return router.SplitAndDeliver(block); }
-  int32_t InteractiveDataSeen() const override { return 1; }
-  int32_t BcastDataSeen() const override { return 0; }
-  bool PostNotification(unsigned) override { return true; }
 
   // The owner thread's share: take every queued event.
   int64_t Drain() {
     int64_t n = 0;
-    DeliveredEvent e;
-    while (router.TakeNext(e)) {
+    Event e;
+    while (core.router.TakeNext(e)) {
       benchmark::DoNotOptimize(e.text.data());
       ++n;
     }
     return n;
   }
 
-  CMessageRouter router{*this};
-
- private:
-  bool m_compression;
-  bool m_encryption;
+  SessionCore core{[](unsigned) { return true; }};
+  Link link{kInteractiveRole, core};
 };
 
 // Returns the number of events taken.
-int64_t RunStream(HostedAssembler& assembler, Hosts& hosts, const std::string& bytes,
-                  size_t chunk) {
+int64_t RunStream(Hosts& hosts, const std::string& bytes, size_t chunk) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   int64_t events = 0;
   for (size_t pos = 0; pos < bytes.size(); pos += chunk) {
     const size_t n = std::min(chunk, bytes.size() - pos);
-    assembler.DispatchReceived(static_cast<int32_t>(n), data + pos);
+    hosts.link.Receive(static_cast<int32_t>(n), data + pos);
     events += hosts.Drain();
   }
   return events;
@@ -144,9 +140,7 @@ int64_t RunStream(HostedAssembler& assembler, Hosts& hosts, const std::string& b
 // The figures only count when every message came through.
 bool Checked(benchmark::State& state, const Feed& feed, size_t chunk) {
   Hosts hosts(state.range(0));
-  HostedAssembler assembler(hosts);
-  g_bUseFixedKey.store(0);
-  if (RunStream(assembler, hosts, feed.bytes, chunk) == feed.messages) return true;
+  if (RunStream(hosts, feed.bytes, chunk) == feed.messages) return true;
   state.SkipWithError("messages lost");
   return false;
 }
@@ -157,9 +151,7 @@ void Assemble(benchmark::State& state) {
   const size_t chunk = static_cast<size_t>(state.range(1));
   if (!Checked(state, feed, chunk)) return;
   Hosts hosts(state.range(0));
-  HostedAssembler assembler(hosts);
-  g_bUseFixedKey.store(0);
-  for (auto _ : state) RunStream(assembler, hosts, feed.bytes, chunk);
+  for (auto _ : state) RunStream(hosts, feed.bytes, chunk);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(feed.bytes.size()));
 }
 
@@ -191,9 +183,7 @@ void ChunkToQueue(benchmark::State& state) {
   const Feed& feed = FeedFor(state.range(0));
   if (!Checked(state, feed, 32768)) return;
   Hosts hosts(state.range(0));
-  HostedAssembler assembler(hosts);
-  g_bUseFixedKey.store(0);
-  for (auto _ : state) RunStream(assembler, hosts, feed.bytes, 32768);
+  for (auto _ : state) RunStream(hosts, feed.bytes, 32768);
   state.SetItemsProcessed(state.iterations() * feed.messages);
 }
 

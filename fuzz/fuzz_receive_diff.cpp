@@ -21,7 +21,9 @@
 // blocks' texts, each ended by a zero byte (STX inside one splits it into
 // messages); then the chunk lengths of the cut stream, one byte (1..128) or,
 // with the top bit set, two (1..32768).
+#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,65 +52,54 @@ constexpr size_t kRepeats[8] = {1, 1, 1, 1, 3, 17, 150, 1200};
 // within this.
 constexpr size_t kMaxStream = size_t{80} << 10;
 
-// Keeps every event; posts always succeed. With takeKeys a logon response sets
-// the session key (the router reads the encryption flag for that alone).
-class Delivery : public corvane::DeliveryHost {
- public:
-  explicit Delivery(bool takeKeys) : m_takeKeys(takeKeys) {}
-  bool Encryption() const override { return m_takeKeys; }
-  int32_t InteractiveDataSeen() const override { return 1; }
-  int32_t BcastDataSeen() const override { return 0; }
-  bool PostNotification(unsigned) override { return true; }
-
-  std::vector<corvane::DeliveredEvent> Events() {
-    std::vector<corvane::DeliveredEvent> events;
-    corvane::DeliveredEvent event;
+// Keeps every event; posts always succeed. With takeKeys a logon response
+// gives the session key (routing reads the encryption flag for that alone).
+struct Delivery {
+  explicit Delivery(bool keys) : takeKeys(keys) {}
+  corvane::CMessageRouter::Routed Route(std::string_view block) {
+    return router.RouteBlock(block, {corvane::LinkId::Interactive, takeKeys, &packets});
+  }
+  std::vector<corvane::Event> Events() {
+    std::vector<corvane::Event> events;
+    corvane::Event event;
     while (router.TakeNext(event)) events.push_back(std::move(event));
     return events;
   }
 
-  corvane::CMessageRouter router{*this};
-
- private:
-  bool m_takeKeys;
+  bool takeKeys;
+  std::atomic<int32_t> packets{0};
+  corvane::CMessageRouter router{[](unsigned) { return true; }};
 };
 
-class Receive : public corvane::ReceiveHost {
+// The assembler's side: the next stage routes, the session key read off a
+// logon response is applied by the decoding step.
+class Receive : public corvane::BlockSink {
  public:
-  Receive(wire::Framing framing, bool multiOC, bool takeKeys)
-      : delivery(takeKeys),
-        m_compression(wire::FramingCompressed(framing)),
-        m_encryption(wire::FramingEncrypted(framing)),
-        m_multiOC(multiOC) {}
-  bool Compression() const override { return m_compression; }
-  bool Encryption() const override { return m_encryption; }
-  bool MultiOC() const override { return m_multiOC; }
-  bool InteractiveReading() const override { return true; }
-  void SetInteractiveReading() override {}
-  int SplitAndDeliver(std::string_view block) override {
-    return delivery.router.SplitAndDeliver(block);
+  explicit Receive(bool takeKeys) : delivery(takeKeys) {}
+  std::optional<std::string> OnBlock(std::string_view block) override {
+    return delivery.Route(block).sessionKey;
   }
-
   Delivery delivery;
-
- private:
-  bool m_compression;
-  bool m_encryption;
-  bool m_multiOC;
 };
 
 struct Outcome {
-  std::vector<corvane::DeliveredEvent> events;
+  std::vector<corvane::Event> events;
   int32_t packets = 0;
   bool loggedOn = false;
 };
 
 Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, wire::Framing framing,
              bool multiOC, bool tunnel, bool takeKeys, const std::string& key) {
-  corvane::g_bUseFixedKey.store(0);
-  corvane::SetSessionKey(key);
-  Receive host(framing, multiOC, takeKeys);
-  corvane::HostedAssembler assembler(host);
+  corvane::ReceiveKeys keys;
+  keys.FixedKeyDone();
+  keys.SetSessionKey(key);
+  corvane::ReceiveSettings settings;
+  settings.compression = wire::FramingCompressed(framing);
+  settings.encryption = wire::FramingEncrypted(framing);
+  settings.multiOC = multiOC;
+  settings.reading = true;
+  Receive host(takeKeys);
+  corvane::CReceiveAssembler assembler;
   assembler.SetTunnelRequested(tunnel);
   size_t pos = 0;
   size_t next = 0;
@@ -118,12 +109,12 @@ Outcome Feed(const std::string& stream, const std::vector<size_t>& cuts, wire::F
     // Each chunk in a buffer of its own size, as a read leaves it.
     std::vector<unsigned char> chunk(stream.begin() + static_cast<std::ptrdiff_t>(pos),
                                      stream.begin() + static_cast<std::ptrdiff_t>(pos + n));
-    assembler.DispatchReceived(static_cast<int32_t>(n), chunk.data());
+    corvane::FeedChunk(assembler, static_cast<int32_t>(n), chunk.data(), settings, keys, host);
     pos += n;
   }
   Outcome out;
   out.events = host.delivery.Events();
-  out.packets = host.delivery.router.InteractivePacketCount();
+  out.packets = host.delivery.packets.load();
   out.loggedOn = host.delivery.router.LoggedOn();
   return out;
 }
@@ -185,12 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // force before it is routed.
   Outcome expected;
   std::string stream(tunnel ? kProxyAnswer : std::string_view());
-  corvane::SetSessionKey(key);
+  std::string blockKey = key;
   Delivery direct(takeKeys);
   try {
     for (size_t i = 0; i < blocks.size(); ++i) {
       const std::string& block = blocks[i];
-      const std::string blockKey = corvane::GetSessionKey();
       const wire::Cipher cipher{corvane::test::StreamEncipher, blockKey, wire::kMarkerSessionKey};
       const size_t style = varied ? (i + block.size()) % 4 : 0;
       if ((style & 2) != 0) stream += kNotFound;
@@ -210,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           stream += wire::Response(wire::CompressedFrame(block, cipher), lines);
           break;
       }
-      direct.router.SplitAndDeliver(block);
+      if (std::optional<std::string> next = direct.Route(block).sessionKey) blockKey = *next;
     }
   } catch (const std::length_error&) {
     return 0;  // a payload over five digits cannot be framed
@@ -218,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (stream.size() > kMaxStream) return 0;
 
   expected.events = direct.Events();
-  expected.packets = direct.router.InteractivePacketCount();
+  expected.packets = direct.packets.load();
   expected.loggedOn = direct.router.LoggedOn();
 
   const Outcome whole = Feed(stream, {}, framing, multiOC, tunnel, takeKeys, key);

@@ -7,8 +7,8 @@
 // The input is a sequence of operations, one byte each: the low four bits pick
 // the operation, the high four bits are its argument (bit 4: the value or the
 // connection, bit 5: a second value).
-//   0 compression   1 encryption   2 multi-connection   3 interactive reading
-//   4 fixed key in use (g_bUseFixedKey)
+//   0 compression   1 encryption   2 multi-connection   3 reading (both connections)
+//   4 fixed key in use (new keys), or past it
 //   5 session key: the sandbox's key, or (bit 5) the next byte's count of key bytes
 //   6 tunnel requested on a connection (bit 4: which, bit 5: requested)
 //   7 a chunk for a connection: two bytes of length (1..32768), then the bytes
@@ -17,7 +17,10 @@
 // Every value is checked only for what the router promises: each queued event
 // is taken exactly once, the counts go back to zero when all are taken, and
 // one notification stands for everything queued between two such drains.
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,42 +35,57 @@ using corvane::fuzz::InputReader;
 
 constexpr std::string_view kSandboxSessionKey = "5820417396284051";
 
-class Host : public corvane::ReceiveHost, public corvane::DeliveryHost {
- public:
-  bool Compression() const override { return compression; }
-  bool Encryption() const override { return encryption; }
-  bool MultiOC() const override { return multiOC; }
-  bool InteractiveReading() const override { return reading; }
-  void SetInteractiveReading() override { reading = true; }
-  int SplitAndDeliver(std::string_view block) override { return router.SplitAndDeliver(block); }
-  int32_t InteractiveDataSeen() const override { return 1; }
-  int32_t BcastDataSeen() const override { return 1; }
-  bool PostNotification(unsigned message) override {
-    FUZZ_CHECK(message == corvane::WM_DELIVER_DATA ||
-               message == corvane::WM_DELIVER_AUTHENTICATION);
-    ++posted;
-    return true;
-  }
-
+// The session's shared parts: the flags, the keys and the router.
+struct Host {
   bool compression = false;
   bool encryption = false;
   bool multiOC = false;
   bool reading = false;
   size_t posted = 0;
-  corvane::CMessageRouter router{*this};
+  std::unique_ptr<corvane::ReceiveKeys> keys = std::make_unique<corvane::ReceiveKeys>();
+  corvane::CMessageRouter router{[this](unsigned message) {
+    FUZZ_CHECK(message == corvane::WM_DELIVER_DATA ||
+               message == corvane::WM_DELIVER_AUTHENTICATION);
+    ++posted;
+    return true;
+  }};
 };
 
-void Feed(corvane::HostedAssembler& assembler, std::string_view chunk) {
-  // A buffer of exactly the chunk's size: a read past it is an ASan report.
-  std::vector<unsigned char> buffer(chunk.begin(), chunk.end());
-  assembler.DispatchReceived(static_cast<int32_t>(buffer.size()), buffer.data());
-  FUZZ_CHECK(assembler.FrameMode() == 0 || assembler.FrameMode() == 1);
-}
+// One connection: its assembler, fed as a link feeds its own, into the router.
+class Connection : public corvane::BlockSink {
+ public:
+  Connection(Host& host, corvane::LinkId link) : m_host(host), m_link(link) {}
+  std::optional<std::string> OnBlock(std::string_view block) override {
+    return m_host.router.RouteBlock(block, {m_link, m_host.encryption, &m_packets}).sessionKey;
+  }
+  void Feed(std::string_view chunk) {
+    // A buffer of exactly the chunk's size: a read past it is an ASan report.
+    std::vector<unsigned char> buffer(chunk.begin(), chunk.end());
+    corvane::ReceiveSettings settings;
+    settings.compression = m_host.compression;
+    settings.encryption = m_host.encryption;
+    settings.multiOC = m_host.multiOC;
+    settings.reading = m_host.reading;
+    const corvane::FedChunk fed =
+        corvane::FeedChunk(m_assembler, static_cast<int32_t>(buffer.size()), buffer.data(),
+                           settings, *m_host.keys, *this);
+    if (fed.setReading) m_host.reading = true;
+    FUZZ_CHECK(m_assembler.FrameMode() == 0 || m_assembler.FrameMode() == 1);
+  }
+  void SetTunnelRequested(bool requested) { m_assembler.SetTunnelRequested(requested); }
+  void Reset() { m_assembler.Reset(); }
+
+ private:
+  Host& m_host;
+  corvane::LinkId m_link;
+  std::atomic<int32_t> m_packets{0};
+  corvane::CReceiveAssembler m_assembler;
+};
 
 void TakeAll(Host& host, size_t& taken) {
   const size_t queued = host.router.QueuedEvents();
   size_t n = 0;
-  corvane::DeliveredEvent event;
+  corvane::Event event;
   while (host.router.TakeNext(event)) ++n;
   FUZZ_CHECK(n == queued);
   // One notification stood for everything queued since the last drain.
@@ -80,16 +98,11 @@ void TakeAll(Host& host, size_t& taken) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The process-wide key choice starts as a freshly loaded module has it.
-  corvane::g_bUseFixedKey.store(1);
-  corvane::SetSessionKey(std::string());
-
+  // The keys start as a new component's: the fixed key in use.
   Host host;
-  corvane::HostedAssembler interactive(host);
-  corvane::HostedAssembler broadcast(host);
-  auto pick = [&](uint8_t arg) -> corvane::HostedAssembler& {
-    return (arg & 1) != 0 ? broadcast : interactive;
-  };
+  Connection interactive(host, corvane::LinkId::Interactive);
+  Connection broadcast(host, corvane::LinkId::Broadcast);
+  auto pick = [&](uint8_t arg) -> Connection& { return (arg & 1) != 0 ? broadcast : interactive; };
   size_t taken = 0;
 
   InputReader in(data, size);
@@ -110,14 +123,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 3:
         host.reading = value;
         break;
-      case 4:
-        corvane::g_bUseFixedKey.store(value ? 1 : 0);
+      case 4: {
+        const std::string session = host.keys->SessionKey();
+        host.keys = std::make_unique<corvane::ReceiveKeys>();
+        host.keys->SetSessionKey(session);
+        if (!value) host.keys->FixedKeyDone();
         break;
+      }
       case 5:
         if ((arg & 2) != 0)
-          corvane::SetSessionKey(std::string(in.Bytes(in.Byte() % 24)));
+          host.keys->SetSessionKey(in.Bytes(in.Byte() % 24));
         else
-          corvane::SetSessionKey(std::string(kSandboxSessionKey));
+          host.keys->SetSessionKey(kSandboxSessionKey);
         break;
       case 6:
         pick(arg).SetTunnelRequested((arg & 2) != 0);
@@ -125,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 7: {
         const size_t length = in.U16() % 32768 + 1;
         const std::string_view chunk = in.Bytes(length);
-        if (!chunk.empty()) Feed(pick(arg), chunk);
+        if (!chunk.empty()) pick(arg).Feed(chunk);
         break;
       }
       case 8:
@@ -138,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         host.router.Reset();
         break;
       case 11:
-        while (!in.Empty()) Feed(pick(arg), in.Bytes(32768));
+        while (!in.Empty()) pick(arg).Feed(in.Bytes(32768));
         break;
       default:
         break;
