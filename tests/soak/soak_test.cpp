@@ -239,8 +239,8 @@ std::string RunFraming(const Framed& f, int64_t count, uint64_t seed, const std:
   int64_t broadcastDrops = 0, interactiveDrops = 0;
   std::vector<int64_t> resetEnds;  // the last number written before each broadcast reset
   for (const DropRecord& d : drops) {
-    (d.interactive ? interactiveDrops : broadcastDrops) += 1;
-    if (!d.interactive && d.kind == Drop::kReset) resetEnds.push_back(d.lastWritten);
+    (d.port == LinkId::Interactive ? interactiveDrops : broadcastDrops) += 1;
+    if (d.port == LinkId::Broadcast && d.kind == Drop::kReset) resetEnds.push_back(d.lastWritten);
   }
   int64_t previous = -1;
   int reported = 0;

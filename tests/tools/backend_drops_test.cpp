@@ -141,7 +141,7 @@ TEST(BackendDropsTest, EachKindEndsTheConnectionAsTheKernelReportsIt) {
     }
     const std::vector<DropRecord> drops = DropsWhenLogged(backend, 1);
     ASSERT_EQ(drops.size(), 1u);
-    EXPECT_FALSE(drops[0].interactive);
+    EXPECT_EQ(drops[0].port, LinkId::Broadcast);
     EXPECT_EQ(drops[0].kind, c.kind);
     EXPECT_EQ(drops[0].lastWritten, 9);
 
@@ -184,7 +184,7 @@ TEST(BackendDropsTest, ByTimeOnEitherPort) {
     EXPECT_EQ(other.error, -1);
     const std::vector<DropRecord> drops = DropsWhenLogged(backend, 1);
     ASSERT_EQ(drops.size(), 1u);
-    EXPECT_EQ(drops[0].interactive, interactive);
+    EXPECT_EQ(drops[0].port == LinkId::Interactive, interactive);
     EXPECT_EQ(drops[0].lastWritten, interactive ? 0 : -1);
   }
 }

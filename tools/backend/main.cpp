@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
                static_cast<long long>(s.logonResponses), static_cast<long long>(s.replies),
                static_cast<long long>(s.feedMessages));
   for (const corvane::tools::DropRecord& d : backend.Drops())
-    std::fprintf(stderr, "drop %s %s %lld\n", d.interactive ? "interactive" : "broadcast",
+    std::fprintf(stderr, "drop %s %s %lld\n", std::string(corvane::LinkName(d.port)).c_str(),
                  corvane::tools::DropName(d.kind), static_cast<long long>(d.lastWritten));
   return 0;
 }

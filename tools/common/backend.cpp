@@ -52,11 +52,11 @@ std::string ReplaceAll(std::string text, std::string_view what, std::string_view
 // restarts.
 class DropPlan {
  public:
-  DropPlan(const BackendOptions& o, bool interactive)
+  // dropsHere: the options name this port among those whose clients drop.
+  DropPlan(const BackendOptions& o, LinkId port, bool dropsHere)
       : m_options(o),
-        m_interactive(interactive),
-        m_on(!o.drops.empty() && (interactive ? o.dropInteractive : o.dropBroadcast) &&
-             (o.dropEvery > 0 || o.dropIntervalMs > 0)) {}
+        m_port(port),
+        m_on(!o.drops.empty() && dropsHere && (o.dropEvery > 0 || o.dropIntervalMs > 0)) {}
 
   void Accepted(int64_t now) {
     m_acceptedAt = now;
@@ -90,7 +90,7 @@ class DropPlan {
       CloseFd(listenFd);
       m_downUntil = now + m_options.restartPauseMs * kMillis;
     }
-    return {m_interactive, kind, lastWritten, now};
+    return {m_port, kind, lastWritten, now};
   }
   bool Down() const { return m_downUntil != 0; }
   int64_t DownUntil() const { return m_downUntil; }
@@ -111,7 +111,7 @@ class DropPlan {
   }
 
   const BackendOptions& m_options;
-  const bool m_interactive;
+  const LinkId m_port;
   const bool m_on;
   int64_t m_acceptedAt = 0;
   int64_t m_given = 0;
@@ -249,7 +249,7 @@ void SandboxBackend::ServeInteractive() {
   bool loggedOn = false;
   std::deque<Answer> answers;
   int64_t logonEnd = -1;  // where the successful logon response ends in the output
-  DropPlan plan(m_options, true);
+  DropPlan plan(m_options, LinkId::Interactive, m_options.dropInteractive);
   int64_t answered = 0;  // answers given to the current client
   int64_t clients = 0;
 
@@ -358,7 +358,7 @@ void SandboxBackend::ServeBroadcast() {
   int64_t sequence = 0;      // the next feed message's number
   int64_t made = 0;          // feed messages made for the current client
   bool logonSent = false;
-  DropPlan plan(m_options, false);
+  DropPlan plan(m_options, LinkId::Broadcast, m_options.dropBroadcast);
   int64_t clients = 0;
 
   while (!m_stop.load()) {

@@ -49,6 +49,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/event.h"
 #include "protocol/encoder.h"
 
 namespace corvane::tools {
@@ -104,7 +105,7 @@ struct BackendOptions {
 
 // One drop as the back end made it.
 struct DropRecord {
-  bool interactive = false;
+  LinkId port = LinkId::Interactive;  // the port whose client was dropped
   Drop kind = Drop::kClose;
   // Broadcast: the number of the last feed message written before the drop
   // (-1: none yet). Interactive: the answers written to that client.
