@@ -240,7 +240,11 @@ STDMETHODIMP ComponentObject::SetProxyCredentials(VARIANT vUserId, VARIANT vPass
   const CallScope call(this, "SetProxyCredentials");
   if (call.Refused()) return E_ACCESSDENIED;
   try {
-    return m_core->SetProxyCredentials(FromVariant(vUserId), FromVariant(vPassword));
+    Variant user = FromVariant(vUserId), password = FromVariant(vPassword);
+    const HRESULT hr = m_core->SetProxyCredentials(user, password);
+    user.Wipe();
+    password.Wipe();
+    return hr;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
@@ -449,8 +453,12 @@ STDMETHODIMP ComponentObject::setProxyServerDetails(VARIANT vProxyIp, VARIANT vP
   try {
     // pRetVal is never written.
     Variant unused;
-    return m_core->setProxyServerDetails(FromVariant(vProxyIp), FromVariant(vProxyPort),
-                                         FromVariant(vProxyUid), FromVariant(vProxyPwd), &unused);
+    Variant user = FromVariant(vProxyUid), password = FromVariant(vProxyPwd);
+    const HRESULT hr = m_core->setProxyServerDetails(FromVariant(vProxyIp), FromVariant(vProxyPort),
+                                                     user, password, &unused);
+    user.Wipe();
+    password.Wipe();
+    return hr;
   } catch (...) {
     return E_OUTOFMEMORY;
   }

@@ -31,12 +31,15 @@ VARIANT* Argument(const DISPPARAMS& params, UINT position, UINT last, UINT* posi
 }
 
 // An argument as a VARIANT parameter receives it: a copy.
+// Its text is overwritten before the copy goes: it may be a credential.
 HRESULT ReadArgument(VARIANT& in, Variant* out) {
   VARIANT copy;
   VariantInit(&copy);
   const VariantGuard guard(&copy, &VariantClear);
   const HRESULT hr = VariantCopy(&copy, &in);
   if (SUCCEEDED(hr)) *out = FromVariant(copy);
+  if (V_VT(&copy) == VT_BSTR && V_BSTR(&copy) != nullptr)
+    SecureWipe(V_BSTR(&copy), SysStringByteLen(V_BSTR(&copy)));
   return hr;
 }
 
@@ -128,6 +131,7 @@ HRESULT InvokeMember(const DispatchTarget& target, DISPID id, WORD flags, DISPPA
   if (indexing && (member->kind != kPropertyGet || result == nullptr)) return DISP_E_BADPARAMCOUNT;
 
   const MemberResult called = member->invoke(target.core, args.data());
+  for (Variant& arg : args) arg.Wipe();
   HRESULT hr = called.hr;
   if (member->hasResult && result != nullptr) {
     VariantInit(result);

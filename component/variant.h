@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/secure_wipe.h"
+
 namespace corvane {
 
 class CallbackTarget;
@@ -92,6 +94,8 @@ struct Variant {
 
   // Clears to VT_EMPTY.
   void Clear() { *this = Variant{}; }
+  // Overwrites the text before letting it go: an argument may be a credential.
+  void Wipe() { SecureWipe(text); }
 
  private:
   static Variant Numeric(uint16_t type, int32_t v) {

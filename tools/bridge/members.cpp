@@ -164,6 +164,8 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
     return {false, nullptr, *refused};
   }
   const MemberResult r = member->invoke(m_component, values.data());
+  // The arguments' texts may be credentials: overwritten before they go.
+  for (Variant& value : values) value.Wipe();
   if (r.hr != kS_OK) {
     std::string error = std::string(method) + " failed (HRESULT " + HResultText(r.hr);
     if (r.result.vt != kVtEmpty) error += ", result " + FromVariant(r.result).dump();
@@ -174,7 +176,7 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
 }
 
 std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
-  const json message = json::parse(frame, nullptr, false);
+  json message = json::parse(frame, nullptr, false);
   if (message.is_discarded()) return std::nullopt;
   json reply = json::object();
   reply["id"] = message.is_object() && message.contains("id") ? message["id"] : json(nullptr);
@@ -184,11 +186,18 @@ std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
   } else if (message.contains("args") && !message["args"].is_array()) {
     outcome = {false, nullptr, "args must be an array"};
   } else {
+    const json none = json::array();
+    json* args = message.contains("args") ? &message["args"] : nullptr;
     try {
-      outcome = Call(message["method"].get_ref<const std::string&>(),
-                     message.value("args", json::array()));
+      outcome = Call(message["method"].get_ref<const std::string&>(), args ? *args : none);
     } catch (const std::exception& e) {
       outcome = {false, nullptr, std::string("internal error: ") + e.what()};
+    }
+    // The arguments' texts may be credentials: overwritten before they go.
+    if (args != nullptr && args->is_array()) {
+      for (json& arg : *args) {
+        if (arg.is_string()) SecureWipe(arg.get_ref<std::string&>());
+      }
     }
   }
   if (outcome.ok)
