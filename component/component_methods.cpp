@@ -5,6 +5,7 @@
 #include "codec/base64.h"
 #include "platform/secure_wipe.h"
 #include "protocol/numbers.h"
+#include "send/http_request.h"
 
 namespace corvane {
 namespace {
@@ -267,7 +268,9 @@ HResult CComponentMethods::sendRequest(const Variant& vRequest, Variant* pRetVal
   if (pRetVal == nullptr) return kE_POINTER;
   try {
     *pRetVal = Variant::Int(0);
-    if (vRequest.Type() != kVtBstr) {
+    // A message with CR, LF or NUL could carry header lines or requests of
+    // its own: refused before anything is sent.
+    if (vRequest.Type() != kVtBstr || !FitsRequestLine(vRequest.Deref().text)) {
       *pRetVal = Variant::Int(kResultFailed);
       return kS_OK;
     }

@@ -1,6 +1,6 @@
 // Proxy settings parsing: the proxy URL of the environment, the no_proxy list,
-// the split of a "ProxyServer" text into address and port text, per-protocol
-// lists, bypass lists and automatic configuration lists.
+// one proxy's address (host, port 1..65535, its kind), per-protocol lists,
+// bypass lists and automatic configuration lists.
 //
 // Input: a proxy URL, an interactive host name, each ended by a zero byte, and
 // a no_proxy list (up to the next zero byte).
@@ -28,17 +28,31 @@ bool IsPlainName(std::string_view host) {
   return true;
 }
 
-void CheckSplit(std::string_view server) {
-  const corvane::ProxyServerParts parts = corvane::SplitProxyServer(server);
-  const size_t colon = server.find(':');
-  FUZZ_CHECK(parts.address.find(':') == std::string_view::npos);
-  FUZZ_CHECK(parts.portText.size() <= 10);
-  if (colon == std::string_view::npos) {
-    FUZZ_CHECK(parts.address == server);
-    FUZZ_CHECK(parts.portText == server.substr(0, 10));
-  } else {
-    FUZZ_CHECK(parts.address.size() == colon && server.substr(0, colon) == parts.address);
-    FUZZ_CHECK(parts.portText == server.substr(colon + 1, 10));
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// An HTTP proxy's address names a host and a port in range, and reads back
+// the same when written as host:port again (an IPv6 host in brackets).
+void CheckAddress(std::string_view text) {
+  const corvane::ProxyAddress a = corvane::ParseProxyAddress(text);
+  if (a.kind != corvane::ProxyAddress::Kind::Http) {
+    FUZZ_CHECK(!a.problem.empty() && a.host.empty() && a.port == 0);
+    return;
+  }
+  FUZZ_CHECK(!a.host.empty() && a.port >= 1 && a.port <= 65535);
+  const bool v6 = a.host.find(':') != std::string::npos;
+  if (v6) {
+    std::array<uint8_t, 16> bytes{};
+    FUZZ_CHECK(corvane::ParseIPv6(a.host, bytes));
+  }
+  const std::string again = (v6 ? "[" + a.host + "]" : a.host) + ":" + std::to_string(a.port);
+  if (a.host.find_first_of("/?#@") == std::string::npos && !IsSpace(a.host.front()) &&
+      !IsSpace(a.host.back())) {
+    const corvane::ProxyAddress b = corvane::ParseProxyAddress(again);
+    FUZZ_CHECK(b.kind == a.kind && b.host == a.host && b.port == a.port);
   }
 }
 
@@ -50,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string host(in.Until('\0'));
   const std::string list(in.Until('\0'));
 
-  CheckSplit(url);
+  CheckAddress(url);
 
   const std::string server = corvane::ProxyUrlHostAndPort(url);
   if (!server.empty()) {
@@ -59,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(server.find_first_of("/?#@") == std::string::npos);
     if (!IsSpace(server.front()) && !IsSpace(server.back()))
       FUZZ_CHECK(corvane::ProxyUrlHostAndPort(server) == server);
-    CheckSplit(server);
+    CheckAddress(server);
   }
 
   corvane::ProxySettings settings;
@@ -67,9 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.server = "left over";
   const bool read =
       corvane::ProxySettingsFromEnvironment(url.c_str(), list.c_str(), host, settings);
-  FUZZ_CHECK(read == !server.empty());
+  // Only an HTTP proxy is used; another kind leaves the connection direct.
+  const std::string scheme = Lower(corvane::ProxyUrlScheme(url));
+  const bool httpScheme = scheme.empty() || scheme == "http";
+  FUZZ_CHECK(read == (!httpScheme || !server.empty()));
   const bool excluded = corvane::NoProxyExcludes(host, list);
-  FUZZ_CHECK(settings.enabled == (read && !excluded));
+  FUZZ_CHECK(settings.enabled == (httpScheme && read && !excluded));
   FUZZ_CHECK(settings.server == (settings.enabled ? server : std::string()));
   corvane::ProxySettings direct;
   FUZZ_CHECK(corvane::ProxySettingsFromEnvironment(nullptr, list.c_str(), host, direct));
@@ -89,8 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string http = corvane::HttpProxyFromList(url, &socksOnly);
   FUZZ_CHECK(!socksOnly || http.empty());
   if (url.find('=') == std::string::npos) FUZZ_CHECK(http == url);
-  for (const std::string& candidate : corvane::ProxyCandidatesFromList(list))
+  bool othersOnly = false;
+  const auto candidates = corvane::ProxyCandidatesFromList(list, &othersOnly);
+  for (const std::string& candidate : candidates)
     FUZZ_CHECK(candidate.find(';') == std::string::npos);
+  FUZZ_CHECK(!othersOnly || candidates.empty());
   // Loopback goes direct whatever the list, unless it asks otherwise.
   if (corvane::IsLoopbackName(host) && list.find('<') == std::string::npos)
     FUZZ_CHECK(corvane::ProxyOverrideBypasses(host, list));

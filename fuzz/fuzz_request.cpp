@@ -1,15 +1,18 @@
 // BuildHttpRequest: the request's bytes read back.
 //
-// The request is taken apart as a server reads it: the request line
-// "Get http://HOST/" STX MESSAGE " HTTP/1.1", where MESSAGE is the text up to
-// its first zero byte, unchanged; the fixed header lines; the
-// Proxy-Authorization line exactly when the proxy flag is 1 and credentials
-// are set; "Host: HOST"; "Connection: Keep-Alive"; and the empty line.
+// A message with CR, LF or NUL, or a host with a control byte or a space,
+// gives no request at all. Any other request is taken apart as a server reads
+// it: the request line "Get http://TARGET/" STX MESSAGE " HTTP/1.1", with
+// MESSAGE unchanged and TARGET the host, and ":PORT" after it for a request to
+// the proxy itself (proxy flag 1) when the port is not 80; the fixed header
+// lines; the Proxy-Authorization line exactly when the proxy flag is 1 and
+// credentials are set; "Host: TARGET"; "Connection: Keep-Alive"; and the
+// empty line. Nothing else: no line a message could have added.
 //
-// Input: a flags byte (bits 0-1: proxy flag -1, 0, 1 or 2; bit 2: credentials),
-// then the host, the message and the credentials, each ended by a zero byte
-// (the message may hold zero bytes of its own: a 0xFF byte in it stands for
-// one).
+// Input: a flags byte (bits 0-1: proxy flag -1, 0, 1 or 2; bit 2: credentials;
+// bit 3: port 8080, else 80), then the host, the message and the credentials,
+// each ended by a zero byte (the message may hold zero bytes of its own: a
+// 0xFF byte in it stands for one).
 #include <string>
 
 #include "fuzz/fuzz_support.h"
@@ -38,15 +41,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (char& c : message)
     if (c == '\xFF') c = '\0';
   const std::string_view auth = in.Until('\0');
+  const int32_t port = (flags & 8) != 0 ? 8080 : 80;
 
   const std::string request =
-      corvane::BuildHttpRequest(host, message, proxyEnable, credentials, auth);
-  const std::string_view text = std::string_view(message).substr(0, message.find('\0'));
+      corvane::BuildHttpRequest(host, message, proxyEnable, credentials, auth, port);
+  const bool endsALine = message.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+  bool badHost = false;
+  for (const char c : host) badHost = badHost || static_cast<unsigned char>(c) <= 0x20 || c == 0x7F;
+  FUZZ_CHECK(request.empty() == (endsALine || badHost));
+  if (request.empty()) return 0;
+  const std::string target =
+      std::string(host) + (proxyEnable == 1 && port != 80 ? ":" + std::to_string(port) : "");
   std::string_view r = request;
   FUZZ_CHECK(Take(r, "Get http://"));
-  FUZZ_CHECK(Take(r, host));
+  FUZZ_CHECK(Take(r, target));
   FUZZ_CHECK(Take(r, "/\x02"));
-  FUZZ_CHECK(Take(r, text));
+  FUZZ_CHECK(Take(r, message));
   FUZZ_CHECK(Take(r, " HTTP/1.1\r\n"));
   FUZZ_CHECK(Take(r, "Accept: /*\r\n"));
   FUZZ_CHECK(Take(r, "Accept-Language: en-us\r\n"));
@@ -60,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Take(r, "\r\n"));
   }
   FUZZ_CHECK(Take(r, "Host: "));
-  FUZZ_CHECK(Take(r, host));
+  FUZZ_CHECK(Take(r, target));
   FUZZ_CHECK(Take(r, "\r\nConnection: Keep-Alive\r\n\r\n"));
   FUZZ_CHECK(r.empty());
   return 0;

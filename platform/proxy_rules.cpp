@@ -208,8 +208,9 @@ bool ProxyOverrideBypasses(std::string_view host, std::string_view list) {
   return !loopbackByProxy && IsLoopbackName(name);
 }
 
-std::vector<std::string> ProxyCandidatesFromList(std::string_view list) {
+std::vector<std::string> ProxyCandidatesFromList(std::string_view list, bool* othersOnly) {
   std::vector<std::string> candidates;
+  bool others = false;
   ForEachEntry(list, ";", [&](std::string_view entry) {
     entry = Trim(entry);
     if (entry.empty()) return;
@@ -224,12 +225,16 @@ std::vector<std::string> ProxyCandidatesFromList(std::string_view list) {
     } else if (keyword == "socks" || keyword == "socks4" || keyword == "socks5" ||
                keyword == "https") {
       // A kind of proxy this component does not speak.
+      others = true;
     } else {
       ForEachEntry(entry, " \t", [&](std::string_view bare) {
         // "http=host:port" as WinHTTP may write it; other schemes are not ours.
         const size_t equals = bare.find('=');
         if (equals != std::string_view::npos) {
-          if (Lower(bare.substr(0, equals)) != "http") return;
+          if (Lower(bare.substr(0, equals)) != "http") {
+            others = true;
+            return;
+          }
           bare.remove_prefix(equals + 1);
         }
         bare = StripUrlDecoration(bare);
@@ -237,7 +242,55 @@ std::vector<std::string> ProxyCandidatesFromList(std::string_view list) {
       });
     }
   });
+  if (othersOnly != nullptr) *othersOnly = others && candidates.empty();
   return candidates;
+}
+
+ProxyAddress ParseProxyAddress(std::string_view text) {
+  ProxyAddress out;
+  text = Trim(text);
+  const std::string shown(text.substr(0, 100));
+  if (const size_t scheme = text.find("://"); scheme != std::string_view::npos) {
+    if (Lower(text.substr(0, scheme)) != "http") {
+      out.kind = ProxyAddress::Kind::OtherKind;
+      out.problem = "not an HTTP proxy: " + shown;
+      return out;
+    }
+    text.remove_prefix(scheme + 3);
+  }
+  text = text.substr(0, text.find_first_of("/?#"));
+  if (const size_t at = text.rfind('@'); at != std::string_view::npos) text.remove_prefix(at + 1);
+  std::string_view host = text;
+  std::string_view port;
+  if (!text.empty() && text.front() == '[') {
+    // [v6]:port: the colons inside the brackets are the address's.
+    const size_t close = text.find(']');
+    std::array<uint8_t, 16> bytes{};
+    if (close == std::string_view::npos || !ParseIPv6(text.substr(1, close - 1), bytes)) {
+      out.problem = "a bracketed proxy address that is not IPv6: " + shown;
+      return out;
+    }
+    host = text.substr(1, close - 1);
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty() && rest.front() == ':') port = rest.substr(1);
+  } else if (const size_t colon = text.find(':'); colon != std::string_view::npos) {
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  int64_t value = 0;
+  bool digits = !port.empty() && port.size() <= 5;
+  for (char c : port) {
+    digits = digits && c >= '0' && c <= '9';
+    if (digits) value = value * 10 + (c - '0');
+  }
+  if (host.empty() || !digits || value < 1 || value > 65535) {
+    out.problem = "a proxy without a host or a port from 1 to 65535: " + shown;
+    return out;
+  }
+  out.kind = ProxyAddress::Kind::Http;
+  out.host = std::string(host);
+  out.port = static_cast<int32_t>(value);
+  return out;
 }
 
 }  // namespace corvane

@@ -25,6 +25,22 @@ namespace corvane {
 // there was of use.
 std::string HttpProxyFromList(std::string_view text, bool* socksOnly = nullptr);
 
+// ---- One proxy ----
+
+// A proxy as a configuration names it: "host:port", "[v6]:port", or a URL
+// "http://user@host:port/path" (user information and path dropped). Only plain
+// HTTP proxies are this component's: a URL of another scheme (socks5://,
+// https://) names a kind it does not speak. The port is 1 to 65535, digits
+// only; a text without one names no usable proxy.
+struct ProxyAddress {
+  enum class Kind : uint8_t { Http, OtherKind, Invalid };
+  Kind kind = Kind::Invalid;
+  std::string host;  // an IPv6 address without its brackets
+  int32_t port = 0;
+  std::string problem;  // for the trace, when not Http
+};
+ProxyAddress ParseProxyAddress(std::string_view text);
+
 // ---- "ProxyOverride" ----
 
 // Whether a server name is a loopback name: "localhost" (and its
@@ -44,8 +60,9 @@ bool ProxyOverrideBypasses(std::string_view host, std::string_view list);
 // (separated by ';') "PROXY host:port" or "HTTP host:port" gives host:port,
 // "DIRECT" gives an empty text, a bare host:port stands for itself, and any
 // other kind (SOCKS, HTTPS) is skipped. Blank-separated bare entries count
-// as separate entries.
-std::vector<std::string> ProxyCandidatesFromList(std::string_view list);
+// as separate entries. *othersOnly tells whether the list named proxies and
+// all of them were of another kind.
+std::vector<std::string> ProxyCandidatesFromList(std::string_view list, bool* othersOnly = nullptr);
 
 // ---- Addresses ----
 

@@ -21,6 +21,11 @@ struct ProxySettings {
   // empty text for a direct connection). When not empty it stands in place
   // of enabled and server.
   std::vector<std::string> candidates;
+  // Automatic configuration answered with proxies of kinds this component
+  // does not speak (SOCKS, HTTPS) and nothing else: the reason, for the
+  // trace. The attempt then fails: a direct connection is not what the
+  // configuration allows.
+  std::string unusable;
 };
 
 class ProxySettingsSource {
@@ -31,21 +36,6 @@ class ProxySettingsSource {
   // source's bypass rules and automatic configuration.
   virtual bool Read(const std::string& serverHost, ProxySettings& settings) = 0;
 };
-
-// A "ProxyServer" text split at its first ':' into the address before it and
-// the port text, the at most 10 characters after it. A text without ':' is all
-// address, and its first 10 characters are the port text. (Per-protocol lists
-// are resolved to one entry first: HttpProxyFromList in proxy_rules.h.)
-struct ProxyServerParts {
-  std::string_view address;
-  std::string_view portText;
-};
-inline ProxyServerParts SplitProxyServer(std::string_view server) {
-  constexpr size_t kPortTextMax = 10;
-  const size_t colon = server.find(':');
-  if (colon == std::string_view::npos) return {server, server.substr(0, kPortTextMax)};
-  return {server.substr(0, colon), server.substr(colon + 1, kPortTextMax)};
-}
 
 // The system's source for this platform.
 std::shared_ptr<ProxySettingsSource> SystemProxySettingsSource();

@@ -17,11 +17,15 @@
 // without a tunnel. Inside a CONNECT tunnel the request goes to the server
 // untouched, and the user's proxy password has no business there, so the
 // caller then passes a proxy flag of 0 and the line is left out (every other
-// byte stays the same).
+// byte stays the same). A request to the proxy itself also names the
+// server's port ("http://<host>:<port>/", "Host: <host>:<port>") unless it
+// is 80: a proxy reads the absolute URI and would go to port 80.
 //
-// Every line ends in CR LF. The method is spelt "Get" and no port is written:
-// the server expects these exact bytes. There is no body and no terminating
-// zero byte.
+// Every line ends in CR LF. The method is spelt "Get" and no port is written
+// to the server itself: it expects these exact bytes. There is no body and
+// no terminating zero byte. A message with CR, LF or NUL, or a host with a
+// control byte or a space, makes no request at all: they would let the text
+// write header lines or requests of its own.
 //
 // The CONNECT request for a proxy tunnel has the same block, with "Accept: */*",
 // the authorization line always, and host:port as target and Host:
@@ -66,31 +70,48 @@ void AppendHeaders(std::string& request, std::string_view accept, bool withAuth,
 
 }  // namespace
 
+bool FitsRequestLine(std::string_view message) {
+  return message.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool FitsHostName(std::string_view host) {
+  for (const char c : host) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
+
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
-                             int32_t proxyEnable, bool proxyCredentials,
-                             std::string_view proxyAuth) {
-  // The message is a zero-terminated text: anything after a zero byte is not part of it.
-  requestText = requestText.substr(0, requestText.find('\0'));
-  const bool withProxyAuth = proxyEnable == 1 && proxyCredentials;
+                             int32_t proxyEnable, bool proxyCredentials, std::string_view proxyAuth,
+                             int32_t port) {
+  if (!FitsRequestLine(requestText) || !FitsHostName(host)) return std::string();
+  const bool toProxy = proxyEnable == 1;
+  const bool withProxyAuth = toProxy && proxyCredentials;
+  // The server as the proxy must reach it; the server itself is named as it
+  // always was.
+  std::string target(host);
+  if (toProxy && port != 80) target += ':' + std::to_string(port);
 
   std::string request;
   // Out of memory ends the building; what was built so far is returned.
   try {
-    request.reserve(wire::kGetStart.size() + 2 * host.size() + requestText.size() +
+    request.reserve(wire::kGetStart.size() + 2 * target.size() + requestText.size() +
                     wire::kCommonHeaders.size() + proxyAuth.size() + 128);
     request += wire::kGetStart;
-    request += host;
+    request += target;
     request += '/';
     request += wire::kStx;
     request += requestText;
     request += wire::kHttpVersionLine;
-    AppendHeaders(request, wire::kGetAccept, withProxyAuth, proxyAuth, host);
+    AppendHeaders(request, wire::kGetAccept, withProxyAuth, proxyAuth, target);
   } catch (const std::bad_alloc&) {
   }
   return request;
 }
 
 std::string BuildConnectRequest(std::string_view host, int32_t port, std::string_view proxyAuth) {
+  if (!FitsHostName(host)) return std::string();
   std::string target(host);
   target += ':';
   target += std::to_string(port);

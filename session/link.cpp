@@ -4,6 +4,7 @@
 
 #include "codec/base64.h"
 #include "platform/secure_wipe.h"
+#include "platform/trace.h"
 #include "send/http_request.h"
 
 namespace corvane {
@@ -31,6 +32,20 @@ class RouteStage : public BlockSink {
   CMessageRouter& m_router;
   const CMessageRouter::Context& m_context;
 };
+
+// Why an attempt may not be made, for the trace; nullptr when it may. A port
+// outside 1..65535 would otherwise reach its low 16 bits (70000 is 4464), a
+// host with a control byte or a space would write lines of its own into the
+// proxy's requests, and an IPv6 proxy cannot be reached over the IPv4
+// connections made here.
+const char* Refusal(const Endpoint& endpoint, const Route& route) {
+  if (!route.refusal.empty()) return route.refusal.c_str();
+  if (endpoint.port < 1 || endpoint.port > 65535) return "the server's port is not 1 to 65535";
+  if (!FitsHostName(endpoint.name)) return "the server's name holds a control byte or a space";
+  if (route.proxyEnable == 1 && route.proxyHost.find(':') != std::string::npos)
+    return "the proxy is an IPv6 address: connections are made over IPv4";
+  return nullptr;
+}
 
 }  // namespace
 
@@ -95,6 +110,12 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     route.attemptOpen = true;
     const std::shared_ptr<ProxySettingsSource> source = m_core.ProxySource();
     ChooseRoute(source.get(), endpoint.name, previousFailed, route);
+    if (const char* refused = Refusal(endpoint, route)) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_route = route;
+      DebugTrace("ConnectSocket - %s\n", refused);
+      return kResultFailed;
+    }
 
     // Names are resolved unless the script said addresses are dotted: the
     // proxy's when going through it, else the server's own, once.
@@ -135,6 +156,10 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     if (tunnel && route.proxyEnable == 1 && settings->proxyCredentials) {
       std::string request =
           BuildConnectRequest(endpoint.Host(), endpoint.port, settings->proxyAuth.View());
+      if (request.empty()) {
+        m_connection.Close();
+        return kResultFailed;
+      }
       const int32_t sent =
           m_connection.SendWhole(request.data(), static_cast<int32_t>(request.size()));
       SecureWipe(request);  // it holds the credentials

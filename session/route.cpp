@@ -5,7 +5,6 @@
 
 #include "platform/proxy_rules.h"
 #include "platform/trace.h"
-#include "protocol/numbers.h"
 #include "receive/proxy_answer.h"
 
 namespace corvane {
@@ -28,6 +27,7 @@ void ChooseRoute(ProxySettingsSource* source, const std::string& serverName, boo
                  Route& route) {
   ProxySettings settings;
   std::string proxy;
+  route.refusal.clear();
   try {
     if (source == nullptr || !source->Read(serverName, settings)) {
       route.proxyEnable = -1;
@@ -57,10 +57,25 @@ void ChooseRoute(ProxySettingsSource* source, const std::string& serverName, boo
   } catch (...) {
     route.proxyEnable = -1;
   }
-  if (route.proxyEnable == 1) {
-    const ProxyServerParts parts = SplitProxyServer(proxy);
-    route.proxyHost = std::string(parts.address);
-    route.proxyPort = DecimalPrefix32(parts.portText);
+  if (!settings.unusable.empty()) {
+    route.proxyEnable = 1;
+    route.refusal = settings.unusable;
+    return;
+  }
+  if (route.proxyEnable != 1) return;
+  const ProxyAddress address = ParseProxyAddress(proxy);
+  switch (address.kind) {
+    case ProxyAddress::Kind::Http:
+      route.proxyHost = address.host;
+      route.proxyPort = address.port;
+      break;
+    case ProxyAddress::Kind::OtherKind:
+      DebugTrace("ReadProxySettings - %s: connecting directly\n", address.problem.c_str());
+      route.proxyEnable = 0;
+      break;
+    case ProxyAddress::Kind::Invalid:
+      route.refusal = address.problem;
+      break;
   }
 }
 

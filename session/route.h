@@ -6,11 +6,15 @@
 // configuration that cannot be read means a direct connection (proxy enable
 // -1), no proxy for that server 0, otherwise 1 with the HTTP proxy's
 // "host:port" split at its first ':' into address and port (the decimal
-// value of at most 10 characters after it). A per-protocol "ProxyServer"
-// list gives its "http=" entry, else its entry without a scheme; a list with
-// nothing for HTTP (only "socks=", say) means no proxy. An automatic
+// value after it, 1 to 65535; "[v6]:port" for an IPv6 address; an "http://"
+// in front is dropped). A per-protocol "ProxyServer" list gives its "http="
+// entry, else its entry without a scheme; a list with nothing for HTTP (only
+// "socks=", say), or a proxy of another kind (socks5://, https://), means no
+// proxy: a direct connection, said in the trace. An automatic
 // configuration's list ("PROXY a; PROXY b; DIRECT") is tried in order: each
-// failed attempt of a connection moves it to the next entry.
+// failed attempt of a connection moves it to the next entry; a list that
+// names only other kinds of proxy fails the attempt, as does a proxy without
+// a valid port: going directly is not what the configuration allows.
 //
 // Through a proxy with credentials the connection's first bytes are the
 // CONNECT request for the server (send/http_request.h), with the
@@ -47,6 +51,9 @@ struct Route {
   std::string candidates;
   uint32_t candidate = 0;
   bool attemptOpen = false;
+  // Why the configuration allows this attempt no route (for the trace); the
+  // attempt then fails.
+  std::string refusal;
 
   // Whether a request on this route carries the Proxy-Authorization line: it
   // goes to the proxy itself, not through a tunnel to the server.

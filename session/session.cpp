@@ -131,10 +131,14 @@ int32_t Session::SendRequest(std::string_view message) {
   Link& link = Interactive();
   Reconnector::OwnerScope hold(link.Worker());
   const std::shared_ptr<const Settings> settings = CurrentSettings();
-  // The authorization line only for a request that goes to the proxy itself.
+  // The authorization line (and the server's port) only for a request that
+  // goes to the proxy itself.
   std::string request =
       BuildHttpRequest(link.RequestHost(), message, link.RequestsGoToProxy() ? 1 : 0,
-                       settings->proxyCredentials, settings->proxyAuth.View());
+                       settings->proxyCredentials, settings->proxyAuth.View(), link.Port());
+  // A message or a host that would write lines of its own: nothing is sent
+  // and the connection is left as it is.
+  if (request.empty()) return kResultFailed;
   // Never sent on a connection already found lost.
   const int32_t result = link.Lost() ? kResultSendFailed : link.SendWhole(request);
   SecureWipe(request);

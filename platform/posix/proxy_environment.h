@@ -10,8 +10,11 @@
 namespace corvane {
 
 // host:port of a proxy URL: scheme, user information and path dropped, ":1080"
-// added when no port is given; empty when it names no host.
+// added when no port is given ("[v6]:port" for an IPv6 address); empty when
+// it names no host.
 std::string ProxyUrlHostAndPort(std::string_view url);
+// The URL's scheme as written ("http", "socks5", ...); empty without one.
+std::string_view ProxyUrlScheme(std::string_view url);
 
 // Whether a no_proxy list names the server host, by curl's rules: the list
 // "*" alone matches every host; otherwise entries separated by commas or

@@ -4,13 +4,14 @@
 // The first of http_proxy, HTTP_PROXY, all_proxy, ALL_PROXY that is set and
 // not empty names the proxy as a URL, e.g. "http://user:pw@proxy:3128/". Its
 // scheme, user information and path are dropped to leave "host:port"; with no
-// port the conventional 1080 is added. The lowercase names are looked at
-// first, as curl does: http_proxy is the one that no CGI environment can set
-// from a request header (a web server turns a "Proxy:" header into
-// HTTP_PROXY), so it is the one to trust. no_proxy (or NO_PROXY) turns the
-// proxy off for a server it names (NoProxyExcludes), checked against the name
-// the script gave on every attempt. No variable set means a direct
-// connection. A variable whose host part is empty cannot be read.
+// port the conventional 1080 is added. Only an http:// URL (or one without a
+// scheme) names a proxy this component speaks to: another kind (socks5://,
+// https://) is left unused, with a trace line, and the connection is direct. The lowercase names
+// are looked at first, as curl does: http_proxy is the one that no CGI environment can set from a
+// request header (a web server turns a "Proxy:" header into HTTP_PROXY), so it is the one to trust.
+// no_proxy (or NO_PROXY) turns the proxy off for a server it names (NoProxyExcludes), checked
+// against the name the script gave on every attempt. No variable set means a direct connection. A
+// variable whose host part is empty cannot be read.
 #include <array>
 #include <cctype>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "platform/posix/proxy_environment.h"
 #include "platform/proxy_rules.h"
 #include "platform/proxy_settings.h"
+#include "platform/trace.h"
 #include "protocol/numbers.h"
 
 namespace corvane {
@@ -59,8 +61,17 @@ std::string ProxyUrlHostAndPort(std::string_view url) {
   if (size_t at = url.rfind('@'); at != std::string_view::npos) url.remove_prefix(at + 1);
   if (url.empty() || url.front() == ':') return std::string();
   std::string result(url);
-  if (url.find(':') == std::string_view::npos) result += ":1080";
+  // An IPv6 address's own colons are inside its brackets.
+  const size_t close = url.front() == '[' ? url.find(']') : 0;
+  if (close == std::string_view::npos) return std::string();
+  if (url.find(':', close) == std::string_view::npos) result += ":1080";
   return result;
+}
+
+std::string_view ProxyUrlScheme(std::string_view url) {
+  url = Trim(url);
+  const size_t scheme = url.find("://");
+  return scheme == std::string_view::npos ? std::string_view() : url.substr(0, scheme);
 }
 
 namespace {
@@ -158,6 +169,14 @@ bool ProxySettingsFromEnvironment(const char* proxy, const char* noProxy,
                                   const std::string& serverHost, ProxySettings& settings) {
   settings = ProxySettings{};
   if (proxy == nullptr) return true;  // direct
+  const std::string scheme = Lower(ProxyUrlScheme(proxy));
+  if (!scheme.empty() && scheme != "http") {
+    DebugTrace(
+        "ReadProxySettings - the environment names a %s proxy, not HTTP: connecting "
+        "directly\n",
+        scheme.substr(0, 20).c_str());
+    return true;
+  }
   std::string server = ProxyUrlHostAndPort(proxy);
   if (server.empty()) return false;
   if (noProxy != nullptr && NoProxyExcludes(serverHost, noProxy))

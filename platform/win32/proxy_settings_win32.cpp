@@ -153,7 +153,7 @@ class PacSession {
   // The proxies for http://host/ by the PAC file at url (empty: discover it
   // by WPAD); false when there is no answer.
   bool Candidates(const std::string& url, const std::string& host,
-                  std::vector<std::string>& candidates) {
+                  std::vector<std::string>& candidates, std::string& unusable) {
     if (m_session == nullptr) {
       // Made on first use: most users have no automatic configuration.
       m_session = WinHttpOpen(L"Corvane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
@@ -177,9 +177,14 @@ class PacSession {
     const std::string proxies = Narrow(info.lpszProxy);
     if (info.lpszProxy != nullptr) GlobalFree(info.lpszProxy);
     if (info.lpszProxyBypass != nullptr) GlobalFree(info.lpszProxyBypass);
+    bool othersOnly = false;
     candidates = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY
-                     ? ProxyCandidatesFromList(proxies)
+                     ? ProxyCandidatesFromList(proxies, &othersOnly)
                      : std::vector<std::string>{std::string()};
+    if (othersOnly) {
+      unusable = "the automatic configuration names no HTTP proxy: " + proxies.substr(0, 200);
+      return true;
+    }
     return !candidates.empty();
   }
 
@@ -210,8 +215,9 @@ class SystemProxySource final : public ProxySettingsSource {
     try {
       settings = ProxySettings{};
       const IeConfig ie = ReadIeConfig();
-      if (Automatic(ie, serverHost, settings.candidates)) return true;
+      if (Automatic(ie, serverHost, settings.candidates, settings.unusable)) return true;
       settings.candidates.clear();
+      settings.unusable.clear();
       return Manual(ie, serverHost, settings);
     } catch (...) {
       return false;
@@ -219,7 +225,8 @@ class SystemProxySource final : public ProxySettingsSource {
   }
 
  private:
-  bool Automatic(const IeConfig& ie, const std::string& host, std::vector<std::string>& out) {
+  bool Automatic(const IeConfig& ie, const std::string& host, std::vector<std::string>& out,
+                 std::string& unusable) {
     std::string url = ie.autoConfigUrl;
     if (url.empty()) url = ReadText(kInternetSettings, "AutoConfigURL");
     // Discovery only when the user's recorded settings ask for it (without
@@ -229,9 +236,9 @@ class SystemProxySource final : public ProxySettingsSource {
                           HasValue(kConnections, "DefaultConnectionSettings") &&
                           !DiscoveryRecentlyFailed();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!url.empty() && m_pac.Candidates(url, host, out)) return true;
+    if (!url.empty() && m_pac.Candidates(url, host, out, unusable)) return true;
     if (discover) {
-      if (m_pac.Candidates(std::string(), host, out)) return true;
+      if (m_pac.Candidates(std::string(), host, out, unusable)) return true;
       NoteDiscoveryFailed();
     }
     return false;

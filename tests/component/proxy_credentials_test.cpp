@@ -21,8 +21,11 @@ const bool kTraceOn = [] { return setenv("CORVANE_TRACE", "1", 1) == 0; }();
 #endif
 
 // The request a server expects for a message, written out by hand.
-std::string Request(const std::string& message, const std::string& authorization = "") {
-  std::string r = "Get http://127.0.0.1/\x02" + message +
+// target: the server as the request names it (with its port when the proxy
+// itself reads the request).
+std::string Request(const std::string& message, const std::string& authorization = "",
+                    const std::string& target = "127.0.0.1") {
+  std::string r = "Get http://" + target + "/\x02" + message +
                   " HTTP/1.1\r\n"
                   "Accept: /*\r\n"
                   "Accept-Language: en-us\r\n"
@@ -30,7 +33,7 @@ std::string Request(const std::string& message, const std::string& authorization
                   "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR "
                   "1.0.3705)\r\n";
   if (!authorization.empty()) r += "Proxy-Authorization: Basic " + authorization + "\r\n";
-  return r + "Host: 127.0.0.1\r\nConnection: Keep-Alive\r\n\r\n";
+  return r + "Host: " + target + "\r\nConnection: Keep-Alive\r\n\r\n";
 }
 
 #ifndef _WIN32
@@ -145,7 +148,10 @@ TEST(ProxyCredentials, LineOnlyToTheProxyItself) {
     }
     c->sendRequest(Variant::Str("1=2"), &result);
     EXPECT_EQ(result.intValue, 0);
-    expected += Request("1=2", test.line ? "dXNlcjpwYXNz" : "");
+    // The proxy itself reads a request sent without a tunnel: it is told the
+    // server's port too.
+    expected += Request("1=2", test.line ? "dXNlcjpwYXNz" : "",
+                        test.sendConnect ? "127.0.0.1" : "127.0.0.1:4321");
     ASSERT_TRUE(proxy.WaitForReceived(0, expected.size()));
     EXPECT_EQ(proxy.Received(0), expected);
   }

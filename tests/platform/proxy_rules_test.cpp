@@ -100,22 +100,63 @@ TEST(ProxyCandidates, AutomaticConfigurationLists) {
   struct Case {
     const char* list;
     std::vector<std::string> candidates;
+    bool othersOnly;
   } cases[] = {
-      {"PROXY a:8080; PROXY b:8080; DIRECT", {"a:8080", "b:8080", ""}},
-      {"DIRECT", {""}},
-      {"proxy a:1;direct", {"a:1", ""}},
-      {"SOCKS s:1080; PROXY a:1", {"a:1"}},
-      {"HTTPS secure:443; HTTP h:80", {"h:80"}},
-      {"a:1;b:2", {"a:1", "b:2"}},
-      {"a:1 b:2", {"a:1", "b:2"}},
-      {"http=a:1 https=b:2", {"a:1"}},
-      {"", {}},
-      {" ; ;", {}},
-      {"PROXY", {}},
+      {"PROXY a:8080; PROXY b:8080; DIRECT", {"a:8080", "b:8080", ""}, false},
+      {"DIRECT", {""}, false},
+      {"proxy a:1;direct", {"a:1", ""}, false},
+      {"SOCKS s:1080; PROXY a:1", {"a:1"}, false},
+      {"HTTPS secure:443; HTTP h:80", {"h:80"}, false},
+      {"SOCKS5 s:1080; HTTPS secure:443", {}, true},
+      {"a:1;b:2", {"a:1", "b:2"}, false},
+      {"a:1 b:2", {"a:1", "b:2"}, false},
+      {"http=a:1 https=b:2", {"a:1"}, false},
+      {"https=b:2", {}, true},
+      {"", {}, false},
+      {" ; ;", {}, false},
+      {"PROXY", {}, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.list);
-    EXPECT_EQ(ProxyCandidatesFromList(c.list), c.candidates);
+    bool othersOnly = !c.othersOnly;
+    EXPECT_EQ(ProxyCandidatesFromList(c.list, &othersOnly), c.candidates);
+    EXPECT_EQ(othersOnly, c.othersOnly);
+  }
+}
+
+// One proxy's address: only plain HTTP proxies, a port from 1 to 65535 (never
+// cut to 16 bits), an IPv6 address split at its brackets.
+TEST(ParseProxyAddress, HostPortAndKind) {
+  using Kind = ProxyAddress::Kind;
+  struct Case {
+    const char* text;
+    Kind kind;
+    const char* host;
+    int32_t port;
+  } cases[] = {
+      {"proxy:8080", Kind::Http, "proxy", 8080},
+      {"http://proxy:8080", Kind::Http, "proxy", 8080},
+      {"HTTP://user@proxy:3128/pac", Kind::Http, "proxy", 3128},
+      {"[::1]:3128", Kind::Http, "::1", 3128},
+      {"[2001:db8::7]:80", Kind::Http, "2001:db8::7", 80},
+      {"socks5://s:1080", Kind::OtherKind, "", 0},
+      {"https://p:443", Kind::OtherKind, "", 0},
+      {"proxy:70000", Kind::Invalid, "", 0},
+      {"proxy:0", Kind::Invalid, "", 0},
+      {"proxy:80x", Kind::Invalid, "", 0},
+      {"proxy", Kind::Invalid, "", 0},
+      {"::1:3128", Kind::Invalid, "", 0},
+      {"[::1", Kind::Invalid, "", 0},
+      {"[proxy]:80", Kind::Invalid, "", 0},
+      {":8080", Kind::Invalid, "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ProxyAddress a = ParseProxyAddress(c.text);
+    EXPECT_EQ(a.kind, c.kind);
+    EXPECT_EQ(a.host, c.host);
+    EXPECT_EQ(a.port, c.port);
+    EXPECT_EQ(a.problem.empty(), c.kind == Kind::Http);
   }
 }
 

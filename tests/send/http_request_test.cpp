@@ -72,10 +72,42 @@ TEST(BuildHttpRequest, LiteralLogonRequest) {
             expected);
 }
 
-TEST(BuildHttpRequest, MessageEndsAtItsFirstZeroByte) {
-  const std::string withZero("70=1\0hidden", 11);
-  EXPECT_EQ(BuildHttpRequest("h", withZero, 0, false, ""), Expected("h", "70=1", ""));
-  EXPECT_EQ(BuildHttpRequest("h", std::string(1, '\0'), 0, false, ""), Expected("h", "", ""));
+// A message or host that would end a line makes no request at all: it could
+// otherwise add header lines, or a second request to another host, to what a
+// proxy or the server reads. Other bytes (tab, STX, DEL) stay in the line.
+TEST(BuildHttpRequest, NothingThatEndsALineGetsIn) {
+  struct Case {
+    std::string host, message;
+    bool built;
+  } cases[] = {
+      {"h", std::string("70=1\0hidden", 11), false},
+      {"h", "x\r\nHost: elsewhere", false},
+      {"h", "x HTTP/1.1\n\nGet http://other:25/ HTTP/1.1", false},
+      {"h", "x\r", false},
+      {"h\r\nX-Injected: 1", "x", false},
+      {"h other", "x", false},
+      {"h", "tab\there|\x02second|\x7f", true},
+  };
+  for (const Case& c : cases) {
+    const std::string request = BuildHttpRequest(c.host, c.message, 1, false, "", 9001);
+    EXPECT_EQ(!request.empty(), c.built) << c.message;
+    EXPECT_EQ(BuildConnectRequest(c.host, 9001, "").empty(), !FitsHostName(c.host));
+  }
+}
+
+// A request to the proxy itself (no tunnel) names the server's port, as a
+// proxy needs, unless it is 80; a request to the server never does.
+TEST(BuildHttpRequest, TheProxyIsToldTheServersPort) {
+  EXPECT_EQ(BuildHttpRequest("srv.example", "m", 1, false, "", 9001)
+                .substr(0, std::string("Get http://srv.example:9001/\x02m HTTP/1.1\r\n").size()),
+            "Get http://srv.example:9001/\x02m HTTP/1.1\r\n");
+  EXPECT_NE(BuildHttpRequest("srv.example", "m", 1, false, "", 9001)
+                .find("\r\nHost: srv.example:9001\r\n"),
+            std::string::npos);
+  EXPECT_EQ(BuildHttpRequest("srv.example", "m", 1, false, "", 80),
+            Expected("srv.example", "m", ""));
+  EXPECT_EQ(BuildHttpRequest("srv.example", "m", 0, false, "", 9001),
+            Expected("srv.example", "m", ""));
 }
 
 TEST(BuildHttpRequest, HeaderBlockIsWellFormed) {
