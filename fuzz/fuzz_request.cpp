@@ -7,7 +7,9 @@
 // the proxy itself (proxy flag 1) when the port is not 80; the fixed header
 // lines; the Proxy-Authorization line exactly when the proxy flag is 1 and
 // credentials are set; "Host: TARGET"; "Connection: Keep-Alive"; and the
-// empty line. Nothing else: no line a message could have added.
+// empty line. Nothing else: no line a message could have added. The CONNECT
+// request for the same host is made exactly when the host fits, names it as
+// its target and Host, and ends with its one empty line.
 //
 // Input: a flags byte (bits 0-1: proxy flag -1, 0, 1 or 2; bit 2: credentials;
 // bit 3: port 8080, else 80), then the host, the message and the credentials,
@@ -49,6 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool badHost = false;
   for (const char c : host) badHost = badHost || static_cast<unsigned char>(c) <= 0x20 || c == 0x7F;
   FUZZ_CHECK(request.empty() == (endsALine || badHost));
+  // The CONNECT request names the same host, or is not made either.
+  const std::string connect = corvane::BuildConnectRequest(host, port, auth);
+  FUZZ_CHECK(connect.empty() == badHost);
+  if (!badHost) {
+    const std::string line = "CONNECT " + std::string(host) + ":" + std::to_string(port);
+    FUZZ_CHECK(connect.rfind(line + " HTTP/1.1\r\n", 0) == 0);
+    FUZZ_CHECK(connect.find("\r\nHost: " + line.substr(8) + "\r\n") != std::string::npos);
+    FUZZ_CHECK(connect.find("\r\n\r\n") == connect.size() - 4);
+  }
   if (request.empty()) return 0;
   const std::string target =
       std::string(host) + (proxyEnable == 1 && port != 80 ? ":" + std::to_string(port) : "");
