@@ -13,13 +13,21 @@
 //     list. No value: every page may script the object, as before there was
 //     a lock. A value that cannot be read, or that is not a string, allows
 //     no page.
-//   - the page is the document holding the object: the container of the
-//     site as an OLE client site, if it is an HTML document; otherwise the web
-//     browser the site offers as a service. The document comes first because
-//     in a frame the browser's URL is the top page's, not the frame's. A site
-//     offering neither is a host without a document (a script host, a
-//     program), always allowed; a document whose URL cannot be read has no
-//     origin and is refused.
+//   - the page is the HTML document holding the object, never the top-level
+//     browser's location: in a frame that is the top page's, not the frame's.
+//     An <object> tag's site is an OLE client site whose container is the
+//     document. The site a script engine gives an object the page's script
+//     created (new ActiveXObject) is no client site, only a service provider
+//     over the script's own site, and the document is its container dispatch
+//     (SID_SContainerDispatch). The container comes first: a service may be
+//     answered further up, where a frame's object could reach the top page's
+//     document, while the client site's container is the frame's own.
+//   - a site that shows no document is told apart by the web browser
+//     (SID_SWebBrowserApp): a site that offers one belongs to a page whose
+//     document could not be found, which is refused while there is a list;
+//     a site that offers none is a host without a document (a script host, a
+//     program), always allowed, as is an object given no site at all. A
+//     document whose URL cannot be read has no origin and is refused.
 //
 // A refused page is refused for good (ComponentObject::Refuse): it may still
 // hold a reference, so neither SetSite(NULL) nor a later, allowed site lifts
@@ -101,6 +109,17 @@ std::optional<AllowList> ReadAllowList() {
   return list;
 }
 
+// The page holding the object, as its site shows it.
+struct HostingPage {
+  enum class Kind {
+    kNoBrowser,   // neither a document nor the web browser: a host without a document
+    kDocument,    // the document holding the object
+    kNoDocument,  // the web browser, but no document holding the object
+  };
+  Kind kind = Kind::kNoBrowser;
+  std::string url;  // the document's URL; empty when it cannot be read
+};
+
 // A URL property's text; empty when it cannot be read.
 std::string UrlText(HRESULT hr, BSTR url) {
   if (FAILED(hr) || url == nullptr) return std::string();
@@ -109,48 +128,76 @@ std::string UrlText(HRESULT hr, BSTR url) {
   return text;
 }
 
-// The URL of the document holding the object; nothing for a host without one.
-std::optional<std::string> FindPageUrl(IUnknown* site) {
+// The HTML document an OLE client site's container is; null for any other
+// site or container.
+IHTMLDocument2* ContainerDocument(IUnknown* site) {
   IOleClientSite* client = nullptr;
-  if (SUCCEEDED(site->QueryInterface(IID_IOleClientSite, reinterpret_cast<void**>(&client)))) {
-    IOleContainer* container = nullptr;
-    HRESULT hr = client->GetContainer(&container);
-    client->Release();
-    IHTMLDocument2* document = nullptr;
-    if (SUCCEEDED(hr) && container != nullptr) {
-      hr = container->QueryInterface(IID_IHTMLDocument2, reinterpret_cast<void**>(&document));
-      container->Release();
-    }
-    if (SUCCEEDED(hr) && document != nullptr) {
-      BSTR url = nullptr;
-      hr = document->get_URL(&url);
-      document->Release();
-      return UrlText(hr, url);
-    }
-  }
+  if (FAILED(site->QueryInterface(IID_IOleClientSite, reinterpret_cast<void**>(&client))))
+    return nullptr;
+  IOleContainer* container = nullptr;
+  HRESULT hr = client->GetContainer(&container);
+  client->Release();
+  if (FAILED(hr) || container == nullptr) return nullptr;
+  IHTMLDocument2* document = nullptr;
+  hr = container->QueryInterface(IID_IHTMLDocument2, reinterpret_cast<void**>(&document));
+  container->Release();
+  return SUCCEEDED(hr) ? document : nullptr;
+}
+
+// The HTML document the site offers as its container dispatch; null when it
+// offers none or another kind of object.
+IHTMLDocument2* ServiceDocument(IServiceProvider* services) {
+  IDispatch* dispatch = nullptr;
+  HRESULT hr = services->QueryService(SID_SContainerDispatch, IID_IDispatch,
+                                      reinterpret_cast<void**>(&dispatch));
+  if (FAILED(hr) || dispatch == nullptr) return nullptr;
+  IHTMLDocument2* document = nullptr;
+  hr = dispatch->QueryInterface(IID_IHTMLDocument2, reinterpret_cast<void**>(&document));
+  dispatch->Release();
+  return SUCCEEDED(hr) ? document : nullptr;
+}
+
+// Whether the site offers the web browser, as only a page's site does.
+bool OffersBrowser(IServiceProvider* services) {
+  IUnknown* browser = nullptr;
+  const HRESULT hr =
+      services->QueryService(SID_SWebBrowserApp, IID_IUnknown, reinterpret_cast<void**>(&browser));
+  if (FAILED(hr) || browser == nullptr) return false;
+  browser->Release();
+  return true;
+}
+
+HostingPage FindHostingPage(IUnknown* site) {
   IServiceProvider* services = nullptr;
-  if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(&services)))) {
-    IWebBrowser2* browser = nullptr;
-    const HRESULT hr = services->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2,
-                                              reinterpret_cast<void**>(&browser));
-    services->Release();
-    if (SUCCEEDED(hr) && browser != nullptr) {
-      BSTR url = nullptr;
-      const HRESULT read = browser->get_LocationURL(&url);
-      browser->Release();
-      return UrlText(read, url);
-    }
+  if (FAILED(site->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(&services))))
+    services = nullptr;
+  IHTMLDocument2* document = ContainerDocument(site);
+  if (document == nullptr && services != nullptr) document = ServiceDocument(services);
+  const bool browser = document == nullptr && services != nullptr && OffersBrowser(services);
+  if (services != nullptr) services->Release();
+  HostingPage page;
+  if (document == nullptr) {
+    if (browser) page.kind = HostingPage::Kind::kNoDocument;
+    return page;
   }
-  return std::nullopt;
+  BSTR url = nullptr;
+  const HRESULT hr = document->get_URL(&url);
+  document->Release();
+  page.kind = HostingPage::Kind::kDocument;
+  page.url = UrlText(hr, url);
+  return page;
 }
 
 // Judges the page holding the site and traces the verdict.
 bool SiteAllowedToScript(IUnknown* site) {
   const std::optional<AllowList> list = ReadAllowList();
+  HostingPage page;
+  if (list) page = FindHostingPage(site);
+  // A browser without a document has no URL: refused as a page without an origin.
   std::optional<std::string> url;
-  if (list) url = FindPageUrl(site);
+  if (page.kind != HostingPage::Kind::kNoBrowser) url = page.url;
   const SiteVerdict verdict = JudgeSite(list ? &*list : nullptr, url);
-  const char* page = url && !url->empty() ? url->c_str() : "(a document without a URL)";
+  const char* shown = page.url.empty() ? "(a document without a URL)" : page.url.c_str();
   switch (verdict) {
     case SiteVerdict::kNoList:
       DebugTrace("ComponentMethods::SetSite: no AllowedSites policy: every page is allowed\n");
@@ -159,11 +206,16 @@ bool SiteAllowedToScript(IUnknown* site) {
       DebugTrace("ComponentMethods::SetSite: the host has no document: allowed\n");
       break;
     case SiteVerdict::kListed:
-      DebugTrace("ComponentMethods::SetSite: %.300s is an allowed site\n", page);
+      DebugTrace("ComponentMethods::SetSite: %.300s is an allowed site\n", shown);
       break;
     case SiteVerdict::kNotListed:
-      DebugTrace("ComponentMethods::SetSite: %.300s is not an allowed site: the object refuses\n",
-                 page);
+      if (page.kind == HostingPage::Kind::kNoDocument)
+        DebugTrace(
+            "ComponentMethods::SetSite: the browser shows no document holding the object: "
+            "the object refuses\n");
+      else
+        DebugTrace("ComponentMethods::SetSite: %.300s is not an allowed site: the object refuses\n",
+                   shown);
       break;
   }
   return SiteAllowed(verdict);

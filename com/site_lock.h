@@ -78,7 +78,8 @@ enum class SiteVerdict {
 
 // list: the configured list, or null when there is none. pageUrl: the
 // hosting document's URL, nothing when the host has no document (a document
-// whose URL cannot be read gives an empty URL, which is refused).
+// whose URL cannot be read, or a browser that shows no document holding the
+// object, gives an empty URL, which is refused).
 SiteVerdict JudgeSite(const AllowList* list, std::optional<std::string_view> pageUrl);
 
 inline bool SiteAllowed(SiteVerdict verdict) { return verdict != SiteVerdict::kNotListed; }

@@ -1,19 +1,24 @@
 // A page as a browser hosts the component, for the site lock's tests: a site
-// (IOleClientSite and IServiceProvider) whose container is an HTML document
-// and whose services include the web browser, each reporting a chosen URL.
-// Only what the component uses is implemented (QueryInterface, reference
-// counts, GetContainer, QueryService, get_URL, get_LocationURL); everything
-// else answers E_NOTIMPL. The objects live on the test's stack: their counts
-// are only watched, never free them.
+// whose container is an HTML document and whose services include the web
+// browser, each reporting a chosen URL. It is either an <object> tag's site
+// (an OLE client site) or a page's script site, which a script engine is
+// given and over which it makes the site of each object the script creates.
+// Only what the component and the engine use is implemented (QueryInterface,
+// reference counts, GetContainer, QueryService, get_URL, get_LocationURL);
+// everything else answers E_NOTIMPL. The objects live on the test's stack:
+// their counts are only watched, never free them.
 #pragma once
 
+// clang-format off
+#include <windows.h>
+#include <activscp.h>
+// clang-format on
 #include <exdisp.h>
 #include <mshtml.h>
 #include <ocidl.h>
 #include <oleauto.h>
 #include <servprov.h>
 #include <shlguid.h>
-#include <windows.h>
 
 #include <string>
 
@@ -279,15 +284,27 @@ class FakeBrowser final : public Counted, public IWebBrowser2 {
   std::wstring m_url;
 };
 
-// The object's site: an OLE client site in the document, if there is one,
-// and a service provider offering the browser, if there is one.
-class FakeSite final : public Counted, public IOleClientSite, public IServiceProvider {
- public:
-  FakeSite(FakeDocument* document, FakeBrowser* browser)
-      : m_document(document), m_browser(browser) {}
+// How the page sites the object.
+enum class Siting {
+  kObjectTag,  // an OLE client site in the document
+  kScript,     // the page's script site: the document is its container dispatch
+};
 
+// The object's site, or the script engine's: the document, if there is one,
+// and the browser among the services, if there is one.
+class FakeSite final : public Counted,
+                       public IOleClientSite,
+                       public IServiceProvider,
+                       public IActiveScriptSite {
+ public:
+  FakeSite(FakeDocument* document, FakeBrowser* browser, Siting siting = Siting::kObjectTag)
+      : m_document(document), m_browser(browser), m_siting(siting) {}
+
+  // No IActiveScriptSite: the engine is handed that interface and asks the
+  // site only for its services.
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOleClientSite)) {
+    if (IsEqualIID(riid, IID_IUnknown) ||
+        (m_siting == Siting::kObjectTag && IsEqualIID(riid, IID_IOleClientSite))) {
       *ppv = static_cast<IOleClientSite*>(this);
     } else if (IsEqualIID(riid, IID_IServiceProvider)) {
       *ppv = static_cast<IServiceProvider*>(this);
@@ -309,8 +326,12 @@ class FakeSite final : public Counted, public IOleClientSite, public IServicePro
   }
   STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** ppv) override {
     *ppv = nullptr;
-    if (!IsEqualGUID(service, SID_SWebBrowserApp) || m_browser == nullptr) return E_NOINTERFACE;
-    return m_browser->QueryInterface(riid, ppv);
+    if (IsEqualGUID(service, SID_SWebBrowserApp) && m_browser != nullptr)
+      return m_browser->QueryInterface(riid, ppv);
+    if (IsEqualGUID(service, SID_SContainerDispatch) && m_siting == Siting::kScript &&
+        m_document != nullptr)
+      return m_document->QueryInterface(riid, ppv);
+    return E_NOINTERFACE;
   }
 
   NOT_USED(SaveObject)
@@ -318,10 +339,20 @@ class FakeSite final : public Counted, public IOleClientSite, public IServicePro
   NOT_USED(ShowObject)
   NOT_USED(OnShowWindow, BOOL)
   NOT_USED(RequestNewObjectLayout)
+  // The engine's calls: the page has no named items and ignores the rest.
+  NOT_USED(GetLCID, LCID*)
+  NOT_USED(GetItemInfo, LPCOLESTR, DWORD, IUnknown**, ITypeInfo**)
+  NOT_USED(GetDocVersionString, BSTR*)
+  NOT_USED(OnScriptTerminate, const VARIANT*, const EXCEPINFO*)
+  NOT_USED(OnStateChange, SCRIPTSTATE)
+  NOT_USED(OnScriptError, IActiveScriptError*)
+  NOT_USED(OnEnterScript)
+  NOT_USED(OnLeaveScript)
 
  private:
   FakeDocument* m_document;
   FakeBrowser* m_browser;
+  Siting m_siting;
 };
 
 #undef NOT_USED

@@ -111,6 +111,55 @@ int ClosedPort() {
   return listener.Port();
 }
 
+// IActiveScript and IActiveScriptParse of this architecture, which not every
+// SDK's uuid library defines.
+constexpr IID kIID_IActiveScript = {
+    0xbb1a2ae1, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
+#ifdef _WIN64
+constexpr IID kIID_IActiveScriptParse = {
+    0xc7ef7658, 0xe1ee, 0x480e, {0x97, 0xea, 0xd5, 0x2c, 0xb4, 0xd7, 0x6d, 0x17}};
+#else
+constexpr IID kIID_IActiveScriptParse = {
+    0xbb1a2ae2, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
+#endif
+
+// A page's script: creates the component and calls it; whether it may.
+constexpr wchar_t kCreateAndCall[] =
+    LR"((function () {
+  var o = new ActiveXObject("Corvane.ComponentMethods");
+  try { o.getRequestCount(); return "allowed"; }
+  catch (e) { return "refused " + (e.number >>> 0).toString(16); }
+})())";
+
+// Evaluates a page's script expression in the system's JScript engine, the
+// page's script site being the engine's; its value as text.
+std::wstring RunPageScript(FakeSite& page, const wchar_t* expression) {
+  CLSID clsid = {};
+  IActiveScript* engine = nullptr;
+  if (FAILED(CLSIDFromProgID(L"JScript", &clsid)) ||
+      FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, kIID_IActiveScript,
+                              reinterpret_cast<void**>(&engine))))
+    return L"no JScript engine";
+  std::wstring text = L"the script failed";
+  IActiveScriptParse* parse = nullptr;
+  VARIANT result;
+  VariantInit(&result);
+  if (SUCCEEDED(
+          engine->QueryInterface(kIID_IActiveScriptParse, reinterpret_cast<void**>(&parse)))) {
+    if (SUCCEEDED(engine->SetScriptSite(&page)) && SUCCEEDED(parse->InitNew()) &&
+        SUCCEEDED(engine->SetScriptState(SCRIPTSTATE_STARTED)) &&
+        SUCCEEDED(parse->ParseScriptText(expression, nullptr, nullptr, nullptr, 0, 0,
+                                         SCRIPTTEXT_ISEXPRESSION, &result, nullptr)) &&
+        V_VT(&result) == VT_BSTR)
+      text.assign(V_BSTR(&result), SysStringLen(V_BSTR(&result)));
+    parse->Release();
+  }
+  VariantClear(&result);
+  engine->Close();
+  engine->Release();
+  return text;
+}
+
 class SiteLockTest : public ComTest {
  protected:
   void SetUp() override {
@@ -182,14 +231,15 @@ TEST_F(SiteLockTest, OnlyPagesOnTheListMayScriptTheObject) {
     bool allowed;
   } cases[] = {
       {"an allowed origin", kList, Page::kDocument, L"https://trade.broker.example/app/", true},
-      {"an allowed origin, from the browser", kList, Page::kBrowser,
-       L"https://trade.broker.example/app/", true},
+      // The browser's page is not the document holding the object.
+      {"a browser showing no document, on an allowed page", kList, Page::kBrowser,
+       L"https://trade.broker.example/app/", false},
       {"a wrong host", kList, Page::kDocument, L"https://evil.test/", false},
       {"a wrong host, from the browser", kList, Page::kBrowser, L"https://evil.test/", false},
       {"a wrong scheme", kList, Page::kDocument, L"http://trade.broker.example/", false},
-      {"a pattern match", kList, Page::kBrowser, L"https://quotes.eu.broker.example/", true},
+      {"a pattern match", kList, Page::kDocument, L"https://quotes.eu.broker.example/", true},
       {"a look-alike domain", kList, Page::kDocument, L"https://broker.example.evil.test/", false},
-      {"another look-alike", kList, Page::kBrowser, L"https://evilbroker.example/", false},
+      {"another look-alike", kList, Page::kDocument, L"https://evilbroker.example/", false},
       {"the allowed host as user name", kList, Page::kDocument,
        L"https://trade.broker.example@evil.test/", false},
       // The document's URL, not the top page's: another site's frame.
@@ -253,6 +303,41 @@ TEST_F(SiteLockTest, OnlyPagesOnTheListMayScriptTheObject) {
     EXPECT_EQ(document.refs, 1);
     EXPECT_EQ(browser.refs, 1);
     EXPECT_EQ(connected.refs, 1);
+  }
+}
+
+// An object a page's script creates gets its site from the script engine
+// (here Wine's JScript): no client site, only the services of the page's
+// script site. The page is the script's document, a frame's inside another
+// site's page, whatever the browser shows on top.
+TEST_F(SiteLockTest, AScriptCreatedObjectIsJudgedByItsScriptsDocument) {
+  ASSERT_EQ(Server::Get().registerServer(), S_OK);  // the engine creates it by its ProgID
+  WritePolicy(kList);
+  const wchar_t* const allowed = L"https://trade.broker.example/";
+  const wchar_t* const evil = L"https://evil.test/";
+  const struct {
+    const char* what;
+    const wchar_t* document;  // the script's; null: none
+    const wchar_t* top;       // the browser's page; null: no browser (as in Wine's mshtml)
+    bool allowed;
+  } cases[] = {
+      {"the allowed page", allowed, allowed, true},
+      {"another site's frame in the allowed page", evil, allowed, false},
+      {"an allowed frame in another site's page", allowed, evil, true},
+      {"another site's page, no browser", evil, nullptr, false},
+      {"a browser showing no document", nullptr, allowed, false},
+      {"a host without a document", nullptr, nullptr, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeDocument document(c.document != nullptr ? c.document : L"");
+    FakeBrowser browser(c.top != nullptr ? c.top : L"");
+    FakeSite page(c.document != nullptr ? &document : nullptr,
+                  c.top != nullptr ? &browser : nullptr, Siting::kScript);
+    EXPECT_EQ(RunPageScript(page, kCreateAndCall), c.allowed ? L"allowed" : L"refused 80070005");
+    EXPECT_EQ(page.refs, 1);
+    EXPECT_EQ(document.refs, 1);
+    EXPECT_EQ(browser.refs, 1);
   }
 }
 
