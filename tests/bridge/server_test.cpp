@@ -164,6 +164,8 @@ TEST(BridgeLimits, APageOverALimitIsClosedWithItsCode) {
       {"over the message rate", 40, call, false, 1008},
       {"binary frame", 1, call, true, 1003},
       {"not JSON", 1, "{", false, 1007},
+      {"nested too deep", 1, R"({"id":)" + std::string(40, '[') + std::string(40, ']') + "}", false,
+       1007},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -404,6 +406,19 @@ TEST(BridgeSession, EveryPageLogsOnUnderTheFixedKey) {
     ASSERT_GE(Sequence(*event), 20) << event->dump();
   }
   bridge.server->Stop();
+}
+
+// A text in the component's code page (a host with "é") is answered in
+// UTF-8, and the bridge goes on.
+TEST(BridgeCalls, TextsCrossTheBridgeAsUtf8) {
+  Bridge bridge;
+  Page page;
+  ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+  page.Call(1, "SetServerDetails", {"café.example", 9001, 0, 1});
+  EXPECT_EQ(page.Read(),
+            (json{{"id", 1}, {"error", "server café.example:9001 is not an allowed server"}}));
+  page.Call(2, "getRequestCount", json::array());
+  EXPECT_EQ(page.Read(), (json{{"id", 2}, {"result", 0}}));
 }
 
 }  // namespace

@@ -51,7 +51,16 @@ bool BridgeServer::Start(std::string* error) {
   if (!open(tcp::endpoint(net::ip::address_v6::loopback(), m_port), &why))
     Log("not listening on [::1]: " + why);
   for (auto& acceptor : m_acceptors) Accept(*acceptor);
-  m_thread = std::thread([this] { m_context.run(); });
+  m_thread = std::thread([this] {
+    for (;;) {
+      try {
+        m_context.run();
+        return;
+      } catch (const std::exception& e) {
+        Log(std::string("accepting failed: ") + e.what());
+      }
+    }
+  });
   return true;
 }
 
@@ -101,8 +110,13 @@ void BridgeServer::OnAccepted(const std::shared_ptr<Runner>& runner, tcp::socket
       std::move(socket), m_config, [this](const std::string& line) { Log(line); },
       [r = runner.get()] { r->context.stop(); });
   net::post(runner->context, [session = runner->session] { session->Start(); });
-  runner->thread = std::thread([r = runner.get()] {
-    r->context.run();
+  runner->thread = std::thread([this, r = runner.get()] {
+    try {
+      r->context.run();
+    } catch (const std::exception& e) {
+      // A handler that throws ends its page's session, never the bridge.
+      Log(std::string("a page's session failed: ") + e.what());
+    }
     r->session->Release();
     r->done = true;
   });

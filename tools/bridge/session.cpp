@@ -24,7 +24,8 @@ namespace {
 // {"event": NAME, "text": TEXT}, the text taken from the component's code
 // page to UTF-8.
 std::string EventFrame(std::string_view name, const std::string& text) {
-  return nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump();
+  return nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump(
+      -1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 }  // namespace
 
