@@ -13,8 +13,10 @@ namespace corvane::bridge {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-// How long a stopping bridge waits for a page to take its close frame.
-constexpr std::chrono::seconds kStopGrace{2};
+// How long a stopping bridge waits for a page to take its close frame: every
+// session has ended within about this time (its component's thread is joined
+// after it, and holds nothing up: its sequences are abandoned).
+constexpr std::chrono::seconds kStopGrace{1};
 
 struct BridgeServer::Runner {
   net::io_context context{1};

@@ -31,7 +31,8 @@ class BridgeServer {
   bool Start(std::string* error);
   uint16_t Port() const { return m_port; }
   // Closes every page's connection with 1001 (going away), releases their
-  // components and stops listening.
+  // components and stops listening; a page that does not take its close
+  // frame is let go after a second.
   void Stop();
 
  private:
