@@ -43,7 +43,8 @@ void Session::Start() {
   m_parser.emplace();
   m_parser->header_limit(8 * 1024);
   m_parser->body_limit(1024);
-  beast::get_lowest_layer(m_ws).expires_after(std::chrono::seconds(10));
+  m_handshakeDeadline = std::chrono::steady_clock::now() + kHandshakeTime;
+  beast::get_lowest_layer(m_ws).expires_at(m_handshakeDeadline);
   http::async_read(
       beast::get_lowest_layer(m_ws), m_buffer, *m_parser,
       [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRequest(ec); });
@@ -63,9 +64,12 @@ void Session::OnRequest(beast::error_code ec) {
     return Refuse(http::status::forbidden,
                   "origin " + (m_origin.empty() ? "(none)" : m_origin) + " is not allowed");
 
+  // The upgrade's answer within what is left of the handshake's time; the
+  // stream's own timeouts take over from the socket's deadline.
   beast::get_lowest_layer(m_ws).expires_never();
   websocket::stream_base::timeout timeouts{};
-  timeouts.handshake_timeout = std::chrono::seconds(5);
+  timeouts.handshake_timeout = std::max<std::chrono::steady_clock::duration>(
+      m_handshakeDeadline - std::chrono::steady_clock::now(), std::chrono::milliseconds(1));
   timeouts.idle_timeout = websocket::stream_base::none();
   timeouts.keep_alive_pings = false;
   m_ws.set_option(timeouts);

@@ -10,6 +10,10 @@
 // the order sent; at most kMaxCallsWaiting may wait behind the one running
 // (one more closes the connection, 1008), which bounds what a page can queue.
 //
+// The handshake (the HTTP request and the upgrade) must be over within
+// kHandshakeTime of the accept; a connection that has not finished it by
+// then is closed, so connections that send nothing hold no slot for long.
+//
 // Back-pressure: every frame made for the page counts (queuedBytes) until it
 // is written. While the count is at or above the write bound the component
 // makes nothing more for the page (component_thread.h) and the page's next
@@ -47,6 +51,7 @@ using LogFunction = std::function<void(const std::string& line)>;
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
+  static constexpr std::chrono::seconds kHandshakeTime{5};
   static constexpr int kMaxCallsWaiting = 32;
 
   // finished is called (on the session's thread) once the page's connection
@@ -99,6 +104,8 @@ class Session : public std::enable_shared_from_this<Session> {
   boost::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> m_parser;
   std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> m_refusal;
   std::string m_origin;
+
+  std::chrono::steady_clock::time_point m_handshakeDeadline;
 
   std::unique_ptr<ComponentThread> m_thread;
   int m_callsInFlight = 0;  // handed to the component's thread, not answered yet
