@@ -43,7 +43,7 @@ BridgeServer::~BridgeServer() { Stop(); }
 
 bool BridgeServer::Start(std::string* error) {
   const auto open = [&](const tcp::endpoint& endpoint, std::string* why,
-                        boost::system::error_code* error_code = nullptr) {
+                        boost::system::error_code* code = nullptr) {
     auto acceptor = std::make_unique<tcp::acceptor>(m_context);
     boost::system::error_code ec;
     acceptor->open(endpoint.protocol(), ec);
@@ -64,7 +64,7 @@ bool BridgeServer::Start(std::string* error) {
     if (!ec) acceptor->bind(endpoint, ec);
     if (!ec) acceptor->listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
-      if (error_code) *error_code = ec;
+      if (code != nullptr) *code = ec;
       *why = endpoint.address().to_string() + " port " + std::to_string(endpoint.port()) + ": " +
              ec.message();
       return false;
