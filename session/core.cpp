@@ -1,5 +1,6 @@
 #include "session/core.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -55,6 +56,38 @@ void SessionCore::QueueConnectionEvent(Event event) {
   // nothing of it in the queue either.
   m_connectionEventQueued.store(1);
   router.QueueEvent(std::move(event));
+}
+
+void SessionCore::SetAttemptFloor(int32_t ms) {
+  std::lock_guard<std::mutex> lock(m_paceMutex);
+  m_attemptFloor = std::chrono::milliseconds(ms > 0 ? ms : 0);
+}
+
+bool SessionCore::PaceAttempt(const std::function<bool()>& cancelled) {
+  using Clock = std::chrono::steady_clock;
+  // The session's own steady clock, not the reconnection clock (NowMs),
+  // which tests replace.
+  std::unique_lock<std::mutex> lock(m_paceMutex);
+  for (;;) {
+    if (m_abandoned.load() || (cancelled && cancelled())) return false;
+    const Clock::time_point now = Clock::now();
+    if (m_attemptFloor.count() == 0 || !m_lastAttempt || now >= *m_lastAttempt + m_attemptFloor) {
+      m_lastAttempt = now;
+      return true;
+    }
+    // Both links' attempts may wait here: the first to find the floor passed
+    // takes it, and the other waits a floor more.
+    const Clock::time_point due = *m_lastAttempt + m_attemptFloor;
+    m_paced.wait_until(lock, std::min(due, now + std::chrono::milliseconds(50)));
+  }
+}
+
+void SessionCore::Abandon() {
+  {
+    std::lock_guard<std::mutex> lock(m_paceMutex);
+    m_abandoned.store(true);
+  }
+  m_paced.notify_all();
 }
 
 void SessionCore::SetChunkObserver(ChunkObserver observer) {

@@ -1,16 +1,33 @@
 // What the two links of a session share: the settings, the keys, the router
 // with its event queue, where proxy settings come from, the reconnection
-// clock, and the observer of received chunks. Every part is safe to use from
-// the owner thread, both readers and both reconnection workers at once (each
-// has its own lock or is atomic); the links hold a reference to it and never
-// to the session above them.
+// clock, the observer of received chunks, and the pacing and abandoning of
+// connection attempts. Every part is safe to use from the owner thread, both
+// readers and both reconnection workers at once (each has its own lock or is
+// atomic); the links hold a reference to it and never to the session above
+// them.
+//
+// Pacing and abandoning are for a host that runs components for callers it
+// does not trust (the bridge runs one per page). The attempt floor is the
+// least time between the starts of two connection attempts of the session:
+// both links, the owner's sequences and the reconnection workers alike, so a
+// reconnection count of 2^31 - 1 against a server that refuses makes one
+// attempt per floor, not tens of thousands a second. 0 (the default) paces
+// nothing, as an in-process host expects. Abandon is for a host that is done
+// with the component while a call may still be inside a sequence (its page
+// has gone, or it is stopping): from then on every attempt fails without
+// connecting, a pacing wait, a connect and a proxy's answer in progress are
+// given up (a wait at once, a connect within its 50 ms poll), and the owner's
+// sequence returns without firing anything more. It cannot be undone.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "codec/keys.h"
 #include "connection/reconnector.h"
@@ -60,6 +77,16 @@ class SessionCore {
   // Owner thread: whether a connection event was queued since the last call.
   bool TakeConnectionEventMark() { return m_connectionEventQueued.exchange(0) != 0; }
 
+  // Any thread: see the file comment. The floor applies from the next attempt.
+  void SetAttemptFloor(int32_t ms);
+  // Before an attempt: waits until the floor has passed since the start of
+  // the session's previous attempt, and counts this one as started. False
+  // without counting it when the session is abandoned (at once) or cancelled()
+  // turns true (looked at every 50 ms: a worker's run the owner takes over).
+  bool PaceAttempt(const std::function<bool()>& cancelled);
+  void Abandon();
+  bool Abandoned() const { return m_abandoned.load(); }
+
   // Called on a reader's thread for every chunk read (see ReceivedChunk); it
   // must not call back into the component. Safe to change at any time.
   void SetChunkObserver(ChunkObserver observer);
@@ -74,6 +101,12 @@ class SessionCore {
   std::shared_ptr<const ChunkObserver> m_chunkObserver;
   std::atomic<bool> m_chunkObserved{false};
   std::atomic<uint8_t> m_connectionEventQueued{0};
+
+  std::mutex m_paceMutex;  // guards the two below; m_paced waits on it
+  std::condition_variable m_paced;
+  std::chrono::milliseconds m_attemptFloor{0};
+  std::optional<std::chrono::steady_clock::time_point> m_lastAttempt;
+  std::atomic<bool> m_abandoned{false};
 };
 
 }  // namespace corvane

@@ -93,6 +93,12 @@ bool Link::RequestsGoToProxy() const {
 
 int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
   try {
+    // Given up when the session is abandoned or, for a worker's attempt, when
+    // the owner takes over; the session's floor paces every attempt.
+    const std::function<bool()> cancelled = [this, worker] {
+      return m_core.Abandoned() || (worker != nullptr && worker->Cancelled());
+    };
+    if (!m_core.PaceAttempt(cancelled)) return kResultFailed;
     if (!net::Startup()) return kResultFailed;
     m_startups.fetch_add(1);
     const std::shared_ptr<const Settings> settings = m_core.settings.Get();
@@ -144,8 +150,6 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     }
     if (!resolved) return kResultFailed;
 
-    std::function<bool()> cancelled;
-    if (worker != nullptr) cancelled = [worker] { return worker->Cancelled(); };
     m_connection.SetKeepAliveTiming(KeepAliveTimingFor(settings->keepAliveIntervalMs));
     // The old connection's reader ends inside Open; what it held can never be
     // completed, so the receive side starts afresh.
@@ -355,8 +359,9 @@ void Link::Reconnect(Reconnector& worker) {
       StartReading();
       break;
     }
-    // An attempt given up because the owner took over reports nothing.
-    if (worker.Cancelled()) return;
+    // An attempt given up because the owner took over (or the session was
+    // abandoned) reports nothing.
+    if (worker.Cancelled() || m_core.Abandoned()) return;
     QueueEvent(EventKind::ConnectionFailure, m_role.EventText());
     ++failures;
     pause = std::max<int32_t>(0, settings->reconnectTimeMs);

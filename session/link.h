@@ -12,6 +12,8 @@
 // CONNECT request and read the proxy's answer. An attempt made by the worker
 // is given up at once when the worker's run is cancelled (connect and answer
 // alike); the owner's own attempts block its thread, as the script asked.
+// Every attempt first waits for the session's attempt floor, and any attempt
+// is given up once the session is abandoned (SessionCore).
 //
 // After a drop (OnLost, on the reader's thread): the reading flag goes, the
 // drop event ("false" on handleDisConnect or handleBCDisConnect) is queued

@@ -84,6 +84,9 @@ void Session::ConnectBoth() {
 void Session::RunOwnerSequence(Link& link) {
   const LinkRole& role = link.Role();
   for (int64_t failures = 0;; ++failures) {
+    // The host is done with the component: nothing more is attempted or
+    // fired.
+    if (m_core.Abandoned()) return;
     // Read again on every pass: a callback may change the count.
     const int64_t count = CurrentSettings()->reconnectCount;
     // The interactive sequence makes count + 1 attempts back to back; the
@@ -96,6 +99,7 @@ void Session::RunOwnerSequence(Link& link) {
       return;
     }
     if (link.Attempt(nullptr) == 0) break;
+    if (m_core.Abandoned()) return;  // the attempt was given up, not failed
     Fire(EventKind::ConnectionFailure, role.id, role.EventText());
   }
   link.NoteConnected();

@@ -122,6 +122,9 @@ TEST(BridgeArguments, SettersCheckTypesAsInScript) {
   EXPECT_EQ(f.component->GetSnapshot().settings->proxyAuth.View(), "Ong=");
 }
 
+// Arrays nested depth deep.
+std::string Nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 TEST(BridgeMessages, RepliesAndErrors) {
   struct Case {
     std::string frame;
@@ -146,6 +149,12 @@ TEST(BridgeMessages, RepliesAndErrors) {
        {{"id", nullptr}, {"error", R"(a call is {"id": ID, "method": NAME, "args": [...]})"}}},
       {R"({"id":2,"method":"handleData","args":[1]})",
        {{"id", 2}, {"error", "a callback is assigned with [true] and emptied with [null]"}}},
+      // The host in the component's code page comes back in UTF-8.
+      {R"({"id":3,"method":"SetServerDetails","args":["café.example",9001,0,1]})",
+       {{"id", 3}, {"error", "server café.example:9001 is not an allowed server"}}},
+      // 32 levels, the most a message may nest.
+      {R"({"id":)" + Nested(31) + R"(,"method":"x"})",
+       {{"id", json::parse(Nested(31))}, {"error", "no member x"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.frame);
@@ -155,6 +164,10 @@ TEST(BridgeMessages, RepliesAndErrors) {
   Fixture f;
   EXPECT_FALSE(f.caller.HandleFrame("{not json"));
   EXPECT_FALSE(f.caller.HandleFrame("\xff"));
+  // Nested deeper than 32 levels: refused before anything recurses into it
+  // (a million levels would overflow any thread's stack).
+  for (const size_t depth : {33, 1000000})
+    EXPECT_FALSE(f.caller.HandleFrame(R"({"id":)" + Nested(depth - 1) + R"(,"method":"x"})"));
 }
 
 TEST(BridgeMessages, CallbackPropertiesAssignReadAndEmpty) {
@@ -228,11 +241,18 @@ TEST(BridgeServers, ConnectingCallsNameOnlyAllowedServers) {
        false,
        "server 127.0.0.2:9002 is not an allowed server"},
       {"setOCDetails", {"127.0.0.1", "9001", nullptr, "9002", "", ""}, false, kBadForm},
+      // Hosts compare as written in the list, in UTF-8.
+      {"SetServerDetails", {"Café.example", 9001, 0, 1}, false, nullptr},
+      {"SetServerDetails",
+       {"漢.example", 9001, 0, 1},  // no such character in the code page
+       false,
+       "server ?.example:9001 is not an allowed server"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + c.args.dump());
     Fixture f;
-    f.config.allowedServers = {{"127.0.0.1", 9001}, {"127.0.0.1", 9002}, {"localhost", 9001}};
+    f.config.allowedServers = {
+        {"127.0.0.1", 9001}, {"127.0.0.1", 9002}, {"localhost", 9001}, {"café.example", 9001}};
     if (c.multi) f.Call("setMultiOC", {1});
     std::vector<Variant> args;
     std::string error;
@@ -304,6 +324,10 @@ TEST(BridgeText, Windows1252BothWaysAgreesWithTheSystem) {
   EXPECT_EQ(Utf8ToNarrow("a\xe6\xbc\xa2z"), "a?z");  // U+6F22 has no byte
   EXPECT_EQ(Utf8ToNarrow("\xf0\x9f\x98\x80"), "?");  // nor has U+1F600
   EXPECT_EQ(Utf8ToNarrow(std::string("a\0b", 3)), std::string("a\0b", 3));
+  // What is not UTF-8 is '?', and the text goes on after it.
+  EXPECT_EQ(Utf8ToNarrow("\xc3(z"), "?(z");              // a lead byte without its continuation
+  EXPECT_EQ(Utf8ToNarrow("\xed\xa0\x80z"), "?z");        // a surrogate
+  EXPECT_EQ(Utf8ToNarrow("\xc0\xafz\xe2\x82"), "??z?");  // overlong; cut short
 }
 
 TEST(BridgeConfig, OriginsHostsAndServers) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <boost/asio/connect.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
@@ -24,6 +25,7 @@
 #include "protocol/encoder.h"
 #include "protocol/wire.h"
 #include "tests/codec/stream_cipher.h"
+#include "tools/bridge/session.h"
 
 namespace corvane::bridge {
 namespace {
@@ -164,6 +166,8 @@ TEST(BridgeLimits, APageOverALimitIsClosedWithItsCode) {
       {"over the message rate", 40, call, false, 1008},
       {"binary frame", 1, call, true, 1003},
       {"not JSON", 1, "{", false, 1007},
+      {"nested too deep", 1, R"({"id":)" + std::string(40, '[') + std::string(40, ']') + "}", false,
+       1007},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -404,6 +408,121 @@ TEST(BridgeSession, EveryPageLogsOnUnderTheFixedKey) {
     ASSERT_GE(Sequence(*event), 20) << event->dump();
   }
   bridge.server->Stop();
+}
+
+// A port on 127.0.0.1 where nothing listens: connecting is refused at once.
+uint16_t RefusedPort() {
+  net::io_context io;
+  tcp::acceptor acceptor(io, tcp::endpoint(net::ip::address_v4::loopback(), 0));
+  return acceptor.local_endpoint().port();
+}
+
+// Whether a page gets a slot (is upgraded) before the time is out.
+bool APageConnectsWithin(Bridge& bridge, std::chrono::steady_clock::duration time) {
+  for (const auto start = std::chrono::steady_clock::now();
+       std::chrono::steady_clock::now() - start < time;) {
+    Page page;
+    if (page.Connect(bridge.server->Port()) == 101u) return true;
+  }
+  return false;
+}
+
+// A text in the component's code page (a host with "é") is answered in
+// UTF-8, and the bridge goes on.
+TEST(BridgeCalls, TextsCrossTheBridgeAsUtf8) {
+  Bridge bridge;
+  Page page;
+  ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+  page.Call(1, "SetServerDetails", {"café.example", 9001, 0, 1});
+  EXPECT_EQ(page.Read(),
+            (json{{"id", 1}, {"error", "server café.example:9001 is not an allowed server"}}));
+  page.Call(2, "getRequestCount", json::array());
+  EXPECT_EQ(page.Read(), (json{{"id", 2}, {"result", 0}}));
+}
+
+// setTimerDetails(0, 2^31 - 1) and a server that refuses: the call runs on
+// the component's thread, one attempt per floor; the page's session reads on
+// meanwhile (a page that queues calls past the bound is closed, and its
+// component let go at once), and the bridge stops within 2 s.
+TEST(BridgeCalls, AStormOfAttemptsIsPacedAndEndsWithItsPageOrTheBridge) {
+  using Clock = std::chrono::steady_clock;
+  const uint16_t refused = RefusedPort();
+  BridgeConfig config;
+  config.allowedServers = {{"127.0.0.1", refused}};
+  config.maxMessagesPerSecond = 0;
+  config.maxConnections = 2;
+  Bridge bridge(config);
+  auto storm = [&](Page& page) {
+    ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+    page.Call(1, "handleConnectionFailure", {true});
+    page.Call(2, "setTimerDetails", {0, 2147483647});
+    page.Call(3, "SetServerDetails", {"127.0.0.1", refused, 0, 1});
+    EXPECT_EQ(page.Read(), (json{{"id", 1}, {"result", nullptr}}));
+    EXPECT_EQ(page.Read(), (json{{"id", 2}, {"result", nullptr}}));
+  };
+  Page reading, queueing;
+  storm(reading);
+  storm(queueing);
+
+  int failures = 0;
+  for (const auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(1);) {
+    const std::optional<json> event = reading.Read();
+    ASSERT_TRUE(event);
+    ASSERT_EQ(event->at("event"), "handleConnectionFailure");
+    ++failures;
+  }
+  EXPECT_LE(failures, 1 + 1000 / config.attemptFloorMs + 1);
+
+  for (int id = 4; id < 4 + Session::kMaxCallsWaiting + 1; ++id)
+    queueing.Call(id, "getRequestCount", json::array());
+  EXPECT_EQ(queueing.CloseCode(), 1008);
+  // Its slot is free once its component is gone.
+  EXPECT_TRUE(APageConnectsWithin(bridge, std::chrono::seconds(2)));
+
+  const auto start = Clock::now();
+  bridge.server->Stop();  // the reading page reads no more
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+// A connection that does not finish its handshake (here: half a request) is
+// closed within a few seconds, and its slot serves another page.
+TEST(BridgeLimits, AHandshakeNotFinishedInTimeIsClosed) {
+  using Clock = std::chrono::steady_clock;
+  BridgeConfig config;
+  config.maxConnections = 1;
+  Bridge bridge(config);
+  net::io_context io;
+  tcp::socket silent(io);
+  silent.connect(tcp::endpoint(net::ip::address_v4::loopback(), bridge.server->Port()));
+  net::write(silent, net::buffer(std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")));
+  const auto start = Clock::now();
+  char byte;
+  std::optional<beast::error_code> closed;
+  silent.async_read_some(net::buffer(&byte, 1),
+                         [&closed](beast::error_code ec, size_t) { closed = ec; });
+  io.run_for(std::chrono::seconds(20));
+  ASSERT_TRUE(closed && *closed);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(7));
+  EXPECT_TRUE(APageConnectsWithin(bridge, std::chrono::seconds(2)));
+}
+
+// The bridge listens on both loopback addresses or not at all: another
+// socket on [::1] at its port would receive the pages that name localhost.
+TEST(BridgeListening, AnotherSocketOnIpv6LoopbackStopsTheStart) {
+  net::io_context io;
+  tcp::acceptor holder(io);
+  beast::error_code ec;
+  holder.open(tcp::v6(), ec);
+  if (!ec) holder.set_option(net::ip::v6_only(true), ec);
+  if (!ec) holder.bind(tcp::endpoint(net::ip::address_v6::loopback(), 0), ec);
+  if (!ec) holder.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) GTEST_SKIP() << "no IPv6 loopback: " << ec.message();
+  BridgeConfig config;
+  config.port = holder.local_endpoint().port();
+  BridgeServer held(config, [](const std::string&) {});
+  std::string error;
+  EXPECT_FALSE(held.Start(&error));
+  EXPECT_NE(error.find("::1"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // resolution, and the script-driven ConnectToServer / ReceiveData path.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/component/fixture.h"
@@ -74,6 +76,37 @@ TEST(ConnectionSequence, InteractiveDownCountTwoBeforeSetServerDetailsReturns) {
   EXPECT_EQ(Connect(*c, RefusedPort()), 0);  // outcomes arrive as events only
   EXPECT_EQ(log.Events(), (Events{"failure 1", "failure 1", "failure 1", "maximum 1"}));
   EXPECT_FALSE(c->GetSnapshot().Of(LinkId::Interactive).reading);
+}
+
+// A host serving untrusted callers (the bridge) sets a floor between the
+// session's attempts, and abandons a sequence from another thread: the
+// floor's wait ends at once and nothing more is fired.
+TEST(ConnectionSequence, AttemptsArePacedAndAnAbandonedSequenceEndsAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  EventLog log;
+  auto c = MakeComponent(log, ComponentOptions().Count(3));
+  ASSERT_TRUE(c);
+  c->GetSession().Core().SetAttemptFloor(150);
+  auto start = Clock::now();
+  Connect(*c, RefusedPort());
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(450));  // 4 attempts
+  EXPECT_EQ(log.Events(),
+            (Events{"failure 1", "failure 1", "failure 1", "failure 1", "maximum 1"}));
+
+  EventLog abandoned;
+  auto d = MakeComponent(abandoned, ComponentOptions().Count(3));
+  ASSERT_TRUE(d);
+  d->GetSession().Core().SetAttemptFloor(600000);  // the second attempt waits ten minutes
+  std::thread host([&] {
+    WaitUntil([&] { return abandoned.Count("failure 1") == 1; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    d->GetSession().Core().Abandon();
+  });
+  start = Clock::now();
+  Connect(*d, RefusedPort());
+  host.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(abandoned.Events(), Events{"failure 1"});
 }
 
 TEST(ConnectionSequence, BroadcastDown) {

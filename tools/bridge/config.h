@@ -31,6 +31,11 @@ struct BridgeConfig {
   uint32_t maxMessagesPerSecond = 500;   // sustained; a second's worth in a burst; 1008 above
   uint32_t maxConnections = 8;           // handshakes beyond are answered 503
   size_t writeQueueBytes = 1024 * 1024;  // above it the component is not pumped
+  // The least time between two connection attempts of one page's component
+  // (SessionCore::SetAttemptFloor): 10 attempts a second at most, however
+  // the page sets the reconnection count and time. Not an option: no
+  // configuration lets a page storm a server. Tests change it.
+  int32_t attemptFloorMs = 100;
 };
 
 // "HOST:PORT" or "[V6]:PORT"; nullopt when malformed.

@@ -15,6 +15,18 @@ namespace {
 using json = nlohmann::json;
 using Args = std::vector<Variant>;
 
+// Deepest nesting of arrays and objects a message may have. Copying a value
+// (the id into the reply) and writing one recurse once per level, so without
+// a bound a 64 KiB frame of '[' would need more than the 1 MiB stack of a
+// Windows thread. A call nests two levels; an id may add a few.
+constexpr int kMaxNesting = 32;
+
+// Replies and events are written as JSON whatever text they carry: a byte
+// that is not UTF-8 becomes U+FFFD instead of an exception.
+std::string Dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 std::string HResultText(HResult hr) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
@@ -118,7 +130,9 @@ std::optional<std::string> MemberCaller::CheckServers(std::string_view method,
     const std::optional<int32_t> number = CheckedPort(*port);
     if (host->Type() != kVtBstr || !number)
       return "the server must be named by a host string and a port number";
-    const ServerAddress address{host->Deref().text, *number};
+    // Compared as the allowed servers are written, in UTF-8 (each byte of
+    // the code page is one character, so no two hosts read alike).
+    const ServerAddress address{NarrowToUtf8(host->Deref().text), *number};
     if (!ServerAllowed(m_config, address))
       return "server " + ToString(address) + " is not an allowed server";
   }
@@ -168,7 +182,7 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
   for (Variant& value : values) value.Wipe();
   if (r.hr != kS_OK) {
     std::string error = std::string(method) + " failed (HRESULT " + HResultText(r.hr);
-    if (r.result.vt != kVtEmpty) error += ", result " + FromVariant(r.result).dump();
+    if (r.result.vt != kVtEmpty) error += ", result " + Dump(FromVariant(r.result));
     return {false, nullptr, error + ")"};
   }
   out.result = FromVariant(r.result);
@@ -176,8 +190,30 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
 }
 
 std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
-  json message = json::parse(frame, nullptr, false);
-  if (message.is_discarded()) return std::nullopt;
+  try {
+    // The parser itself keeps its nesting on the heap; the callback sees
+    // every level's start and discards everything once one is too deep.
+    bool tooDeep = false;
+    const json::parser_callback_t nesting = [&tooDeep](int depth, json::parse_event_t event,
+                                                       json&) {
+      if ((event == json::parse_event_t::object_start ||
+           event == json::parse_event_t::array_start) &&
+          depth >= kMaxNesting)
+        tooDeep = true;
+      return !tooDeep;
+    };
+    json message = json::parse(frame, nesting, false);
+    if (tooDeep || message.is_discarded()) return std::nullopt;
+    return Dump(Reply(message));
+  } catch (const std::exception& e) {
+    // Nothing a page sends may end the bridge; the page learns only that the
+    // call failed.
+    m_log(std::string("a call failed: ") + e.what());
+    return R"({"id":null,"error":"internal error"})";
+  }
+}
+
+json MemberCaller::Reply(json& message) {
   json reply = json::object();
   reply["id"] = message.is_object() && message.contains("id") ? message["id"] : json(nullptr);
   Outcome outcome;
@@ -204,7 +240,7 @@ std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
     reply["result"] = std::move(outcome.result);
   else
     reply["error"] = std::move(outcome.error);
-  return reply.dump();
+  return reply;
 }
 
 }  // namespace corvane::bridge

@@ -52,8 +52,11 @@ class MemberCaller {
   Outcome Call(std::string_view method, const nlohmann::json& args);
 
   // One text frame: the reply frame, or nullopt when the frame is not JSON
-  // (the connection is then closed with 1007). Events the call fires are
-  // given to the sink before this returns, so they precede the reply.
+  // or nests arrays and objects more than 32 deep (the connection is then
+  // closed with 1007). Events the call fires are given to the sink before
+  // this returns, so they precede the reply. It throws nothing, and the
+  // reply is valid JSON whatever the page or a server sent (bytes that are
+  // not UTF-8 written as U+FFFD).
   std::optional<std::string> HandleFrame(std::string_view frame);
 
   // The servers a connecting call would reach; an error text when one of
@@ -62,6 +65,9 @@ class MemberCaller {
                                           const std::vector<Variant>& args) const;
 
  private:
+  // The reply to a parsed message (its arguments' texts wiped).
+  nlohmann::json Reply(nlohmann::json& message);
+
   CComponentMethods& m_component;
   const BridgeConfig& m_config;
   EventSink m_events;

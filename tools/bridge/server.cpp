@@ -1,6 +1,10 @@
 // The bridge's listener and session threads: see server.h.
 #include "tools/bridge/server.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#endif
+
 #include <atomic>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
@@ -13,8 +17,17 @@ namespace corvane::bridge {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-// How long a stopping bridge waits for a page to take its close frame.
-constexpr std::chrono::seconds kStopGrace{2};
+// How long a stopping bridge waits for a page to take its close frame: every
+// session has ended within about this time (its component's thread is joined
+// after it, and holds nothing up: its sequences are abandoned).
+constexpr std::chrono::seconds kStopGrace{1};
+
+// Binding [::1] fails this way only where the system has no IPv6 loopback, so
+// no other process can hold it either.
+bool NoIpv6Loopback(const boost::system::error_code& ec) {
+  namespace errc = boost::system::errc;
+  return ec == errc::address_family_not_supported || ec == errc::address_not_available;
+}
 
 struct BridgeServer::Runner {
   net::io_context context{1};
@@ -29,15 +42,29 @@ BridgeServer::BridgeServer(BridgeConfig config, LogFunction log)
 BridgeServer::~BridgeServer() { Stop(); }
 
 bool BridgeServer::Start(std::string* error) {
-  const auto open = [&](const tcp::endpoint& endpoint, std::string* why) {
+  const auto open = [&](const tcp::endpoint& endpoint, std::string* why,
+                        boost::system::error_code* code = nullptr) {
     auto acceptor = std::make_unique<tcp::acceptor>(m_context);
     boost::system::error_code ec;
     acceptor->open(endpoint.protocol(), ec);
     if (!ec && endpoint.address().is_v6()) acceptor->set_option(net::ip::v6_only(true), ec);
+#if defined(_WIN32)
+    // No other socket may bind the address while the bridge holds it, not
+    // even one asking for SO_REUSEADDR (which Windows would let take over
+    // the port and its pages).
+    const BOOL exclusive = TRUE;
+    if (!ec && ::setsockopt(acceptor->native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                            reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
+      ec.assign(::WSAGetLastError(), boost::system::system_category());
+#else
+    // A restarted bridge binds again while its old connections linger in
+    // TIME_WAIT; a port another socket listens on is still refused.
     if (!ec) acceptor->set_option(net::socket_base::reuse_address(true), ec);
+#endif
     if (!ec) acceptor->bind(endpoint, ec);
     if (!ec) acceptor->listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
+      if (code != nullptr) *code = ec;
       *why = endpoint.address().to_string() + " port " + std::to_string(endpoint.port()) + ": " +
              ec.message();
       return false;
@@ -47,11 +74,29 @@ bool BridgeServer::Start(std::string* error) {
     return true;
   };
   if (!open(tcp::endpoint(net::ip::address_v4::loopback(), m_config.port), error)) return false;
+  // Browsers try [::1] first for localhost: were another process listening
+  // there, the pages that name localhost would reach it instead.
   std::string why;
-  if (!open(tcp::endpoint(net::ip::address_v6::loopback(), m_port), &why))
+  boost::system::error_code v6;
+  if (!open(tcp::endpoint(net::ip::address_v6::loopback(), m_port), &why, &v6)) {
+    if (!NoIpv6Loopback(v6)) {
+      *error = why;
+      m_acceptors.clear();
+      return false;
+    }
     Log("not listening on [::1]: " + why);
+  }
   for (auto& acceptor : m_acceptors) Accept(*acceptor);
-  m_thread = std::thread([this] { m_context.run(); });
+  m_thread = std::thread([this] {
+    for (;;) {
+      try {
+        m_context.run();
+        return;
+      } catch (const std::exception& e) {
+        Log(std::string("accepting failed: ") + e.what());
+      }
+    }
+  });
   return true;
 }
 
@@ -101,8 +146,13 @@ void BridgeServer::OnAccepted(const std::shared_ptr<Runner>& runner, tcp::socket
       std::move(socket), m_config, [this](const std::string& line) { Log(line); },
       [r = runner.get()] { r->context.stop(); });
   net::post(runner->context, [session = runner->session] { session->Start(); });
-  runner->thread = std::thread([r = runner.get()] {
-    r->context.run();
+  runner->thread = std::thread([this, r = runner.get()] {
+    try {
+      r->context.run();
+    } catch (const std::exception& e) {
+      // A handler that throws ends its page's session, never the bridge.
+      Log(std::string("a page's session failed: ") + e.what());
+    }
     r->session->Release();
     r->done = true;
   });

@@ -1,6 +1,9 @@
 // The bridge's WebSocket server: listens on 127.0.0.1 and [::1] (the same
-// port on both; [::1] is skipped with a log line where IPv6 is missing), and
-// runs every accepted connection as a Session on a thread of its own.
+// port on both; on Windows for exclusive use), and runs every accepted
+// connection as a Session on a thread of its own. [::1] is skipped, with a
+// log line, only where the system has no IPv6 loopback; when it cannot be
+// bound otherwise (another process holds the port there) the bridge does
+// not start.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -26,12 +29,13 @@ class BridgeServer {
   BridgeServer(const BridgeServer&) = delete;
   BridgeServer& operator=(const BridgeServer&) = delete;
 
-  // Binds and starts accepting; false with the reason when 127.0.0.1 cannot
-  // be bound.
+  // Binds and starts accepting; false with the reason when 127.0.0.1 or
+  // [::1] cannot be bound.
   bool Start(std::string* error);
   uint16_t Port() const { return m_port; }
   // Closes every page's connection with 1001 (going away), releases their
-  // components and stops listening.
+  // components and stops listening; a page that does not take its close
+  // frame is let go after a second.
   void Stop();
 
  private:

@@ -1,11 +1,6 @@
 // One WebSocket connection and its component: see session.h.
 #include "tools/bridge/session.h"
 
-#if !defined(_WIN32)
-#include <poll.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/prefer.hpp>
@@ -24,7 +19,8 @@ namespace {
 // {"event": NAME, "text": TEXT}, the text taken from the component's code
 // page to UTF-8.
 std::string EventFrame(std::string_view name, const std::string& text) {
-  return nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump();
+  return nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump(
+      -1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 }  // namespace
 
@@ -39,21 +35,16 @@ Session::Session(net::ip::tcp::socket socket, const BridgeConfig& config, LogFun
 Session::~Session() { Release(); }
 
 void Session::Release() {
-#if defined(_WIN32)
   if (m_thread) m_thread->Stop();
   m_thread.reset();
-#else
-  m_events.reset();
-  m_caller.reset();
-  m_component.reset();
-#endif
 }
 
 void Session::Start() {
   m_parser.emplace();
   m_parser->header_limit(8 * 1024);
   m_parser->body_limit(1024);
-  beast::get_lowest_layer(m_ws).expires_after(std::chrono::seconds(10));
+  m_handshakeDeadline = std::chrono::steady_clock::now() + kHandshakeTime;
+  beast::get_lowest_layer(m_ws).expires_at(m_handshakeDeadline);
   http::async_read(
       beast::get_lowest_layer(m_ws), m_buffer, *m_parser,
       [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRequest(ec); });
@@ -73,9 +64,12 @@ void Session::OnRequest(beast::error_code ec) {
     return Refuse(http::status::forbidden,
                   "origin " + (m_origin.empty() ? "(none)" : m_origin) + " is not allowed");
 
+  // The upgrade's answer within what is left of the handshake's time; the
+  // stream's own timeouts take over from the socket's deadline.
   beast::get_lowest_layer(m_ws).expires_never();
   websocket::stream_base::timeout timeouts{};
-  timeouts.handshake_timeout = std::chrono::seconds(5);
+  timeouts.handshake_timeout = std::max<std::chrono::steady_clock::duration>(
+      m_handshakeDeadline - std::chrono::steady_clock::now(), std::chrono::milliseconds(1));
   timeouts.idle_timeout = websocket::stream_base::none();
   timeouts.keep_alive_pings = false;
   m_ws.set_option(timeouts);
@@ -107,7 +101,6 @@ void Session::OnAccepted(beast::error_code ec) {
   m_log("page connected from origin " + m_origin);
   m_tokens = m_config.maxMessagesPerSecond;
   m_refilled = std::chrono::steady_clock::now();
-#if defined(_WIN32)
   // The component's thread hands its frames back through the session's
   // executor; the handlers run only while the session's context runs, and
   // the session outlives that (the runner releases it after the run), so
@@ -122,36 +115,15 @@ void Session::OnAccepted(beast::error_code ec) {
   const bool started = m_thread->Start(
       [this](bool made) { net::post(m_executor, [this, made] { OnComponentReady(made); }); });
   if (!started) return Close(websocket::close_code::internal_error, "no component thread");
-#else
-  m_component = CComponentMethods::Create();
-  OnComponentReady(m_component != nullptr);
-#endif
 }
 
 void Session::OnComponentReady(bool made) {
   if (!made) return Close(websocket::close_code::internal_error, "no component");
   if (m_closing) return;
-#if !defined(_WIN32)
-  m_caller.emplace(
-      *m_component, m_config,
-      [this](std::string_view name, const std::string& text) {
-        std::string event = EventFrame(name, text);
-        m_queuedBytes += event.size();
-        Queue(std::move(event));
-      },
-      m_log);
-  const int fd = ::dup(static_cast<int>(m_component->EventWaitHandle()));
-  if (fd < 0) return Close(websocket::close_code::internal_error, "no event handle");
-  m_events.emplace(m_ws.get_executor(), fd);
-  ArmPump();
-#endif
   ReadNext();
 }
 
 void Session::ReadNext() {
-#if defined(_WIN32)
-  if (m_calling) return;
-#endif
   if (m_closing || m_reading) return;
   if (Backlogged()) {
     m_readPaused = true;
@@ -195,27 +167,22 @@ void Session::OnRead(beast::error_code ec) {
   if (!m_ws.got_text()) return Close(websocket::close_code::unknown_data, "text frames only");
   if (!TakeToken())
     return Close(websocket::close_code::policy_error, "message rate limit exceeded");
+  if (m_callsInFlight > kMaxCallsWaiting)
+    return Close(websocket::close_code::policy_error, "too many calls waiting");
   std::string frame = beast::buffers_to_string(m_buffer.data());
   m_buffer.consume(m_buffer.size());
-#if defined(_WIN32)
-  m_calling = true;
+  ++m_callsInFlight;
   m_thread->Run([this, frame = std::move(frame)](MemberCaller& caller) {
     Hand(caller.HandleFrame(frame), true);
   });
-#else
-  std::optional<std::string> reply = m_caller->HandleFrame(frame);
-  if (reply) m_queuedBytes += reply->size();
-  OnReply(std::move(reply));
-#endif
+  ReadNext();
 }
 
 void Session::OnReply(std::optional<std::string> reply) {
   if (!reply) return Close(websocket::close_code::bad_payload, "a message must be JSON");
   Queue(std::move(*reply));
-  ReadNext();
 }
 
-#if defined(_WIN32)
 void Session::Hand(std::optional<std::string> frame, bool reply) {
   if (frame) m_queuedBytes += frame->size();
   bool first;
@@ -238,11 +205,10 @@ void Session::TakeHanded() {
       Queue(std::move(*h.frame));
       continue;
     }
-    m_calling = false;
+    --m_callsInFlight;
     OnReply(std::move(h.frame));
   }
 }
-#endif
 
 void Session::Queue(std::string frame) {
   if (m_closing) {
@@ -269,50 +235,9 @@ void Session::OnWritten(beast::error_code ec) {
   if (ec) return Shutdown();
   WriteNext();
   if (Backlogged()) return;
-#if defined(_WIN32)
   m_thread->Wake();
-#else
-  if (m_pumpPaused) {
-    m_pumpPaused = false;
-    ArmPump();
-  }
-#endif
   if (m_readPaused) ReadNext();
 }
-
-#if !defined(_WIN32)
-
-void Session::ArmPump() {
-  if (m_closing || m_pumpArmed || !m_events) return;
-  m_pumpArmed = true;
-  // Asio watches descriptors edge-triggered: a handle left readable by a pump
-  // that delivered only a slice gives no new edge. So readiness is checked
-  // here first, and a readable handle is pumped again at once. (An edge
-  // between this check and the wait is not lost: this context's only thread
-  // is here, so the reactor reads it after the wait is registered.)
-  pollfd ready{m_events->native_handle(), POLLIN, 0};
-  if (::poll(&ready, 1, 0) > 0) {
-    net::post(m_ws.get_executor(), [self = shared_from_this()] { self->OnEvents({}); });
-    return;
-  }
-  m_events->async_wait(net::posix::stream_descriptor::wait_read,
-                       [self = shared_from_this()](beast::error_code ec) { self->OnEvents(ec); });
-}
-
-void Session::OnEvents(beast::error_code ec) {
-  m_pumpArmed = false;
-  if (ec || m_closing) return;
-  if (Backlogged()) {
-    m_pumpPaused = true;
-    return;
-  }
-  m_component->PumpEvents();
-  if (Backlogged())
-    m_pumpPaused = true;
-  else
-    ArmPump();
-}
-#endif
 
 void Session::Close(websocket::close_code code, const std::string& reason) {
   if (m_closing) return;
@@ -337,15 +262,9 @@ void Session::Shutdown() {
   const auto dropped = m_queue.begin() + (m_writing ? 1 : 0);
   for (auto it = dropped; it != m_queue.end(); ++it) m_queuedBytes -= it->size();
   m_queue.erase(dropped, m_queue.end());
-#if defined(_WIN32)
+  // The component's sequences end and its events stop now.
   if (m_thread) m_thread->Hold();
   m_componentWork.reset();
-#else
-  if (m_events) {
-    beast::error_code ignored;
-    m_events->cancel(ignored);
-  }
-#endif
 }
 
 }  // namespace corvane::bridge

@@ -51,14 +51,32 @@ std::string Utf8ToNarrow(std::string_view utf8) {
   size_t i = 0;
   while (i < utf8.size()) {
     const auto lead = static_cast<unsigned char>(utf8[i]);
-    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    uint32_t code = length == 1   ? lead
-                    : length == 2 ? lead & 0x1Fu
-                    : length == 3 ? lead & 0x0Fu
-                                  : lead & 0x07u;
-    for (size_t k = 1; k < length && i + k < utf8.size(); ++k)
-      code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
-    out.push_back(ToNarrow(code));
+    // The sequence's length by its lead byte; 0 for a byte no sequence
+    // starts with (a continuation byte, 0xC0, 0xC1, 0xF5 and above).
+    const size_t length = lead < 0x80   ? 1
+                          : lead < 0xC2 ? 0
+                          : lead < 0xE0 ? 2
+                          : lead < 0xF0 ? 3
+                          : lead < 0xF5 ? 4
+                                        : 0;
+    uint32_t code = length <= 1 ? lead : lead & (0x7Fu >> length);
+    size_t k = 1;
+    for (; k < length && i + k < utf8.size(); ++k) {
+      const auto next = static_cast<unsigned char>(utf8[i + k]);
+      if ((next & 0xC0) != 0x80) break;
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    // A broken sequence is one '?' for its lead byte and the continuation
+    // bytes read with it; what follows is read afresh.
+    if (length == 0 || k < length) {
+      out.push_back('?');
+      i += k;
+      continue;
+    }
+    // Overlong forms and surrogates name no character of their own.
+    const bool valid = !(length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
+                       !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
+    out.push_back(valid ? ToNarrow(code) : '?');
     i += length;
   }
   return out;

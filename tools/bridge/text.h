@@ -4,7 +4,8 @@
 // Narrow to UTF-8 maps every byte to its Windows-1252 character (the five
 // bytes that code page leaves undefined to U+0081, U+008D, U+008F, U+0090 and
 // U+009D, as Windows converts them); UTF-8 to narrow maps each character back
-// and writes '?' for one the code page lacks, as a BSTR conversion does.
+// and writes '?' for one the code page lacks, as a BSTR conversion does, and
+// for each sequence that is not UTF-8.
 #pragma once
 
 #include <string>
@@ -13,7 +14,6 @@
 namespace corvane::bridge {
 
 std::string NarrowToUtf8(std::string_view narrow);
-// The input must be valid UTF-8 (nlohmann::json only yields valid UTF-8).
 std::string Utf8ToNarrow(std::string_view utf8);
 
 }  // namespace corvane::bridge

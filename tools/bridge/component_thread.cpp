@@ -1,0 +1,133 @@
+// The component's own thread: see component_thread.h.
+#include "tools/bridge/component_thread.h"
+
+namespace corvane::bridge {
+
+ComponentThread::ComponentThread(const BridgeConfig& config, MemberCaller::EventSink events,
+                                 MemberCaller::Log log, const std::atomic<size_t>& queuedBytes)
+    : m_config(config),
+      m_eventSink(std::move(events)),
+      m_log(std::move(log)),
+      m_queuedBytes(queuedBytes) {}
+
+ComponentThread::~ComponentThread() {
+  Stop();
+  CloseSignal();
+}
+
+bool ComponentThread::Start(std::function<void(bool made)> ready) {
+  if (!OpenSignal()) return false;
+  m_thread = std::thread([this, ready = std::move(ready)] { Main(ready); });
+  return true;
+}
+
+void ComponentThread::Run(Work work) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_work.push_back(std::move(work));
+  }
+  Signal();
+}
+
+void ComponentThread::Wake() {
+  // Only a thread waiting while held needs the signal; the store of
+  // m_waitingHeld comes before its last look at the count (both sequentially
+  // consistent), so a fall in the count is never missed.
+  if (m_waitingHeld.load()) Signal();
+}
+
+void ComponentThread::Hold() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = true;
+    if (m_core != nullptr) m_core->Abandon();
+  }
+  Signal();
+}
+
+void ComponentThread::Stop() {
+  if (!m_thread.joinable()) return;
+  Hold();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stop = true;
+  }
+  Signal();
+  m_thread.join();
+}
+
+bool ComponentThread::Held() const {
+  return m_hold.load() || m_queuedBytes.load() >= m_config.writeQueueBytes;
+}
+
+bool ComponentThread::Stopping() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_stop;
+}
+
+void ComponentThread::Deliver(std::string_view name, const std::string& text) {
+  // Inside a call or a delivery: the event waits for room in the page's
+  // queue, as the feed does.
+  while (!m_hold.load() && m_queuedBytes.load() >= m_config.writeQueueBytes && !Stopping()) {
+    m_waitingHeld = true;
+    if (Held()) Wait(true);
+    m_waitingHeld = false;
+  }
+  if (m_hold.load()) return;  // the page is gone
+  m_eventSink(name, text);
+}
+
+void ComponentThread::Main(std::function<void(bool)> ready) {
+  m_component = CComponentMethods::Create();
+  if (m_component) {
+    SessionCore& core = m_component->GetSession().Core();
+    core.SetAttemptFloor(m_config.attemptFloorMs);
+    m_caller.emplace(
+        *m_component, m_config,
+        [this](std::string_view name, const std::string& text) { Deliver(name, text); }, m_log);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_core = &core;
+    if (m_hold) core.Abandon();  // the page went while it was being made
+  }
+  ready(m_component != nullptr);
+  if (!m_component) return;
+
+  for (;;) {
+    std::deque<Work> work;
+    bool stop;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      work.swap(m_work);
+      stop = m_stop;
+    }
+    for (Work& w : work) {
+      if (m_hold.load()) break;  // the page is gone: the calls still waiting are not made
+      try {
+        w(*m_caller);
+      } catch (const std::exception& e) {
+        m_log(std::string("a call failed: ") + e.what());
+      }
+    }
+    if (stop) break;
+    if (!work.empty()) continue;  // more may have come while it ran
+
+    if (Held()) {
+      m_waitingHeld = true;
+      if (Held()) Wait(true);
+      m_waitingHeld = false;
+      continue;
+    }
+    // One notification at a time, so that work and the bound are looked at
+    // between slices of events.
+    if (DispatchOne()) continue;
+    Wait(false);
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_core = nullptr;
+  }
+  m_caller.reset();
+  m_component.reset();
+}
+
+}  // namespace corvane::bridge
