@@ -1,14 +1,15 @@
 // BuildHttpRequest: the request's bytes read back.
 //
-// A message with CR, LF or NUL, or a host with a control byte or a space,
-// gives no request at all. Any other request is taken apart as a server reads
-// it: the request line "Get http://TARGET/" STX MESSAGE " HTTP/1.1", with
-// MESSAGE unchanged and TARGET the host, and ":PORT" after it for a request to
-// the proxy itself (proxy flag 1) when the port is not 80; the fixed header
-// lines; the Proxy-Authorization line exactly when the proxy flag is 1 and
-// credentials are set; "Host: TARGET"; "Connection: Keep-Alive"; and the
-// empty line. Nothing else: no line a message could have added. The CONNECT
-// request for the same host is made exactly when the host fits, names it as
+// A message with CR, LF or NUL, a host with a control byte or a space, or
+// credentials with CR, LF or NUL give no request at all (nor a CONNECT
+// request, where the host or the credentials are at fault). Any other request
+// is taken apart as a server reads it: the request line "Get http://TARGET/"
+// STX MESSAGE " HTTP/1.1", with MESSAGE unchanged and TARGET the host, and
+// ":PORT" after it for a request to the proxy itself (proxy flag 1) when the
+// port is not 80; the fixed header lines; the Proxy-Authorization line
+// exactly when the proxy flag is 1 and credentials are set; "Host: TARGET";
+// "Connection: Keep-Alive"; and the empty line. Nothing else: no line a
+// message could have added. A CONNECT request that is made names the host as
 // its target and Host, and ends with its one empty line.
 //
 // Input: a flags byte (bits 0-1: proxy flag -1, 0, 1 or 2; bit 2: credentials;
@@ -50,11 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool endsALine = message.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
   bool badHost = false;
   for (const char c : host) badHost = badHost || static_cast<unsigned char>(c) <= 0x20 || c == 0x7F;
-  FUZZ_CHECK(request.empty() == (endsALine || badHost));
+  const bool badAuth = auth.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+  FUZZ_CHECK(request.empty() == (endsALine || badHost || badAuth));
   // The CONNECT request names the same host, or is not made either.
   const std::string connect = corvane::BuildConnectRequest(host, port, auth);
-  FUZZ_CHECK(connect.empty() == badHost);
-  if (!badHost) {
+  FUZZ_CHECK(connect.empty() == (badHost || badAuth));
+  if (!connect.empty()) {
     const std::string line = "CONNECT " + std::string(host) + ":" + std::to_string(port);
     FUZZ_CHECK(connect.rfind(line + " HTTP/1.1\r\n", 0) == 0);
     FUZZ_CHECK(connect.find("\r\nHost: " + line.substr(8) + "\r\n") != std::string::npos);

@@ -85,7 +85,8 @@ bool FitsHostName(std::string_view host) {
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
                              int32_t proxyEnable, bool proxyCredentials, std::string_view proxyAuth,
                              int32_t port) {
-  if (!FitsRequestLine(requestText) || !FitsHostName(host)) return std::string();
+  if (!FitsRequestLine(requestText) || !FitsHostName(host) || !FitsRequestLine(proxyAuth))
+    return std::string();
   const bool toProxy = proxyEnable == 1;
   const bool withProxyAuth = toProxy && proxyCredentials;
   // The server as the proxy must reach it; the server itself is named as it
@@ -111,7 +112,7 @@ std::string BuildHttpRequest(std::string_view host, std::string_view requestText
 }
 
 std::string BuildConnectRequest(std::string_view host, int32_t port, std::string_view proxyAuth) {
-  if (!FitsHostName(host)) return std::string();
+  if (!FitsHostName(host) || !FitsRequestLine(proxyAuth)) return std::string();
   std::string target(host);
   target += ':';
   target += std::to_string(port);

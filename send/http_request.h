@@ -28,7 +28,9 @@ bool FitsHostName(std::string_view host);
 // server's port (in the request line and the Host line) unless it is 80, so
 // that the proxy goes where the script asked; any other request names no
 // port, as the server expects. Empty when the message or the host does not
-// fit (FitsRequestLine, FitsHostName): nothing is to be sent.
+// fit (FitsRequestLine, FitsHostName), or the credentials text holds CR, LF
+// or NUL (it is the Base64 encoder's, which never writes them): nothing is to
+// be sent.
 std::string BuildHttpRequest(std::string_view host, std::string_view requestText,
                              int32_t proxyEnable, bool proxyCredentials, std::string_view proxyAuth,
                              int32_t port = 80);
@@ -36,7 +38,8 @@ std::string BuildHttpRequest(std::string_view host, std::string_view requestText
 // The CONNECT request for host:port (port in decimal, as given), always with
 // the "Proxy-Authorization: Basic " line carrying proxyAuth (the Base64 form
 // of user id ":" password). Host and port are written as they are; empty when
-// the host does not fit (FitsHostName).
+// the host does not fit (FitsHostName) or the credentials text holds CR, LF
+// or NUL.
 std::string BuildConnectRequest(std::string_view host, int32_t port, std::string_view proxyAuth);
 
 }  // namespace corvane

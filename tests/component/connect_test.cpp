@@ -42,6 +42,23 @@ TEST(ConnectionSequence, BothConnectionsUpInteractiveFirst) {
   EXPECT_EQ(s.Of(LinkId::Broadcast).endpoint.port, broadcast.Port());
 }
 
+// Each connection resolves its own server's name: a broadcast server given by
+// name is reached too (it once had to be a dotted address).
+TEST(ConnectionSequence, EachConnectionResolvesItsOwnName) {
+  LoopbackServer interactive;
+  LoopbackServer broadcast;
+  EventLog log;
+  auto c = MakeComponent(log, ComponentOptions().Multi());
+  c->setOCDetails(Variant::Str("127.0.0.1"), Variant::Str(interactive.PortText()),
+                  Variant::Str("localhost"), Variant::Str(broadcast.PortText()), Variant::Str(""),
+                  Variant::Str(""));
+  EXPECT_EQ(log.Events(), (Events{"connect true", "connect true"}));
+  EXPECT_TRUE(broadcast.WaitForConnections(1));
+  const LinkSnapshot s = c->GetSnapshot().Of(LinkId::Broadcast);
+  EXPECT_EQ(s.endpoint.name, "localhost");
+  EXPECT_EQ(s.endpoint.address, "127.0.0.1");
+}
+
 // Attempts: N + 1 interactive ones back to back, then the maximum event; one
 // broadcast attempt per call and no maximum event unless the count is negative.
 TEST(ConnectionSequence, FailureEventsByReconnectCount) {
