@@ -80,10 +80,14 @@ install(EXPORT corvaneTargets NAMESPACE corvane:: DESTINATION ${CORVANE_INSTALL_
 
 file(WRITE ${PROJECT_BINARY_DIR}/corvaneConfig.cmake.in [=[
 @PACKAGE_INIT@
-# Corvane's static libraries and what they link: zlib and the thread library.
+# Corvane's static libraries and what they link: zlib, the thread library and,
+# natively, OpenSSL's libssl for TLS.
 include(CMakeFindDependencyMacro)
 find_dependency(ZLIB)
 find_dependency(Threads)
+if(NOT WIN32)
+  find_dependency(OpenSSL COMPONENTS SSL Crypto)
+endif()
 include("${CMAKE_CURRENT_LIST_DIR}/corvaneTargets.cmake")
 check_required_components(corvane)
 ]=])
@@ -100,8 +104,11 @@ file(RELATIVE_PATH corvane_pc_up /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 string(REGEX REPLACE "/$" "" corvane_pc_up "${corvane_pc_up}")
 list(JOIN corvane_pc_libs " " corvane_pc_libs)
 set(corvane_pc_platform)
+set(corvane_pc_requires "zlib")
 if(WIN32)
   set(corvane_pc_platform " -lws2_32 -ladvapi32 -luser32")
+else()
+  set(corvane_pc_requires "zlib, libssl, libcrypto")
 endif()
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/corvane.pc CONTENT "\
 prefix=\${pcfiledir}/${corvane_pc_up}
@@ -111,7 +118,7 @@ libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
 Name: corvane
 Description: Corvane, the scriptable network client component (native interface)
 Version: ${PROJECT_VERSION}
-Requires: zlib
+Requires: ${corvane_pc_requires}
 Cflags: -I\${includedir}
 Libs: -L\${libdir} ${corvane_pc_libs}${corvane_pc_platform} -pthread
 ")

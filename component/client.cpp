@@ -56,6 +56,16 @@ void Client::Configure(const Options& options) {
   c.setEncryption(Flag(options.encryption));
   c.setTimerDetails(Variant::I4(options.reconnectPauseMs), Variant::I4(options.reconnectCount));
   c.setKeepAliveTimerDetail(Variant::I4(options.keepAliveMs));
+  if (options.tls) {
+    Variant result;
+    c.setTransportSecurity(Variant::I4(0), Variant::I4(1), &result);
+  }
+  if (!options.pins.empty()) {
+    std::string pins;
+    for (const std::string& pin : options.pins) pins += pin + ";";
+    Variant result;
+    c.setServerPins(Variant::I4(0), Variant::Str(pins), &result);
+  }
   if (options.proxyUser && options.proxyPassword) {
     c.SetProxyCredentials(Variant::Str(*options.proxyUser), Variant::Str(*options.proxyPassword));
   }
@@ -107,6 +117,12 @@ int32_t Client::Send(std::string_view message) {
 bool Client::StartKeepAlive() {
   Variant unused;
   return m_component->startKeepAlive(Variant::Str(""), &unused) == kS_OK;
+}
+
+std::optional<tls::Negotiated> Client::TransportSecurity(Connection which) {
+  return m_component->GetSession()
+      .GetLink(which == Connection::Broadcast ? LinkId::Broadcast : LinkId::Interactive)
+      .TlsParameters();
 }
 
 int32_t Client::PacketCount() {

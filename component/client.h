@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "component/component_methods.h"
 
@@ -35,6 +36,8 @@ class Client {
     int32_t keepAliveMs = 0;
     std::optional<std::string> proxyUser;  // with proxyPassword: Basic credentials
     std::optional<std::string> proxyPassword;
+    bool tls = false;               // both connections over TLS, fully verified
+    std::vector<std::string> pins;  // "sha256/<base64>", checked in addition
   };
 
   enum class Connection { Interactive, Broadcast };
@@ -71,6 +74,8 @@ class Client {
   intptr_t EventWaitHandle() const { return m_component->EventWaitHandle(); }
   int32_t PacketCount();
   int32_t RequestCount();
+  // What TLS negotiated on a connection made over it; nullopt otherwise.
+  std::optional<tls::Negotiated> TransportSecurity(Connection which);
 
   CComponentMethods& component() { return *m_component; }
 

@@ -310,6 +310,87 @@ HResult CComponentMethods::getRequestCount(Variant* pReqCount) {
   return kS_OK;
 }
 
+// ---- Transport security ----
+
+std::vector<LinkId> CComponentMethods::ConnectionsArgument(const Variant& value) {
+  const Variant& v = value.Deref();
+  int32_t which = -1;
+  if (v.vt == kVtI2 || v.vt == kVtI4 || v.vt == kVtInt) which = v.intValue;
+  if (v.vt == kVtBstr && !v.text.empty() &&
+      v.text.find_first_not_of("0123456789") == std::string::npos && v.text.size() <= 2)
+    which = DecimalPrefix32(v.text);
+  switch (which) {
+    case 0:
+      return {kLinkIds.begin(), kLinkIds.end()};
+    case 1:
+      return {LinkId::Interactive};
+    case 2:
+      return {LinkId::Broadcast};
+    default:
+      return {};
+  }
+}
+
+HResult CComponentMethods::setTransportSecurity(const Variant& vConnection, const Variant& vMode,
+                                                Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(kResultFailed);
+  try {
+    const std::vector<LinkId> links = ConnectionsArgument(vConnection);
+    const Variant& mode = vMode.Deref();
+    const bool numeric = mode.vt == kVtI2 || mode.vt == kVtI4 || mode.vt == kVtInt;
+    if (links.empty() || !numeric || (mode.intValue != 0 && mode.intValue != 1)) return kS_OK;
+    const bool on = mode.intValue == 1;
+    m_session.Core().settings.Update([&](Settings& s) {
+      for (LinkId id : links) s.tls[Index(id)].on = on;
+    });
+    *pRetVal = Variant::Int(0);
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::setServerPins(const Variant& vConnection, const Variant& vPins,
+                                         Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(kResultFailed);
+  try {
+    const std::vector<LinkId> links = ConnectionsArgument(vConnection);
+    if (links.empty() || vPins.Type() != kVtBstr) return kS_OK;
+    std::vector<std::string> pins;
+    std::string_view rest = vPins.Deref().text;
+    while (!rest.empty()) {
+      const size_t end = rest.find_first_of(";, \t");
+      const std::string_view pin = rest.substr(0, end);
+      if (!pin.empty()) {
+        if (!tls::PinWellFormed(pin)) return kS_OK;
+        pins.emplace_back(pin);
+      }
+      if (end == std::string_view::npos) break;
+      rest.remove_prefix(end + 1);
+    }
+    m_session.Core().settings.Update([&](Settings& s) {
+      for (LinkId id : links) s.tls[Index(id)].pins = pins;
+    });
+    *pRetVal = Variant::Int(0);
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::getTransportSecurity(const Variant& vConnection, Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Str(std::string());
+  try {
+    const std::vector<LinkId> links = ConnectionsArgument(vConnection);
+    if (links.size() != 1) return kS_OK;
+    if (const std::optional<tls::Negotiated> n = m_session.GetLink(links[0]).TlsParameters())
+      pRetVal->text = n->protocol + "|" + n->cipher + "|" + n->subject + "|" + n->notAfter;
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
 // ---- Callback slots and delivery ----
 
 HResult CComponentMethods::GetSlot(EventKind kind, std::shared_ptr<CallbackTarget>* pVal) const {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "component/callback.h"
 #include "component/variant.h"
@@ -84,6 +85,25 @@ class CComponentMethods : private EventSink {
                                 const Variant& vProxyUid, const Variant& vProxyPwd,
                                 Variant* pRetVal);
 
+  // ---- The second interface: transport security per connection ----
+  // vConnection: 1 interactive, 2 broadcast, 0 both (a number, or a string of
+  // digits). Each gives VT_INT 0, or -1 when an argument is refused and
+  // nothing changed. The settings last until setMultiOC's reset; the
+  // administrator's policy can only add TLS.
+  // vMode: 0 plain, 1 TLS with full verification (the chain against the
+  // system's trust store, the server's name as given, the dates).
+  HResult setTransportSecurity(const Variant& vConnection, const Variant& vMode,  // 29
+                               Variant* pRetVal);
+  // vPins: "sha256/<base64 of the SPKI's SHA-256>" entries separated by ';',
+  // ',' or blanks, one of which a certificate of the verified chain must
+  // have; an empty text drops them. A malformed entry refuses all.
+  HResult setServerPins(const Variant& vConnection, const Variant& vPins,  // 30
+                        Variant* pRetVal);
+  // A string "PROTOCOL|CIPHER|SUBJECT|NOTAFTER" (e.g. "TLSv1.3|
+  // TLS_AES_256_GCM_SHA384|CN=trade.broker.example|2027-01-31T12:00:00Z")
+  // for a connection made over TLS; empty otherwise (vConnection 1 or 2).
+  HResult getTransportSecurity(const Variant& vConnection, Variant* pRetVal);  // 31
+
   // ---- Owner-thread delivery ----
   // Native hosts: deliver one slice of queued events now (the wait handle
   // stays ready while more are left); returns how many were delivered.
@@ -107,6 +127,8 @@ class CComponentMethods : private EventSink {
   HResult PutSlot(EventKind kind, std::shared_ptr<CallbackTarget> newVal);
   // A port argument: a string by its decimal prefix, a number by its value.
   static int32_t PortArgument(const Variant& value);
+  // The connections a connection argument names (0: both); none when refused.
+  static std::vector<LinkId> ConnectionsArgument(const Variant& value);
 
   // One slot per event kind (owner thread only).
   std::array<std::shared_ptr<CallbackTarget>, 7> m_slots;

@@ -97,6 +97,10 @@ constexpr std::array kMembers = {
     Row<&C::getPacketCount>("getPacketCount", 26),
     Row<&C::getRequestCount>("getRequestCount", 27),
     Row<&C::setProxyServerDetails>("setProxyServerDetails", 28),
+    // The second interface's.
+    Row<&C::setTransportSecurity>("setTransportSecurity", 29),
+    Row<&C::setServerPins>("setServerPins", 30),
+    Row<&C::getTransportSecurity>("getTransportSecurity", 31),
 };
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

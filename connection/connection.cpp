@@ -3,7 +3,9 @@
 #include "connection/connection.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -14,6 +16,11 @@ constexpr int kReaderPollMs = 100;
 constexpr int kBackloggedPauseMs = 1;
 // How long one send may wait for a socket that would block.
 constexpr int kSendStallMs = 2000;
+// How often a handshake looks at whether it is given up.
+constexpr int kAbandonPollMs = 50;
+// The error a reader reports for a TLS record that does not decipher
+// (WSAECONNABORTED: the stream cannot go on).
+constexpr int kTlsFailed = 10053;
 
 }  // namespace
 
@@ -48,6 +55,11 @@ int32_t Connection::Open(const std::string& dottedAddress, int32_t port,
   StopReaderLocked();
   CloseSocket();
   m_bLost.store(0);
+  {
+    std::lock_guard<std::mutex> tls(m_tlsMutex);
+    m_tls.reset();
+    m_tlsPending.clear();
+  }
   const SocketHandle s = net::CreateTcpSocket();
   if (s == 0) return kResultFailed;
   m_socket.store(s);
@@ -68,24 +80,118 @@ void Connection::CloseSocket() {
   net::Close(m_socket.exchange(0));
 }
 
-int32_t Connection::SendWhole(const char* data, int32_t length) {
-  std::lock_guard<std::mutex> sending(m_sendMutex);
-  const SocketHandle s = m_socket.load();
-  int32_t sent = 0;
+int32_t Connection::SendBytes(SocketHandle s, std::string_view bytes) {
+  size_t sent = 0;
   for (;;) {
-    const int n = net::Send(s, data + sent, length - sent);
+    if (sent >= bytes.size()) return 0;
+    const int n = net::Send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
     if (n > 0) {
-      sent += n;
-      if (sent >= length) return 0;
+      sent += static_cast<size_t>(n);
       continue;
     }
-    if (n == 0) {
-      if (sent >= length) return 0;  // nothing left to send
-    } else if (net::LastError() != net::kWouldBlock) {
-      return kResultSendFailed;
-    }
+    if (n < 0 && net::LastError() != net::kWouldBlock) return kResultSendFailed;
     if (net::WaitWritable(s, kSendStallMs) != net::WaitResult::Ready) return kResultSendFailed;
   }
+}
+
+int32_t Connection::SendWhole(const char* data, int32_t length) {
+  std::lock_guard<std::mutex> sending(m_sendMutex);
+  const std::string_view bytes(data, static_cast<size_t>(std::max(length, 0)));
+  std::string records;
+  {
+    std::lock_guard<std::mutex> tls(m_tlsMutex);
+    if (m_tls && !m_tls->Encrypt(bytes, records)) return kResultSendFailed;
+  }
+  return SendBytes(m_socket.load(), records.empty() && length > 0 ? bytes : records);
+}
+
+int32_t Connection::StartTls(const tls::ClientConfig& config, int32_t waitMs,
+                             const std::function<bool()>& abandon, tls::Failure* failure,
+                             std::string* text) {
+  using Clock = std::chrono::steady_clock;
+  auto fail = [&](tls::Failure why, std::string what) {
+    *failure = why;
+    *text = std::move(what);
+    return kResultFailed;
+  };
+  std::unique_ptr<tls::ClientSession> session = tls::StartClient(config);
+  if (!session) return fail(tls::Failure::Other, "TLS is not available on this system");
+  const SocketHandle s = m_socket.load();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(0, waitMs));
+  std::string out;
+  tls::Status status = session->Handshake({}, out);
+  std::vector<char> buffer(kRecvBufferSize);
+  for (;;) {
+    if (!out.empty()) {
+      std::lock_guard<std::mutex> sending(m_sendMutex);
+      if (SendBytes(s, out) != 0) return fail(tls::Failure::Protocol, "the connection failed");
+      out.clear();
+    }
+    if (status == tls::Status::Done) break;
+    if (status != tls::Status::Continue) return fail(session->Error(), session->ErrorText());
+    if (abandon && abandon()) return fail(tls::Failure::Other, "given up");
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return fail(tls::Failure::Protocol, "no answer to the handshake");
+    const net::WaitResult ready =
+        net::WaitReadable(s, static_cast<int>(std::min<int64_t>(left, kAbandonPollMs)));
+    if (ready == net::WaitResult::Failed) return fail(tls::Failure::Protocol, "the connection failed");
+    if (ready == net::WaitResult::TimedOut) continue;
+    const int n = net::Recv(s, buffer.data(), static_cast<int>(buffer.size()));
+    if (n == 0) return fail(tls::Failure::Protocol, "the server closed the connection");
+    if (n < 0) {
+      if (net::LastError() == net::kWouldBlock) continue;
+      return fail(tls::Failure::Protocol, "the connection failed");
+    }
+    status = session->Handshake(std::string_view(buffer.data(), static_cast<size_t>(n)), out);
+  }
+  // What came with the handshake's last bytes is the server's first data.
+  std::string plain;
+  status = session->Decrypt({}, plain, out);
+  if (status == tls::Status::Failed) return fail(session->Error(), session->ErrorText());
+  {
+    std::lock_guard<std::mutex> tls(m_tlsMutex);
+    m_tls = std::move(session);
+    m_tlsPending = std::move(plain);
+  }
+  if (!out.empty()) {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    SendBytes(s, out);
+  }
+  return 0;
+}
+
+std::optional<tls::Negotiated> Connection::TlsParameters() const {
+  std::lock_guard<std::mutex> tls(m_tlsMutex);
+  if (!m_tls) return std::nullopt;
+  return m_tls->Parameters();
+}
+
+tls::Status Connection::Decipher(std::string_view raw, std::string& plain, std::string& reply) {
+  std::lock_guard<std::mutex> tls(m_tlsMutex);
+  plain = std::move(m_tlsPending);
+  m_tlsPending.clear();
+  if (!m_tls) return tls::Status::Continue;
+  return m_tls->Decrypt(raw, plain, reply);
+}
+
+void Connection::SendReply(const std::string& reply) {
+  if (reply.empty()) return;
+  std::lock_guard<std::mutex> sending(m_sendMutex);
+  SendBytes(m_socket.load(), reply);
+}
+
+int32_t Connection::HandOn(ConnectionSink& sink, std::string_view text) {
+  int32_t result = 0;
+  auto& buffer = *m_recvBuf;
+  while (!text.empty()) {
+    const size_t n = std::min(text.size(), static_cast<size_t>(kRecvBufferSize));
+    buffer.fill(0);
+    std::memcpy(buffer.data(), text.data(), n);
+    result = sink.OnChunk(*this, static_cast<int32_t>(n), buffer.data());
+    text.remove_prefix(n);
+  }
+  return result;
 }
 
 bool Connection::StartReader(ConnectionSink& sink, int32_t pollMs) {
@@ -135,6 +241,19 @@ void Connection::Close() {
   // The reader owns the descriptor while it runs: end it first, so a closed
   // (and perhaps reused) descriptor is never read.
   StopReaderLocked();
+  {
+    // Over TLS, the server is told the stream ends (one try: a closing
+    // connection does not wait for a stalled peer).
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> tls(m_tlsMutex);
+    if (m_tls) {
+      std::string out;
+      m_tls->Close(out);
+      if (!out.empty()) net::Send(m_socket.load(), out.data(), static_cast<int>(out.size()));
+      m_tls.reset();
+      m_tlsPending.clear();
+    }
+  }
   CloseSocket();
   m_bLost.store(0);
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -142,12 +261,45 @@ void Connection::Close() {
 }
 
 int Connection::ReceiveOnce(std::string& text, int& error) {
+  std::string reply;
+  const int n = ReceiveOnceLocked(text, error, reply);
+  SendReply(reply);
+  return n;
+}
+
+int Connection::ReceiveOnceLocked(std::string& text, int& error, std::string& reply) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto& buffer = *m_recvBuf;
   buffer.fill(0);
-  const int n = net::Recv(m_socket.load(), buffer.data(), kRecvBufferSize);
+  int n = net::Recv(m_socket.load(), buffer.data(), kRecvBufferSize);
   error = n < 0 ? net::LastError() : 0;
   text.clear();
+  bool secure = false;
+  {
+    std::lock_guard<std::mutex> tls(m_tlsMutex);
+    secure = m_tls != nullptr;
+  }
+  if (secure && n >= 0) {
+    // Over TLS the script reads what the bytes decipher to (nothing yet,
+    // until a record is whole).
+    std::string plain;
+    const tls::Status status =
+        Decipher(std::string_view(reinterpret_cast<const char*>(buffer.data()),
+                                  static_cast<size_t>(n)),
+                 plain, reply);
+    if (status == tls::Status::Failed) {
+      error = kTlsFailed;
+      return -1;
+    }
+    if (plain.empty()) {
+      if (n == 0 || status == tls::Status::Closed) return 0;
+      error = net::kWouldBlock;
+      return -1;
+    }
+    buffer.fill(0);
+    n = static_cast<int>(std::min(plain.size(), static_cast<size_t>(kRecvBufferSize)));
+    std::memcpy(buffer.data(), plain.data(), static_cast<size_t>(n));
+  }
   if (n > 0) {
     // The text ends at the first zero byte.
     const char* bytes = reinterpret_cast<const char*>(buffer.data());
@@ -173,6 +325,19 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
         Pause(kBackloggedPauseMs);
         continue;
       }
+      bool secure = false;
+      std::string pending;
+      {
+        std::lock_guard<std::mutex> tls(m_tlsMutex);
+        secure = m_tls != nullptr;
+        pending = std::move(m_tlsPending);
+        m_tlsPending.clear();
+      }
+      if (!pending.empty()) {
+        // Data that came with the handshake's end goes first.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        result = HandOn(sink, pending);
+      }
       // Taken again on every pass, never kept from an earlier one: 0 (none)
       // fails the wait and the pass pauses like an idle one.
       const SocketHandle s = m_socket.load();
@@ -184,17 +349,39 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
       }
       int n = -1;
       int error = 0;
+      bool handled = false;
+      std::string reply;
       {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto& buffer = *m_recvBuf;
         buffer.fill(0);
         n = net::Recv(s, buffer.data(), kRecvBufferSize);
         error = n < 0 ? net::LastError() : 0;
-        if (n > 0) {
+        if (secure && n >= 0) {
+          // The bytes as the server sent them: deciphered first. The end of
+          // the stream with or without close_notify is a drop; a record that
+          // does not decipher is a failed socket.
+          std::string plain;
+          const tls::Status status = Decipher(
+              std::string_view(reinterpret_cast<const char*>(buffer.data()),
+                               static_cast<size_t>(n)),
+              plain, reply);
+          if (!plain.empty()) result = HandOn(sink, plain);
+          if (status == tls::Status::Failed) {
+            n = -1;
+            error = kTlsFailed;
+          } else if (status == tls::Status::Closed) {
+            n = 0;
+          } else {
+            handled = n > 0;
+          }
+        } else if (n > 0) {
           result = sink.OnChunk(*this, n, buffer.data());
-          continue;
+          handled = true;
         }
       }
+      SendReply(reply);
+      if (handled) continue;
       if (n < 0 && error == net::kWouldBlock) continue;
       // The peer has closed (n == 0) or the socket failed: the connection is
       // lost. A reader being stopped was closed on purpose and says nothing.

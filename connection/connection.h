@@ -24,6 +24,14 @@
 // reader told to stop reports nothing. The socket is taken afresh on every
 // pass.
 //
+// TLS (StartTls, after the connect and any tunnel): from then on every byte
+// the reader receives is deciphered before its sink sees it, in chunks of at
+// most 32 768 bytes as before, and every send is enciphered; the server's
+// close_notify, or the stream ending without it, is a drop like a FIN, and a
+// record that does not decipher is a drop like a socket error. The session
+// is the connection's own; its lock serialises the reader's deciphering with
+// the owner's sends.
+//
 // Threads: Open, Close, StartReader, StopReader and ReaderRunning may be
 // called from any thread except the reader's own (the owner's thread and its
 // reconnection worker both do); they are serialised by the connection's life
@@ -40,10 +48,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "protocol/results.h"
 
 namespace corvane {
@@ -107,10 +118,19 @@ class Connection {
   // numbers came on different connections.
   uint32_t Openings() const { return m_nOpenings.load(); }
 
-  // Sends all length bytes, waiting for writability when the socket would
-  // block, at most 2 s each time: 0, or -3 on an error or a socket that
-  // stays unwritable that long.
+  // Sends all length bytes (enciphered, over TLS), waiting for writability
+  // when the socket would block, at most 2 s each time: 0, or -3 on an error
+  // or a socket that stays unwritable that long.
   int32_t SendWhole(const char* data, int32_t length);
+
+  // The TLS handshake on the socket Open made (after the proxy's tunnel, if
+  // any), within waitMs, given up once abandon() turns true: 0, or -1 with
+  // why in *failure and *text. No reader may run yet.
+  int32_t StartTls(const tls::ClientConfig& config, int32_t waitMs,
+                   const std::function<bool()>& abandon, tls::Failure* failure,
+                   std::string* text);
+  // What the handshake negotiated; nullopt on a plain connection.
+  std::optional<tls::Negotiated> TlsParameters() const;
 
   // Starts the reader thread for sink, after stopping and joining any
   // earlier one; an idle socket is looked at every pollMs. False when the
@@ -146,6 +166,19 @@ class Connection {
   void Pause(int milliseconds);
   // StopReader with m_lifeMutex held.
   void StopReaderLocked();
+  // Sends all of bytes on s; the caller holds m_sendMutex. 0, or -3.
+  static int32_t SendBytes(SocketHandle s, std::string_view bytes);
+  // Deciphers raw bytes over TLS: the plaintext (after what was pending),
+  // what the session must answer (the caller sends it once it holds no
+  // lock), and whether the stream ended (close_notify) or failed.
+  tls::Status Decipher(std::string_view raw, std::string& plain, std::string& reply);
+  // Sends a session's answer, alone (no other lock held).
+  void SendReply(const std::string& reply);
+  // ReceiveOnce with m_mutex taken; reply: what the session must answer.
+  int ReceiveOnceLocked(std::string& text, int& error, std::string& reply);
+  // Hands text to the sink in chunks of at most 32 768 bytes, each in the
+  // zero-filled buffer; the caller holds m_mutex.
+  int32_t HandOn(ConnectionSink& sink, std::string_view text);
   // Closes the socket once no send and no owner's read is using it.
   void CloseSocket();
 
@@ -169,6 +202,12 @@ class Connection {
   std::mutex m_mutex;
   // Held by a send; the socket is not closed under it.
   std::mutex m_sendMutex;
+
+  // Guards m_tls and m_tlsPending; taken inside m_mutex or m_sendMutex.
+  mutable std::mutex m_tlsMutex;
+  std::unique_ptr<tls::ClientSession> m_tls;
+  // Plaintext deciphered with the handshake's last bytes, for the reader.
+  std::string m_tlsPending;
   std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_recvBuf;
 };
 

@@ -16,6 +16,16 @@ void SessionCore::SetProxySource(std::shared_ptr<ProxySettingsSource> source) {
   m_proxySource = std::move(source);
 }
 
+std::shared_ptr<TlsPolicySource> SessionCore::TlsPolicyFrom() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_tlsPolicy;
+}
+
+void SessionCore::SetTlsPolicySource(std::shared_ptr<TlsPolicySource> source) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tlsPolicy = std::move(source);
+}
+
 void SessionCore::SetReconnectPolicy(BackoffPolicy policy, std::function<double()> random,
                                      std::function<int64_t()> clockMs) {
   std::lock_guard<std::mutex> lock(m_mutex);

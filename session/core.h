@@ -33,6 +33,7 @@
 #include "connection/reconnector.h"
 #include "delivery/router.h"
 #include "platform/proxy_settings.h"
+#include "platform/tls_policy.h"
 #include "session/settings.h"
 
 namespace corvane {
@@ -60,6 +61,10 @@ class SessionCore {
 
   std::shared_ptr<ProxySettingsSource> ProxySource() const;
   void SetProxySource(std::shared_ptr<ProxySettingsSource> source);
+  // Where the administrator's transport policy comes from (the registry or
+  // the environment by default; the bridge and tests give their own).
+  std::shared_ptr<TlsPolicySource> TlsPolicyFrom() const;
+  void SetTlsPolicySource(std::shared_ptr<TlsPolicySource> source);
 
   // How long an attempt waits for the proxy's answer to its CONNECT request.
   std::atomic<int32_t> tunnelAnswerWaitMs{10000};
@@ -95,6 +100,7 @@ class SessionCore {
  private:
   mutable std::mutex m_mutex;  // guards the members below
   std::shared_ptr<ProxySettingsSource> m_proxySource;
+  std::shared_ptr<TlsPolicySource> m_tlsPolicy;
   BackoffPolicy m_policy;
   std::function<double()> m_random;
   std::function<int64_t()> m_clockMs;

@@ -116,7 +116,22 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     route.attemptOpen = true;
     const std::shared_ptr<ProxySettingsSource> source = m_core.ProxySource();
     ChooseRoute(source.get(), endpoint.name, previousFailed, route);
-    if (const char* refused = Refusal(endpoint, route)) {
+    // TLS when the script asked for it on this connection, or the
+    // administrator's policy names the server; a plain connection the
+    // policy refuses is not made.
+    const std::shared_ptr<TlsPolicySource> policySource = m_core.TlsPolicyFrom();
+    const TlsPolicy policy = policySource ? policySource->Read() : TlsPolicy{};
+    const TlsSettings& security = settings->tls[Index(m_role.id)];
+    const bool secure =
+        security.on || TlsPolicyNames(policy, endpoint.name, endpoint.port);
+    const char* refused = Refusal(endpoint, route);
+    if (refused == nullptr && !secure && policy.refusePlain)
+      refused = "plain connections are refused by the administrator's policy";
+    // TLS reaches the server itself, so through a proxy it needs the tunnel.
+    if (refused == nullptr && secure && route.proxyEnable == 1 &&
+        !(tunnel && settings->proxyCredentials))
+      refused = "TLS through a proxy needs its tunnel (proxy credentials)";
+    if (refused != nullptr) {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_route = route;
       DebugTrace("ConnectSocket - %s\n", refused);
@@ -179,6 +194,19 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
           m_connection.Close();
           return kResultFailed;
         }
+      }
+    }
+    if (secure) {
+      // Directly at once, through a proxy once its tunnel is up, as HTTPS
+      // does; the handshake counts against the attempt.
+      tls::Failure failure = tls::Failure::None;
+      std::string why;
+      if (m_connection.StartTls({endpoint.name, security.pins}, m_core.tunnelAnswerWaitMs.load(),
+                                cancelled, &failure, &why) != 0) {
+        DebugTrace("ConnectSocket - TLS with %s failed: %s (%s)\n", endpoint.name.c_str(),
+                   tls::FailureName(failure), why.c_str());
+        m_connection.Close();
+        return kResultFailed;
       }
     }
     std::lock_guard<std::mutex> lock(m_mutex);

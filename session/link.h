@@ -116,6 +116,8 @@ class Link : private ConnectionSink {
   // proxy or credentials.
   int32_t SendTunnelRequest();
   int ReceiveOnce(std::string& text, int& error) { return m_connection.ReceiveOnce(text, error); }
+  // What TLS negotiated on the current connection; nullopt when plain.
+  std::optional<tls::Negotiated> TlsParameters() const { return m_connection.TlsParameters(); }
   bool Lost() const { return m_connection.Lost(); }
 
   // ---- Flags ----

@@ -10,6 +10,7 @@ Session::Session(EventSink& sink)
       m_delivery(m_core.router, sink),
       m_links{{Link(kInteractiveRole, m_core), Link(kBroadcastRole, m_core)}} {
   m_core.SetProxySource(SystemProxySettingsSource());
+  m_core.SetTlsPolicySource(SystemTlsPolicySource());
 }
 
 Session::~Session() {

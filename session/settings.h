@@ -9,13 +9,22 @@
 // attempt, a chunk), so the fields it reads always belong together.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/secure_wipe.h"
 
 namespace corvane {
+
+// One connection's transport security, as the script set it.
+struct TlsSettings {
+  bool on = false;                // TLS with full verification
+  std::vector<std::string> pins;  // "sha256/<base64>", checked in addition
+};
 
 struct Settings {
   bool multiOC = false;         // the broadcast connection is used
@@ -29,6 +38,7 @@ struct Settings {
   Secret proxyUser;
   Secret proxyPassword;
   Secret proxyAuth;  // Base64 of user ":" password
+  std::array<TlsSettings, 2> tls;  // by LinkId
 };
 
 class SettingsCell {
