@@ -2,8 +2,8 @@
 // connection.h for the rules the reader keeps).
 #include "connection/connection.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -135,7 +135,8 @@ int32_t Connection::StartTls(const tls::ClientConfig& config, int32_t waitMs,
     if (left <= 0) return fail(tls::Failure::Protocol, "no answer to the handshake");
     const net::WaitResult ready =
         net::WaitReadable(s, static_cast<int>(std::min<int64_t>(left, kAbandonPollMs)));
-    if (ready == net::WaitResult::Failed) return fail(tls::Failure::Protocol, "the connection failed");
+    if (ready == net::WaitResult::Failed)
+      return fail(tls::Failure::Protocol, "the connection failed");
     if (ready == net::WaitResult::TimedOut) continue;
     const int n = net::Recv(s, buffer.data(), static_cast<int>(buffer.size()));
     if (n == 0) return fail(tls::Failure::Protocol, "the server closed the connection");
@@ -283,10 +284,9 @@ int Connection::ReceiveOnceLocked(std::string& text, int& error, std::string& re
     // Over TLS the script reads what the bytes decipher to (nothing yet,
     // until a record is whole).
     std::string plain;
-    const tls::Status status =
-        Decipher(std::string_view(reinterpret_cast<const char*>(buffer.data()),
-                                  static_cast<size_t>(n)),
-                 plain, reply);
+    const tls::Status status = Decipher(
+        std::string_view(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n)),
+        plain, reply);
     if (status == tls::Status::Failed) {
       error = kTlsFailed;
       return -1;
@@ -362,10 +362,10 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
           // the stream with or without close_notify is a drop; a record that
           // does not decipher is a failed socket.
           std::string plain;
-          const tls::Status status = Decipher(
-              std::string_view(reinterpret_cast<const char*>(buffer.data()),
-                               static_cast<size_t>(n)),
-              plain, reply);
+          const tls::Status status =
+              Decipher(std::string_view(reinterpret_cast<const char*>(buffer.data()),
+                                        static_cast<size_t>(n)),
+                       plain, reply);
           if (!plain.empty()) result = HandOn(sink, plain);
           if (status == tls::Status::Failed) {
             n = -1;

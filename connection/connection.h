@@ -127,8 +127,7 @@ class Connection {
   // any), within waitMs, given up once abandon() turns true: 0, or -1 with
   // why in *failure and *text. No reader may run yet.
   int32_t StartTls(const tls::ClientConfig& config, int32_t waitMs,
-                   const std::function<bool()>& abandon, tls::Failure* failure,
-                   std::string* text);
+                   const std::function<bool()>& abandon, tls::Failure* failure, std::string* text);
   // What the handshake negotiated; nullopt on a plain connection.
   std::optional<tls::Negotiated> TlsParameters() const;
 

@@ -122,8 +122,7 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     const std::shared_ptr<TlsPolicySource> policySource = m_core.TlsPolicyFrom();
     const TlsPolicy policy = policySource ? policySource->Read() : TlsPolicy{};
     const TlsSettings& security = settings->tls[Index(m_role.id)];
-    const bool secure =
-        security.on || TlsPolicyNames(policy, endpoint.name, endpoint.port);
+    const bool secure = security.on || TlsPolicyNames(policy, endpoint.name, endpoint.port);
     const char* refused = Refusal(endpoint, route);
     if (refused == nullptr && !secure && policy.refusePlain)
       refused = "plain connections are refused by the administrator's policy";

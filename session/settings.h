@@ -37,7 +37,7 @@ struct Settings {
   bool proxyCredentials = false;
   Secret proxyUser;
   Secret proxyPassword;
-  Secret proxyAuth;  // Base64 of user ":" password
+  Secret proxyAuth;                // Base64 of user ":" password
   std::array<TlsSettings, 2> tls;  // by LinkId
 };
 

@@ -31,8 +31,8 @@ std::string PinOf(X509* certificate) {
   if (length <= 0) return std::string();
   unsigned char digest[32];
   unsigned int digestLength = 0;
-  const bool hashed =
-      EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength, EVP_sha256(), nullptr) == 1;
+  const bool hashed = EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength,
+                                 EVP_sha256(), nullptr) == 1;
   OPENSSL_free(der);
   if (!hashed || digestLength != sizeof digest) return std::string();
   std::array<unsigned char, 48> base64{};
@@ -138,8 +138,7 @@ class OpenSslSession final : public ClientSession {
     if (error == SSL_ERROR_WANT_READ) return Status::Continue;
     const long verification = SSL_get_verify_result(m_ssl);
     if (verification != X509_V_OK)
-      return Fail(FailureOfVerification(verification),
-                  X509_verify_cert_error_string(verification));
+      return Fail(FailureOfVerification(verification), X509_verify_cert_error_string(verification));
     return Fail(Failure::Protocol, LibraryText());
   }
 
@@ -170,7 +169,8 @@ class OpenSslSession final : public ClientSession {
     if (m_failure != Failure::None || m_closed) return false;
     while (!plain.empty()) {
       ERR_clear_error();
-      const int n = SSL_write(m_ssl, plain.data(), static_cast<int>(std::min<size_t>(plain.size(), 1 << 30)));
+      const int n =
+          SSL_write(m_ssl, plain.data(), static_cast<int>(std::min<size_t>(plain.size(), 1 << 30)));
       if (n <= 0) {
         Fail(Failure::Protocol, LibraryText());
         return false;
@@ -206,7 +206,8 @@ class OpenSslSession final : public ClientSession {
  private:
   bool Feed(std::string_view in) {
     while (!in.empty()) {
-      const int n = BIO_write(m_in, in.data(), static_cast<int>(std::min<size_t>(in.size(), 1 << 30)));
+      const int n =
+          BIO_write(m_in, in.data(), static_cast<int>(std::min<size_t>(in.size(), 1 << 30)));
       if (n <= 0) return false;
       in.remove_prefix(static_cast<size_t>(n));
     }
