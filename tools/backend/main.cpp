@@ -123,6 +123,13 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--seed", o.seed, "Seed of the write sizes")->capture_default_str();
+  auto* tlsCert = app.add_option("--tls-cert", o.tlsCertificate,
+                                 "Serve both ports over TLS with this PEM certificate chain")
+                      ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", o.tlsKey, "The PEM private key of --tls-cert")
+      ->check(CLI::ExistingFile)
+      ->needs(tlsCert);
+  tlsCert->needs("--tls-key");
   app.add_option("--duration-ms", durationMs, "Stop after this long (0: on a signal only)")
       ->check(CLI::NonNegativeNumber);
   CLI11_PARSE(app, argc, argv);

@@ -185,6 +185,10 @@ int SandboxBackend::FirstDelayMs(Framing framing) const {
 bool SandboxBackend::Start(std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
+  if (!m_options.tlsCertificate.empty() || !m_options.tlsKey.empty()) {
+    m_tls = backend_io::ServerTlsContext::Load(m_options.tlsCertificate, m_options.tlsKey, error);
+    if (!m_tls) return false;
+  }
   m_interactiveFd = OpenPort(m_options.host, m_options.interactivePort,
                              !m_options.refuseInteractive, &m_interactivePort, error);
   if (m_interactiveFd < 0) return false;
@@ -301,7 +305,8 @@ void SandboxBackend::ServeInteractive() {
         client.reset();
         client.emplace(fd, m_options.interactiveFraming, m_options.sessionKey,
                        FixedKeyResponses(clients++), faults ? m_options.closeAfterBytes : -1,
-                       FirstDelayMs(m_options.interactiveFraming), m_counters.interactiveBytes);
+                       FirstDelayMs(m_options.interactiveFraming), m_counters.interactiveBytes,
+                       m_tls.get());
         client->SetWriteMax(static_cast<size_t>(m_options.writeMax), m_options.seed * 2);
         plan.Accepted(NowNanos());
         answered = 0;
@@ -404,8 +409,9 @@ void SandboxBackend::ServeBroadcast() {
         plan.Given(n);
         m_counters.feedMessages.fetch_add(n);
       }
-      if (!client->Flush(now)) client.reset();
     }
+    // Also before the feed starts: a TLS handshake's answers wait to go out.
+    if (client && !client->Flush(now)) client.reset();
 
     int64_t until = now + kMaxWaitNanos;
     if (client && scheduleFrom != 0 && rate > 0 && sequence < count)
@@ -427,7 +433,7 @@ void SandboxBackend::ServeBroadcast() {
         client.reset();
         client.emplace(fd, m_options.framing, m_options.sessionKey, FixedKeyResponses(clients++),
                        faults ? m_options.closeAfterBytes : -1, FirstDelayMs(m_options.framing),
-                       m_counters.broadcastBytes);
+                       m_counters.broadcastBytes, m_tls.get());
         client->SetWriteMax(static_cast<size_t>(m_options.writeMax), m_options.seed * 2 + 1);
         acceptedAt = NowNanos();
         plan.Accepted(acceptedAt);

@@ -44,6 +44,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,6 +52,7 @@
 
 #include "delivery/event.h"
 #include "protocol/encoder.h"
+#include "tools/common/backend_tls.h"
 
 namespace corvane::tools {
 
@@ -101,6 +103,9 @@ struct BackendOptions {
   bool fixedKeyFirstClientOnly = false;
   int writeMax = 0;  // each write at most a pseudo-random 1..N bytes; 0: no limit
   uint64_t seed = 1;
+  // Both ports serve TLS when given: a PEM certificate chain and its key.
+  std::string tlsCertificate;
+  std::string tlsKey;
 };
 
 // One drop as the back end made it.
@@ -164,6 +169,7 @@ class SandboxBackend {
   int FixedKeyResponses(int64_t clientsBefore) const;
 
   BackendOptions m_options;
+  std::shared_ptr<backend_io::ServerTlsContext> m_tls;  // null: plain
   int m_interactiveFd = -1;
   int m_broadcastFd = -1;
   int m_interactivePort = 0;

@@ -126,7 +126,13 @@ std::optional<std::string> Client::Read() {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::string();
     return std::nullopt;
   }
-  return std::string(buf, static_cast<size_t>(r));
+  if (!m_tls) return std::string(buf, static_cast<size_t>(r));
+  std::string plain;
+  std::string records;
+  const bool open = m_tls->Receive(std::string_view(buf, static_cast<size_t>(r)), plain, records);
+  Queue(records);
+  if (!open) return std::nullopt;
+  return plain;
 }
 
 void Client::End(Ending how) {
@@ -134,6 +140,11 @@ void Client::End(Ending how) {
   if (how == Ending::kReset) {
     linger abort{1, 0};
     ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  } else if (m_tls) {
+    // close_notify before the FIN, as a TLS server that closes does.
+    std::string records;
+    m_tls->Close(records);
+    (void)::send(m_fd, records.data(), records.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   CloseFd(m_fd);
 }

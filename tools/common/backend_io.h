@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "protocol/encoder.h"
+#include "tools/common/backend_tls.h"
 #include "tools/common/cipher.h"
 
 namespace corvane::tools::backend_io {
@@ -45,9 +47,13 @@ enum class Ending {
 
 class Client {
  public:
+  // tls: the server context when the port serves TLS, else nullptr. Every
+  // count of bytes (queued, sent, close-after) is then one of TLS records.
   Client(int fd, wire::Framing framing, const std::string& sessionKey, int fixedKeyResponses,
-         int64_t closeAfterBytes, int firstDelayMs, std::atomic<int64_t>& byteCounter)
+         int64_t closeAfterBytes, int firstDelayMs, std::atomic<int64_t>& byteCounter,
+         const ServerTlsContext* tls = nullptr)
       : m_fd(fd),
+        m_tls(tls != nullptr ? std::make_unique<ServerTls>(*tls) : nullptr),
         m_encoder(framing, ComponentEncipher, sessionKey, fixedKeyResponses),
         m_closeAfter(closeAfterBytes),
         m_firstDelayNanos(static_cast<int64_t>(firstDelayMs) * kMillis),
@@ -81,16 +87,13 @@ class Client {
 
   void Send(std::string_view block) {
     std::string bytes = m_encoder.Encode(block);
-    if (m_pos == m_out.size()) {
-      m_out.clear();
-      m_pos = 0;
-    } else if (m_pos > (1u << 20)) {
-      m_out.erase(0, m_pos);
-      m_pos = 0;
+    if (m_encoder.responses() == 1) m_firstWaiting = true;
+    if (m_tls) {
+      std::string records;
+      m_tls->Send(bytes, records);
+      bytes.swap(records);
     }
-    m_out += bytes;
-    m_queued += static_cast<int64_t>(bytes.size());
-    if (m_encoder.responses() == 1) m_firstEnd = m_queued;
+    Queue(bytes);
   }
 
   // Writes what the socket takes. False when the client is to be closed: an
@@ -101,7 +104,27 @@ class Client {
   std::optional<std::string> Read();
 
  private:
+  void Queue(const std::string& bytes) {
+    if (m_pos == m_out.size()) {
+      m_out.clear();
+      m_pos = 0;
+    } else if (m_pos > (1u << 20)) {
+      m_out.erase(0, m_pos);
+      m_pos = 0;
+    }
+    m_out += bytes;
+    m_queued += static_cast<int64_t>(bytes.size());
+    // The first response ends where it is queued; over TLS, once the
+    // handshake has let it out.
+    if (m_firstWaiting && (!m_tls || m_tls->Ready())) {
+      m_firstEnd = m_queued;
+      m_firstWaiting = false;
+    }
+  }
+
   int m_fd;
+  std::unique_ptr<ServerTls> m_tls;
+  bool m_firstWaiting = false;
   wire::FrameEncoder m_encoder;
   std::string m_out;
   size_t m_pos = 0;

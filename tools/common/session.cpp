@@ -83,6 +83,13 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   if (options.proxyUser || options.proxyPassword)
     c.SetProxyCredentials(Variant::Str(options.proxyUser.value_or("")),
                           Variant::Str(options.proxyPassword.value_or("")));
+  Variant ignored;
+  if (options.tls) c.setTransportSecurity(Variant::I4(0), Variant::I4(1), &ignored);
+  if (!options.pins.empty()) {
+    std::string pins;
+    for (const std::string& pin : options.pins) pins += pin + ";";
+    c.setServerPins(Variant::I4(0), Variant::Str(pins), &ignored);
+  }
   c.putref_handleConnect(Printer(out, "connect"));
   c.putref_handleConnectionFailure(Printer(out, "connection-failure"));
   c.putref_handleMaximumReConnection(Printer(out, "maximum-reconnection"));
@@ -104,6 +111,11 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   }
   const Clock::time_point connected = Clock::now();
   const SessionSnapshot made = c.GetSnapshot();
+  for (int32_t connection : {1, 2}) {
+    Variant security;
+    c.getTransportSecurity(Variant::I4(connection), &security);
+    if (!security.text.empty()) out << "security " << connection << ' ' << security.text << '\n';
+  }
   if (options.flushEachBatch) out.flush();
 
   if (options.keepAliveMs) {

@@ -11,8 +11,10 @@
 // order the callbacks run: "connect TEXT", "connection-failure TEXT",
 // "maximum-reconnection TEXT", "disconnect TEXT", "bc-disconnect TEXT",
 // "authentication TEXT",
-// "data TEXT" (TEXT as EscapeEventText writes it); the last two lines are
-// "packets N" and "requests N".
+// "data TEXT" (TEXT as EscapeEventText writes it). With TLS, once connected,
+// "security N TEXT" for connection N (1 interactive, 2 broadcast) as
+// getTransportSecurity gives it. The last two lines are "packets N" and
+// "requests N".
 //
 // Events are pumped by waiting on the component's event handle (a file
 // descriptor, readable while notifications wait) and calling PumpEvents.
@@ -46,6 +48,8 @@ struct SessionOptions {
   int32_t reconnectCount = 0;
   std::optional<std::string> proxyUser;
   std::optional<std::string> proxyPassword;
+  bool tls = false;               // both connections over TLS (setTransportSecurity)
+  std::vector<std::string> pins;  // setServerPins for both
   std::vector<std::string> sends;
   int sendIntervalMs = 0;
   std::optional<int32_t> keepAliveMs;

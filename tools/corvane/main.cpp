@@ -106,6 +106,12 @@ int main(int argc, char** argv) {
   CLI::Option* passwordOpt = session->add_option("--proxy-password", password, "Proxy password");
   userOpt->needs(passwordOpt);
   passwordOpt->needs(userOpt);
+  session->add_flag("--tls", s.tls,
+                    "Both connections over TLS, verified against the system's trust store");
+  session
+      ->add_option("--pin", s.pins,
+                   "sha256/BASE64 of a public key the server's chain must have (repeatable)")
+      ->needs("--tls");
   session->add_option("--send", s.sends, "A request to send (repeatable, in order)");
   session->add_option("--send-interval", s.sendIntervalMs, "Pause before each send, in ms")
       ->check(CLI::NonNegativeNumber)
