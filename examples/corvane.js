@@ -27,7 +27,8 @@ const METHODS = [
   "SetProxyCredentials", "SendConnect", "ReceiveData", "ConnectToServer", "SetServerDetails",
   "setKeepAliveTimerDetail", "setTimerDetails", "setEncryption", "setCompression", "setMultiOC",
   "setOCDetails", "startKeepAlive", "sendRequest", "sendBCRequest", "getPacketCount",
-  "getRequestCount", "setProxyServerDetails",
+  "getRequestCount", "setProxyServerDetails", "setTransportSecurity", "setServerPins",
+  "getTransportSecurity",
 ];
 
 const CALLBACKS = [

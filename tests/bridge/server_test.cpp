@@ -484,6 +484,26 @@ TEST(BridgeCalls, AStormOfAttemptsIsPacedAndEndsWithItsPageOrTheBridge) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 
+// The bridge's own transport policy holds for every page: with plain
+// connections refused, a server that would accept is not connected to, and
+// the page learns it as a failed attempt.
+TEST(BridgeCalls, PlainConnectionsRefusedByTheBridgeFail) {
+  FeedServer backend;
+  BridgeConfig config;
+  config.allowedServers = {{"127.0.0.1", backend.InteractivePort()}};
+  config.refusePlain = true;
+  Bridge bridge(config);
+  Page page;
+  ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+  page.Call(1, "handleConnectionFailure", {true});
+  page.Call(2, "SetServerDetails", {"127.0.0.1", backend.InteractivePort(), 0, 1});
+  page.Call(3, "getTransportSecurity", {1});
+  EXPECT_EQ(page.Read(), (json{{"id", 1}, {"result", nullptr}}));
+  EXPECT_EQ(page.Read(), (json{{"event", "handleConnectionFailure"}, {"text", "1"}}));
+  EXPECT_EQ(page.Read(), (json{{"id", 2}, {"result", 0}}));
+  EXPECT_EQ(page.Read(), (json{{"id", 3}, {"result", ""}}));
+}
+
 // A connection that does not finish its handshake (here: half a request) is
 // closed within a few seconds, and its slot serves another page.
 TEST(BridgeLimits, AHandshakeNotFinishedInTimeIsClosed) {

@@ -83,6 +83,10 @@ void BridgeCommand::AddOptions(CLI::App& c, BridgeConfig& config,
                "Bytes queued for a page above which its component's events are held back")
       ->check(CLI::Range(size_t{1024}, size_t{1} << 30))
       ->capture_default_str();
+  c.add_option("--tls-server", config.tlsServers,
+               "A server always reached over TLS whatever the page sets: HOST, HOST:PORT or "
+               "*.DOMAIN (repeatable)");
+  c.add_flag("--refuse-plain", config.refusePlain, "Refuse every connection not made over TLS");
 }
 
 bool BridgeCommand::ReadConfigFile() {
@@ -108,6 +112,8 @@ bool BridgeCommand::ReadConfigFile() {
     m_config.maxMessagesPerSecond = fromFile.maxMessagesPerSecond;
   if (!given("--max-connections")) m_config.maxConnections = fromFile.maxConnections;
   if (!given("--write-queue-bytes")) m_config.writeQueueBytes = fromFile.writeQueueBytes;
+  if (!given("--tls-server")) m_config.tlsServers = fromFile.tlsServers;
+  if (!given("--refuse-plain")) m_config.refusePlain = fromFile.refusePlain;
   return true;
 }
 

@@ -1,7 +1,35 @@
 // The component's own thread: see component_thread.h.
 #include "tools/bridge/component_thread.h"
 
+#include <memory>
+
+#include "platform/tls_policy.h"
+
 namespace corvane::bridge {
+namespace {
+
+// The system's policy with the bridge's own added: a server either names is
+// reached over TLS; either can refuse plain connections.
+class BridgeTlsPolicy final : public TlsPolicySource {
+ public:
+  explicit BridgeTlsPolicy(const BridgeConfig& config)
+      : m_system(SystemTlsPolicySource()),
+        m_servers(config.tlsServers),
+        m_refusePlain(config.refusePlain) {}
+  TlsPolicy Read() override {
+    TlsPolicy policy = m_system ? m_system->Read() : TlsPolicy{};
+    policy.servers.insert(policy.servers.end(), m_servers.begin(), m_servers.end());
+    policy.refusePlain = policy.refusePlain || m_refusePlain;
+    return policy;
+  }
+
+ private:
+  const std::shared_ptr<TlsPolicySource> m_system;
+  const std::vector<std::string> m_servers;
+  const bool m_refusePlain;
+};
+
+}  // namespace
 
 ComponentThread::ComponentThread(const BridgeConfig& config, MemberCaller::EventSink events,
                                  MemberCaller::Log log, const std::atomic<size_t>& queuedBytes)
@@ -82,6 +110,7 @@ void ComponentThread::Main(std::function<void(bool)> ready) {
   if (m_component) {
     SessionCore& core = m_component->GetSession().Core();
     core.SetAttemptFloor(m_config.attemptFloorMs);
+    core.SetTlsPolicySource(std::make_shared<BridgeTlsPolicy>(m_config));
     m_caller.emplace(
         *m_component, m_config,
         [this](std::string_view name, const std::string& text) { Deliver(name, text); }, m_log);

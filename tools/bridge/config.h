@@ -36,6 +36,11 @@ struct BridgeConfig {
   // the page sets the reconnection count and time. Not an option: no
   // configuration lets a page storm a server. Tests change it.
   int32_t attemptFloorMs = 100;
+  // Added to the system's transport policy (tls_policy.h) for every page:
+  // servers always reached over TLS, and whether plain connections are
+  // refused.
+  std::vector<std::string> tlsServers;
+  bool refusePlain = false;
 };
 
 // "HOST:PORT" or "[V6]:PORT"; nullopt when malformed.
