@@ -170,7 +170,7 @@ std::optional<tls::Negotiated> Connection::TlsParameters() const {
 
 tls::Status Connection::Decipher(std::string_view raw, std::string& plain, std::string& reply) {
   std::lock_guard<std::mutex> tls(m_tlsMutex);
-  plain = std::move(m_tlsPending);
+  plain.append(m_tlsPending);
   m_tlsPending.clear();
   if (!m_tls) return tls::Status::Continue;
   return m_tls->Decrypt(raw, plain, reply);
@@ -183,13 +183,13 @@ void Connection::SendReply(const std::string& reply) {
 }
 
 int32_t Connection::HandOn(ConnectionSink& sink, std::string_view text) {
+  // In chunks no longer than a read of a plain connection, so that what
+  // follows (capture, replay) sees the same bounds either way.
   int32_t result = 0;
-  auto& buffer = *m_recvBuf;
   while (!text.empty()) {
     const size_t n = std::min(text.size(), static_cast<size_t>(kRecvBufferSize));
-    buffer.fill(0);
-    std::memcpy(buffer.data(), text.data(), n);
-    result = sink.OnChunk(*this, static_cast<int32_t>(n), buffer.data());
+    result = sink.OnChunk(*this, static_cast<int32_t>(n),
+                          reinterpret_cast<const unsigned char*>(text.data()));
     text.remove_prefix(n);
   }
   return result;
@@ -361,7 +361,9 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
           // The bytes as the server sent them: deciphered first. The end of
           // the stream with or without close_notify is a drop; a record that
           // does not decipher is a failed socket.
-          std::string plain;
+          // Kept between reads (under m_mutex), so a read allocates nothing.
+          std::string& plain = m_plain;
+          plain.clear();
           const tls::Status status =
               Decipher(std::string_view(reinterpret_cast<const char*>(buffer.data()),
                                         static_cast<size_t>(n)),

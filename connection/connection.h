@@ -208,6 +208,7 @@ class Connection {
   // Plaintext deciphered with the handshake's last bytes, for the reader.
   std::string m_tlsPending;
   std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_recvBuf;
+  std::string m_plain;  // a TLS read's deciphered bytes (reader, under m_mutex)
 };
 
 }  // namespace corvane

@@ -169,8 +169,10 @@ class OpenSslSession final : public ClientSession {
     if (m_failure != Failure::None || m_closed) return false;
     while (!plain.empty()) {
       ERR_clear_error();
+      // A record's worth at a time, read out after each, so the memory BIO
+      // never grows (growing reallocates and clears the old block).
       const int n =
-          SSL_write(m_ssl, plain.data(), static_cast<int>(std::min<size_t>(plain.size(), 1 << 30)));
+          SSL_write(m_ssl, plain.data(), static_cast<int>(std::min<size_t>(plain.size(), 16384)));
       if (n <= 0) {
         Fail(Failure::Protocol, LibraryText());
         return false;
@@ -215,10 +217,13 @@ class OpenSslSession final : public ClientSession {
   }
 
   void Drain(std::string& out) {
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(m_out, &data);
-    if (length > 0) out.append(data, static_cast<size_t>(length));
-    (void)BIO_reset(m_out);
+    // Read out, not reset: a memory BIO's reset clears all it ever allocated.
+    const size_t pending = BIO_ctrl_pending(m_out);
+    if (pending == 0) return;
+    const size_t at = out.size();
+    out.resize(at + pending);
+    const int n = BIO_read(m_out, out.data() + at, static_cast<int>(pending));
+    out.resize(at + static_cast<size_t>(n > 0 ? n : 0));
   }
 
   bool PinsMatch() const {

@@ -49,11 +49,14 @@ ServerTls::ServerTls(const ServerTlsContext& context) {
 ServerTls::~ServerTls() { SSL_free(m_ssl); }
 
 void ServerTls::Drain(std::string& out) {
+  // Read out, not reset: a memory BIO's reset clears all it ever allocated.
   BIO* bio = SSL_get_wbio(m_ssl);
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(bio, &data);
-  if (length > 0) out.append(data, static_cast<size_t>(length));
-  (void)BIO_reset(bio);
+  const size_t pending = BIO_ctrl_pending(bio);
+  if (pending == 0) return;
+  const size_t at = out.size();
+  out.resize(at + pending);
+  const int n = BIO_read(bio, out.data() + at, static_cast<int>(pending));
+  out.resize(at + static_cast<size_t>(n > 0 ? n : 0));
 }
 
 bool ServerTls::Receive(std::string_view in, std::string& plain, std::string& out) {
@@ -92,16 +95,18 @@ void ServerTls::Send(std::string_view plain, std::string& out) {
     m_held.append(plain);
     return;
   }
+  // A record's worth at a time, read out after each: the memory BIO then
+  // never grows (growing it reallocates and clears the old block each time).
   while (!plain.empty()) {
     const int n =
-        SSL_write(m_ssl, plain.data(), static_cast<int>(std::min<size_t>(plain.size(), 1 << 20)));
+        SSL_write(m_ssl, plain.data(), static_cast<int>(std::min<size_t>(plain.size(), 16384)));
     if (n <= 0) {
       m_failed = true;
       break;
     }
     plain.remove_prefix(static_cast<size_t>(n));
+    Drain(out);
   }
-  Drain(out);
 }
 
 void ServerTls::Close(std::string& out) {
