@@ -189,6 +189,49 @@ TEST_F(ComponentTest, SetProxyServerDetailsStoresOnlyTheCredentials) {
   EXPECT_EQ(result.intValue, 77);
 }
 
+// The transport members refuse (-1) and change nothing unless every
+// argument is good; setMultiOC's reset turns TLS off again.
+TEST_F(ComponentTest, TransportSecurityArguments) {
+  const std::string pin = "sha256/" + std::string(43, 'A') + "=";
+  const struct {
+    bool pins;  // setServerPins, else setTransportSecurity
+    Variant connection, value;
+    int32_t result;
+    bool interactiveOn, broadcastOn;
+    size_t interactivePins, broadcastPins;
+  } cases[] = {
+      {false, Variant::I4(3), Variant::I4(1), -1, false, false, 0, 0},
+      {false, Variant::I4(0), Variant::I4(2), -1, false, false, 0, 0},
+      {false, Variant::I4(0), Variant::Bool(true), -1, false, false, 0, 0},
+      {false, Variant::Str("2"), Variant::I4(1), 0, false, true, 0, 0},
+      {false, Variant::I4(0), Variant::I4(1), 0, true, true, 0, 0},
+      {false, Variant::I4(1), Variant::I4(0), 0, false, true, 0, 0},
+      {true, Variant::I4(1), Variant::Str(pin + "; sha256/short"), -1, false, true, 0, 0},
+      {true, Variant::I4(1), Variant::I4(5), -1, false, true, 0, 0},
+      {true, Variant::I4(0), Variant::Str(pin + ", " + pin), 0, false, true, 2, 2},
+      {true, Variant::I4(2), Variant::Str(""), 0, false, true, 2, 0},
+  };
+  for (const auto& c : cases) {
+    Variant result;
+    if (c.pins)
+      component->setServerPins(c.connection, c.value, &result);
+    else
+      component->setTransportSecurity(c.connection, c.value, &result);
+    EXPECT_EQ(result.intValue, c.result);
+    const auto s = component->GetSnapshot().settings;
+    EXPECT_EQ(s->tls[Index(LinkId::Interactive)].on, c.interactiveOn);
+    EXPECT_EQ(s->tls[Index(LinkId::Broadcast)].on, c.broadcastOn);
+    EXPECT_EQ(s->tls[Index(LinkId::Interactive)].pins.size(), c.interactivePins);
+    EXPECT_EQ(s->tls[Index(LinkId::Broadcast)].pins.size(), c.broadcastPins);
+  }
+  Variant security = Variant::I4(1);
+  component->getTransportSecurity(Variant::I4(2), &security);
+  EXPECT_EQ(security.vt, kVtBstr);
+  EXPECT_EQ(security.text, "");  // not connected
+  component->setMultiOC(Variant::I4(1));
+  EXPECT_FALSE(component->GetSnapshot().settings->tls[Index(LinkId::Broadcast)].on);
+}
+
 TEST_F(ComponentTest, CountersAreStableWithoutTraffic) {
   Variant first, second, requests;
   component->getPacketCount(&first);
