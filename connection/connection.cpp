@@ -99,7 +99,10 @@ int32_t Connection::SendWhole(const char* data, int32_t length) {
   const std::string_view bytes(data, static_cast<size_t>(std::max(length, 0)));
   std::string records;
   {
+    // Records the reader made (a key update's answer) go first: the server
+    // must get records in the order they were made.
     std::lock_guard<std::mutex> tls(m_tlsMutex);
+    records.swap(m_tlsReplies);
     if (m_tls && !m_tls->Encrypt(bytes, records)) return kResultSendFailed;
   }
   return SendBytes(m_socket.load(), records.empty() && length > 0 ? bytes : records);
@@ -168,18 +171,24 @@ std::optional<tls::Negotiated> Connection::TlsParameters() const {
   return m_tls->Parameters();
 }
 
-tls::Status Connection::Decipher(std::string_view raw, std::string& plain, std::string& reply) {
+tls::Status Connection::Decipher(std::string_view raw, std::string& plain) {
   std::lock_guard<std::mutex> tls(m_tlsMutex);
   plain.append(m_tlsPending);
   m_tlsPending.clear();
   if (!m_tls) return tls::Status::Continue;
-  return m_tls->Decrypt(raw, plain, reply);
+  // Queued, not sent here: the owner may encrypt a later record before this
+  // thread gets to send; whichever sends next sends these first.
+  return m_tls->Decrypt(raw, plain, m_tlsReplies);
 }
 
-void Connection::SendReply(const std::string& reply) {
-  if (reply.empty()) return;
+void Connection::SendReply() {
   std::lock_guard<std::mutex> sending(m_sendMutex);
-  SendBytes(m_socket.load(), reply);
+  std::string replies;
+  {
+    std::lock_guard<std::mutex> tls(m_tlsMutex);
+    replies.swap(m_tlsReplies);
+  }
+  if (!replies.empty()) SendBytes(m_socket.load(), replies);
 }
 
 int32_t Connection::HandOn(ConnectionSink& sink, std::string_view text) {
@@ -262,13 +271,12 @@ void Connection::Close() {
 }
 
 int Connection::ReceiveOnce(std::string& text, int& error) {
-  std::string reply;
-  const int n = ReceiveOnceLocked(text, error, reply);
-  SendReply(reply);
+  const int n = ReceiveOnceLocked(text, error);
+  SendReply();
   return n;
 }
 
-int Connection::ReceiveOnceLocked(std::string& text, int& error, std::string& reply) {
+int Connection::ReceiveOnceLocked(std::string& text, int& error) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto& buffer = *m_recvBuf;
   buffer.fill(0);
@@ -286,7 +294,7 @@ int Connection::ReceiveOnceLocked(std::string& text, int& error, std::string& re
     std::string plain;
     const tls::Status status = Decipher(
         std::string_view(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n)),
-        plain, reply);
+        plain);
     if (status == tls::Status::Failed) {
       error = kTlsFailed;
       return -1;
@@ -350,7 +358,6 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
       int n = -1;
       int error = 0;
       bool handled = false;
-      std::string reply;
       {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto& buffer = *m_recvBuf;
@@ -367,7 +374,7 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
           const tls::Status status =
               Decipher(std::string_view(reinterpret_cast<const char*>(buffer.data()),
                                         static_cast<size_t>(n)),
-                       plain, reply);
+                       plain);
           if (!plain.empty()) result = HandOn(sink, plain);
           if (status == tls::Status::Failed) {
             n = -1;
@@ -382,7 +389,7 @@ int32_t Connection::ReceiveLoop(ConnectionSink& sink, int pollMs) {
           handled = true;
         }
       }
-      SendReply(reply);
+      SendReply();
       if (handled) continue;
       if (n < 0 && error == net::kWouldBlock) continue;
       // The peer has closed (n == 0) or the socket failed: the connection is

@@ -168,15 +168,15 @@ class Connection {
   // Sends all of bytes on s; the caller holds m_sendMutex. 0, or -3.
   static int32_t SendBytes(SocketHandle s, std::string_view bytes);
   // Deciphers raw bytes over TLS: the plaintext (after what was pending),
-  // what the session must answer (the caller sends it once it holds no
-  // lock), and whether the stream ended (close_notify) or failed.
-  tls::Status Decipher(std::string_view raw, std::string& plain, std::string& reply);
-  // Sends a session's answer, alone (no other lock held).
-  void SendReply(const std::string& reply);
-  // ReceiveOnce with m_mutex taken; reply: what the session must answer.
-  int ReceiveOnceLocked(std::string& text, int& error, std::string& reply);
-  // Hands text to the sink in chunks of at most 32 768 bytes, each in the
-  // zero-filled buffer; the caller holds m_mutex.
+  // and whether the stream ended (close_notify) or failed. What the session
+  // must answer is queued for SendReply or the next send.
+  tls::Status Decipher(std::string_view raw, std::string& plain);
+  // Sends what the session queued to answer (no other lock held).
+  void SendReply();
+  // ReceiveOnce with m_mutex taken.
+  int ReceiveOnceLocked(std::string& text, int& error);
+  // Hands text to the sink in chunks of at most 32 768 bytes; the caller
+  // holds m_mutex.
   int32_t HandOn(ConnectionSink& sink, std::string_view text);
   // Closes the socket once no send and no owner's read is using it.
   void CloseSocket();
@@ -207,6 +207,7 @@ class Connection {
   std::unique_ptr<tls::ClientSession> m_tls;
   // Plaintext deciphered with the handshake's last bytes, for the reader.
   std::string m_tlsPending;
+  std::string m_tlsReplies;  // records the reader made, sent before the next
   std::unique_ptr<std::array<unsigned char, kRecvBufferSize>> m_recvBuf;
   std::string m_plain;  // a TLS read's deciphered bytes (reader, under m_mutex)
 };
