@@ -200,6 +200,33 @@ bool HasAddress(PCCERT_CONTEXT certificate, const std::string& address) {
   return found;
 }
 
+// The IANA name of the suites Schannel offers for TLS 1.2 and 1.3 with
+// forward secrecy; null for others.
+const char* SuiteName(DWORD suite) {
+  switch (suite) {
+    case 0x1301:
+      return "TLS_AES_128_GCM_SHA256";
+    case 0x1302:
+      return "TLS_AES_256_GCM_SHA384";
+    case 0x1303:
+      return "TLS_CHACHA20_POLY1305_SHA256";
+    case 0xC02B:
+      return "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256";
+    case 0xC02C:
+      return "TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384";
+    case 0xC02F:
+      return "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256";
+    case 0xC030:
+      return "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384";
+    case 0xCCA8:
+      return "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256";
+    case 0xCCA9:
+      return "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256";
+    default:
+      return nullptr;
+  }
+}
+
 Failure FailureOfPolicy(DWORD error, PCCERT_CONTEXT certificate) {
   switch (error) {
     case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
@@ -381,9 +408,15 @@ class SchannelSession final : public ClientSession {
     }
     SecPkgContext_CipherInfo cipher{};
     cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
-    if (QueryContextAttributesW(context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK &&
-        cipher.szCipherSuite[0] != L'\0')
-      n.cipher = Utf8(cipher.szCipherSuite, wcsnlen(cipher.szCipherSuite, SZ_ALG_MAX_SIZE));
+    if (QueryContextAttributesW(context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK) {
+      const std::string name =
+          Utf8(cipher.szCipherSuite, wcsnlen(cipher.szCipherSuite, SZ_ALG_MAX_SIZE));
+      // Wine names a part it does not know "<unknown>": then by the number.
+      if (!name.empty() && name.find('<') == std::string::npos)
+        n.cipher = name;
+      else if (const char* known = SuiteName(cipher.dwCipherSuite))
+        n.cipher = known;
+    }
     PCCERT_CONTEXT certificate = nullptr;
     if (QueryContextAttributesW(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) ==
             SEC_E_OK &&
