@@ -316,7 +316,18 @@ class SchannelSession final : public ClientSession {
     if (m_failure != Failure::None) return Status::Failed;
     if (m_closed) return Status::Closed;
     m_pending.append(in);
-    while (!m_pending.empty()) {
+    for (;;) {
+      if (m_renegotiating) {
+        // The context takes records until it is done with the handshake
+        // messages.
+        const Status step = Step(&m_pending, out);
+        if (step == Status::Failed) return step;
+        if (m_incomplete) return Status::Continue;
+        if (step == Status::Done) m_renegotiating = false;
+        if (m_renegotiating && m_pending.empty()) return Status::Continue;
+        continue;
+      }
+      if (m_pending.empty()) return Status::Continue;
       // The record's type, in the clear before TLS 1.3: 21 is an alert.
       const bool alert = m_pending[0] == 21;
       SecBuffer buffers[4] = {
@@ -348,15 +359,10 @@ class SchannelSession final : public ClientSession {
         m_closed = true;
         return Status::Closed;
       }
-      if (status == SEC_I_RENEGOTIATE) {
-        // A handshake message after the handshake (TLS 1.3: a session ticket
-        // or a key update): the context takes it, the record after it follows.
-        const Status step = Step(&m_pending, out);
-        if (step == Status::Failed) return step;
-        if (m_incomplete) return Status::Continue;
-      }
+      // A handshake message after the handshake (TLS 1.3: a session ticket or
+      // a key update): InitializeSecurityContextW takes what follows.
+      if (status == SEC_I_RENEGOTIATE) m_renegotiating = true;
     }
-    return Status::Continue;
   }
 
   bool Encrypt(std::string_view plain, std::string& out) override {
@@ -592,7 +598,8 @@ class SchannelSession final : public ClientSession {
   bool m_haveCredentials = false;
   bool m_haveContext = false;
   bool m_handshakeDone = false;
-  bool m_incomplete = false;  // the last step wanted more bytes
+  bool m_incomplete = false;     // the last step wanted more bytes
+  bool m_renegotiating = false;  // DecryptMessage said SEC_I_RENEGOTIATE
   bool m_closed = false;
   std::string m_pending;  // received, not yet taken by Schannel
   SecPkgContext_StreamSizes m_sizes{};
