@@ -417,7 +417,7 @@ class SchannelSession final : public ClientSession {
     if (QueryContextAttributesW(context, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK) {
       const std::string name =
           Utf8(cipher.szCipherSuite, wcsnlen(cipher.szCipherSuite, SZ_ALG_MAX_SIZE));
-      // Wine names a part it does not know "<unknown>": then by the number.
+      // Wine writes "<unknown>" into names it cannot complete: then by the number.
       if (!name.empty() && name.find('<') == std::string::npos)
         n.cipher = name;
       else if (const char* known = SuiteName(cipher.dwCipherSuite))
