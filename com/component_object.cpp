@@ -61,8 +61,9 @@ HRESULT ComponentObject::Create(IUnknown* outer, IUnknown** inner) {
 
 STDMETHODIMP ComponentObject::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
-  if (IsEqualIID(riid, IID_IComponentMethods) || IsEqualIID(riid, IID_IDispatch)) {
-    *ppv = static_cast<IComponentMethods*>(m_object);
+  if (IsEqualIID(riid, IID_IComponentMethods2) || IsEqualIID(riid, IID_IComponentMethods) ||
+      IsEqualIID(riid, IID_IDispatch)) {
+    *ppv = static_cast<IComponentMethods2*>(m_object);
   } else if (IsEqualIID(riid, IID_IObjectSafety)) {
     *ppv = static_cast<IObjectSafety*>(m_object);
   } else if (IsEqualIID(riid, IID_IObjectWithSite)) {
@@ -459,6 +460,52 @@ STDMETHODIMP ComponentObject::setProxyServerDetails(VARIANT vProxyIp, VARIANT vP
     user.Wipe();
     password.Wipe();
     return hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+// ---- IComponentMethods2 ----
+
+STDMETHODIMP ComponentObject::setTransportSecurity(VARIANT vConnection, VARIANT vMode,
+                                                   VARIANT* pRetVal) {
+  const CallScope call(this, "setTransportSecurity");
+  if (call.Refused()) return E_ACCESSDENIED;
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr =
+        m_core->setTransportSecurity(FromVariant(vConnection), FromVariant(vMode), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::setServerPins(VARIANT vConnection, VARIANT vPins, VARIANT* pRetVal) {
+  const CallScope call(this, "setServerPins");
+  if (call.Refused()) return E_ACCESSDENIED;
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->setServerPins(FromVariant(vConnection), FromVariant(vPins), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::getTransportSecurity(VARIANT vConnection, VARIANT* pRetVal) {
+  const CallScope call(this, "getTransportSecurity");
+  if (call.Refused()) return E_ACCESSDENIED;
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->getTransportSecurity(FromVariant(vConnection), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
   } catch (...) {
     return E_OUTOFMEMORY;
   }

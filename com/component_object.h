@@ -1,7 +1,8 @@
 // The COM object ComponentMethods: a CComponentMethods behind the dual
-// interface IComponentMethods, IObjectSafety and IObjectWithSite.
+// interfaces IComponentMethods2 and IComponentMethods (one vtable: the second
+// interface extends the first), IObjectSafety and IObjectWithSite.
 //
-// QueryInterface answers IComponentMethods, IDispatch, IObjectSafety,
+// QueryInterface answers IComponentMethods2, IComponentMethods, IDispatch, IObjectSafety,
 // IObjectWithSite and IUnknown. The object can be aggregated: its own IUnknown (m_inner) counts
 // references and answers QueryInterface; the interfaces it hands out delegate
 // to the controlling unknown (the aggregating object's, or m_inner).
@@ -30,7 +31,7 @@
 
 namespace corvane::com {
 
-class ComponentObject final : public IComponentMethods,
+class ComponentObject final : public IComponentMethods2,
                               public IObjectSafety,
                               public IObjectWithSite {
  public:
@@ -86,6 +87,11 @@ class ComponentObject final : public IComponentMethods,
   STDMETHODIMP getRequestCount(VARIANT* pReqCount) override;
   STDMETHODIMP setProxyServerDetails(VARIANT vProxyIp, VARIANT vProxyPort, VARIANT vProxyUid,
                                      VARIANT vProxyPwd, VARIANT* pRetVal) override;
+
+  // IComponentMethods2
+  STDMETHODIMP setTransportSecurity(VARIANT vConnection, VARIANT vMode, VARIANT* pRetVal) override;
+  STDMETHODIMP setServerPins(VARIANT vConnection, VARIANT vPins, VARIANT* pRetVal) override;
+  STDMETHODIMP getTransportSecurity(VARIANT vConnection, VARIANT* pRetVal) override;
 
   // IObjectSafety (object_safety.cpp)
   STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override;

@@ -17,7 +17,7 @@ LONG g_lockCount = 0;
 ITypeInfo* g_typeInfo = nullptr;
 
 constexpr WORD kTypeLibMajor = 1;
-constexpr WORD kTypeLibMinor = 0;
+constexpr WORD kTypeLibMinor = 1;
 
 HRESULT LoadModuleTypeLib(ITypeLib** typeLib) {
   const std::wstring path = ModulePath();
@@ -126,7 +126,7 @@ HRESULT GetComponentTypeInfo(ITypeInfo** typeInfo) {
     HRESULT hr = LoadModuleTypeLib(&typeLib);
     if (FAILED(hr)) return hr;
     ITypeInfo* loaded = nullptr;
-    hr = typeLib->GetTypeInfoOfGuid(IID_IComponentMethods, &loaded);
+    hr = typeLib->GetTypeInfoOfGuid(IID_IComponentMethods2, &loaded);
     typeLib->Release();
     if (FAILED(hr)) return hr;
     // Two threads may load at once: the first to publish wins.

@@ -15,7 +15,8 @@ TEST_F(ServerTest, DispatchThroughTheTypeLibrary) {
   ASSERT_EQ(object->GetTypeInfo(0, 0, &typeInfo), S_OK);
   TYPEATTR* attr = nullptr;
   typeInfo->GetTypeAttr(&attr);
-  EXPECT_TRUE(IsEqualIID(attr->guid, IID_IComponentMethods));
+  // The second interface's, which has every member.
+  EXPECT_TRUE(IsEqualIID(attr->guid, IID_IComponentMethods2));
   typeInfo->ReleaseTypeAttr(attr);
   typeInfo->Release();
 
@@ -45,7 +46,10 @@ TEST_F(ServerTest, DispatchThroughTheTypeLibrary) {
                  {L"handleBCDisConnect", 25},
                  {L"getPacketCount", 26},
                  {L"getRequestCount", 27},
-                 {L"setProxyServerDetails", 28}};
+                 {L"setProxyServerDetails", 28},
+                 {L"setTransportSecurity", 29},
+                 {L"setServerPins", 30},
+                 {L"getTransportSecurity", 31}};
   for (const auto& member : members) {
     DISPID id = 0;
     LPOLESTR names[] = {const_cast<LPOLESTR>(member.name)};

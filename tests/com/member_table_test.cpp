@@ -1,9 +1,10 @@
 // The member table against the type library: the library's own description
-// of IComponentMethods, and ITypeInfo::Invoke (which dispatched the calls
+// of IComponentMethods and IComponentMethods2, and ITypeInfo::Invoke (which dispatched the calls
 // before the table did) as the peer of IDispatch::Invoke.
 #include <cwctype>
 #include <span>
 #include <tuple>
+#include <vector>
 
 #include "com/variant_conversion.h"
 #include "component/members.h"
@@ -12,62 +13,83 @@
 namespace corvane::test {
 namespace {
 
-// The vtable interface's type information, from the DLL's own type library.
-ITypeInfo* InterfaceTypeInfo() {
+// The vtable interfaces' type information, from the DLL's own type library:
+// IComponentMethods, then IComponentMethods2 that extends it (vtable order).
+std::vector<ITypeInfo*> InterfaceTypeInfos() {
   ITypeLib* library = nullptr;
-  if (FAILED(LoadTypeLibEx(ServerPath().c_str(), REGKIND_NONE, &library))) return nullptr;
-  ITypeInfo* info = nullptr;
-  library->GetTypeInfoOfGuid(IID_IComponentMethods, &info);
+  if (FAILED(LoadTypeLibEx(ServerPath().c_str(), REGKIND_NONE, &library))) return {};
+  std::vector<ITypeInfo*> infos;
+  for (REFIID iid : {IID_IComponentMethods, IID_IComponentMethods2}) {
+    ITypeInfo* info = nullptr;
+    library->GetTypeInfoOfGuid(iid, &info);
+    if (info == nullptr) break;
+    // A dual interface's dispinterface names its vtable interface as -1.
+    HREFTYPE vtable = 0;
+    ITypeInfo* functions = nullptr;
+    if (SUCCEEDED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable)))
+      info->GetRefTypeInfo(vtable, &functions);
+    info->Release();
+    if (functions == nullptr) break;
+    infos.push_back(functions);
+  }
   library->Release();
-  if (info == nullptr) return nullptr;
-  // A dual interface's dispinterface names its vtable interface as -1.
-  HREFTYPE vtable = 0;
-  ITypeInfo* functions = nullptr;
-  if (SUCCEEDED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable)))
-    info->GetRefTypeInfo(vtable, &functions);
-  info->Release();
-  return functions;
+  return infos;
 }
 
 TEST_F(ServerTest, EveryFunctionOfTheTypeLibraryIsARowOfTheTable) {
-  ITypeInfo* info = InterfaceTypeInfo();
-  ASSERT_NE(info, nullptr);
-  TYPEATTR* attr = nullptr;
-  ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+  const std::vector<ITypeInfo*> infos = InterfaceTypeInfos();
+  ASSERT_EQ(infos.size(), 2u);
+  // The second interface derives from the first.
+  HREFTYPE base = 0;
+  ITypeInfo* baseInfo = nullptr;
+  ASSERT_EQ(infos[1]->GetRefTypeOfImplType(0, &base), S_OK);
+  ASSERT_EQ(infos[1]->GetRefTypeInfo(base, &baseInfo), S_OK);
+  TYPEATTR* baseAttr = nullptr;
+  ASSERT_EQ(baseInfo->GetTypeAttr(&baseAttr), S_OK);
+  EXPECT_TRUE(IsEqualGUID(baseAttr->guid, IID_IComponentMethods));
+  baseInfo->ReleaseTypeAttr(baseAttr);
+  baseInfo->Release();
+
   const std::span<const Member> rows = Members();
-  EXPECT_EQ(attr->cFuncs, rows.size());
-  for (UINT i = 0; i < attr->cFuncs && i < rows.size(); ++i) {
-    FUNCDESC* f = nullptr;
-    ASSERT_EQ(info->GetFuncDesc(i, &f), S_OK);
-    BSTR name = nullptr;
-    UINT names = 0;
-    ASSERT_EQ(info->GetNames(f->memid, &name, 1, &names), S_OK);
-    const std::string text = com::NarrowText(name, SysStringLen(name));
-    SCOPED_TRACE(text);
-    const bool retval =
-        f->cParams > 0 &&
-        (f->lprgelemdescParam[f->cParams - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL) != 0;
-    // Rows and functions pair off in vtable order.
-    const Member* row = FindMember(f->memid, static_cast<unsigned>(f->invkind));
-    EXPECT_EQ(row, &rows[i]);
-    ASSERT_NE(row, nullptr);
-    EXPECT_EQ(row->name, text);
-    EXPECT_EQ(row->inArgs, f->cParams - (retval ? 1 : 0));
-    EXPECT_EQ(row->hasResult, retval);
-    // Both look names up without regard to case; the exact match does not.
-    std::wstring upper(name, SysStringLen(name));
-    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
-    LPOLESTR lookup = upper.data();
-    MEMBERID id = 0;
-    EXPECT_TRUE(info->GetIDsOfNames(&lookup, 1, &id) == S_OK && id == f->memid);
-    const std::string upperText = com::NarrowText(lookup, upper.size());
-    EXPECT_EQ(FindMember(upperText, f->invkind), row);
-    EXPECT_EQ(FindMember(upperText, f->invkind, NameMatch::kExact), nullptr);
-    SysFreeString(name);
-    info->ReleaseFuncDesc(f);
+  size_t next = 0;  // the row the next function pairs with
+  for (ITypeInfo* info : infos) {
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    for (UINT i = 0; i < attr->cFuncs; ++i, ++next) {
+      ASSERT_LT(next, rows.size());
+      FUNCDESC* f = nullptr;
+      ASSERT_EQ(info->GetFuncDesc(i, &f), S_OK);
+      BSTR name = nullptr;
+      UINT names = 0;
+      ASSERT_EQ(info->GetNames(f->memid, &name, 1, &names), S_OK);
+      const std::string text = com::NarrowText(name, SysStringLen(name));
+      SCOPED_TRACE(text);
+      const bool retval =
+          f->cParams > 0 &&
+          (f->lprgelemdescParam[f->cParams - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL) != 0;
+      // Rows and functions pair off in vtable order.
+      const Member* row = FindMember(f->memid, static_cast<unsigned>(f->invkind));
+      EXPECT_EQ(row, &rows[next]);
+      ASSERT_NE(row, nullptr);
+      EXPECT_EQ(row->name, text);
+      EXPECT_EQ(row->inArgs, f->cParams - (retval ? 1 : 0));
+      EXPECT_EQ(row->hasResult, retval);
+      // Both look names up without regard to case; the exact match does not.
+      std::wstring upper(name, SysStringLen(name));
+      for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+      LPOLESTR lookup = upper.data();
+      MEMBERID id = 0;
+      EXPECT_TRUE(info->GetIDsOfNames(&lookup, 1, &id) == S_OK && id == f->memid);
+      const std::string upperText = com::NarrowText(lookup, upper.size());
+      EXPECT_EQ(FindMember(upperText, f->invkind), row);
+      EXPECT_EQ(FindMember(upperText, f->invkind, NameMatch::kExact), nullptr);
+      SysFreeString(name);
+      info->ReleaseFuncDesc(f);
+    }
+    info->ReleaseTypeAttr(attr);
+    info->Release();
   }
-  info->ReleaseTypeAttr(attr);
-  info->Release();
+  EXPECT_EQ(next, rows.size());
 }
 
 VARIANT Ref(VARIANT* target, VARTYPE vt = VT_BYREF | VT_VARIANT) {
@@ -135,6 +157,12 @@ TEST_F(ServerTest, InvokeAgreesWithTheTypeInformation) {
       {"a get with an argument goes to the value", 19, call, {I4(7)}},
       {"a get with an argument, no result pointer", 19, call, {I4(7)}, {}, false},
       {"an unused dispid", 3, call, {}},
+      // The second interface's members, through its vtable slots.
+      {"transport security", 29, call, {I4(1), I4(1)}},
+      {"transport security refused", 29, call, {I4(3), I4(1)}},
+      {"pins", 30, call, {I4(0), Str(L"sha256/AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=")}},
+      {"malformed pins", 30, call, {I4(2), Str(L"sha256/x")}},
+      {"the transport of a plain connection", 31, call, {I4(1)}},
   };
   for (IComponentMethods* object : {own, peer}) {
     CallByName(object, L"SetServerDetails", {Str(L"127.0.0.1"), I4(live), I4(0), I4(1)}, nullptr);

@@ -62,8 +62,12 @@ TEST_F(RegistrationTest, RegisterWritesTheScriptsKeys) {
       << std::string(server.begin(), server.end());
   EXPECT_EQ(Value(clsidKey + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
   // The type library is registered too.
-  EXPECT_TRUE(KeyExists(std::wstring(L"TypeLib\\") + kLibid + L"\\1.0"));
-  EXPECT_EQ(Value(std::wstring(L"TypeLib\\") + kLibid + L"\\1.0"), L"Corvane 1.0 Type Library");
+  EXPECT_TRUE(KeyExists(std::wstring(L"TypeLib\\") + kLibid + L"\\1.1"));
+  EXPECT_EQ(Value(std::wstring(L"TypeLib\\") + kLibid + L"\\1.1"), L"Corvane 1.1 Type Library");
+  // Both interfaces, as the library's.
+  for (const wchar_t* iid :
+       {L"{C4060D7B-3018-4E15-AD17-62BFCC3C6E71}", L"{4BBCDDA4-3BDC-4823-BFE8-A88145C707DD}"})
+    EXPECT_EQ(Value(std::wstring(L"Interface\\") + iid + L"\\TypeLib"), kLibid);
 
   // The ProgIDs lead to the class.
   CLSID clsid = {};
@@ -90,7 +94,7 @@ TEST_F(RegistrationTest, UnregisterRemovesTheKeysButNotClsid) {
   EXPECT_FALSE(KeyExists(L"Corvane.ComponentMethods"));
   EXPECT_FALSE(KeyExists(std::wstring(L"CLSID\\") + kClsid));
   EXPECT_TRUE(KeyExists(L"CLSID"));
-  EXPECT_FALSE(KeyExists(std::wstring(L"TypeLib\\") + kLibid + L"\\1.0"));
+  EXPECT_FALSE(KeyExists(std::wstring(L"TypeLib\\") + kLibid + L"\\1.1"));
   CLSID clsid = {};
   EXPECT_NE(CLSIDFromProgID(L"Corvane.ComponentMethods", &clsid), S_OK);
   // A second unregistration finds nothing to remove and still succeeds.
@@ -113,7 +117,7 @@ TEST_F(RegistrationTest, UnregisterKeepsTheSharedKeysWhileTheOtherArchitectureIs
                             nullptr, &key, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(key);
-  const std::wstring typeLib = std::wstring(L"TypeLib\\") + kLibid + L"\\1.0";
+  const std::wstring typeLib = std::wstring(L"TypeLib\\") + kLibid + L"\\1.1";
   const wchar_t* ownPath = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
 
   EXPECT_EQ(Server::Get().unregisterServer(), S_OK);
@@ -122,7 +126,7 @@ TEST_F(RegistrationTest, UnregisterKeepsTheSharedKeysWhileTheOtherArchitectureIs
   EXPECT_EQ(Value(L"Corvane.ComponentMethods\\CLSID"), kClsid);
   EXPECT_EQ(Value(L"Corvane.ComponentMethods\\CurVer"), L"Corvane.ComponentMethods.1");
   EXPECT_EQ(Value(L"Corvane.ComponentMethods.1\\CLSID"), kClsid);
-  EXPECT_EQ(Value(typeLib), L"Corvane 1.0 Type Library");
+  EXPECT_EQ(Value(typeLib), L"Corvane 1.1 Type Library");
   EXPECT_EQ(Value(L"Interface\\{C4060D7B-3018-4E15-AD17-62BFCC3C6E71}\\TypeLib"), kLibid);
   EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | view, &key),
             ERROR_SUCCESS)

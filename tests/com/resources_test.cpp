@@ -36,12 +36,12 @@ TEST_F(ResourcesTest, LibraryIdentity) {
   ASSERT_EQ(m_typeLib->GetLibAttr(&attr), S_OK);
   EXPECT_TRUE(IsEqualGUID(attr->guid, LIBID_CORVANELib));
   EXPECT_EQ(attr->wMajorVerNum, 1);
-  EXPECT_EQ(attr->wMinorVerNum, 0);
+  EXPECT_EQ(attr->wMinorVerNum, 1);
   m_typeLib->ReleaseTLibAttr(attr);
   BSTR name = nullptr, doc = nullptr;
   m_typeLib->GetDocumentation(-1, &name, &doc, nullptr, nullptr);
   EXPECT_STREQ(name, L"CORVANELib");
-  EXPECT_STREQ(doc, L"Corvane 1.0 Type Library");
+  EXPECT_STREQ(doc, L"Corvane 1.1 Type Library");
   SysFreeString(name);
   SysFreeString(doc);
 
@@ -160,6 +160,74 @@ TEST_F(ResourcesTest, InterfaceLayout) {
   }
   info->Release();
   dispatchInfo->Release();
+}
+
+// IComponentMethods2: the first interface's 31 slots, then its three; the
+// class's default interface, with the first one listed too.
+TEST_F(ResourcesTest, SecondInterfaceLayout) {
+  ITypeInfo* dispatchInfo = nullptr;
+  ASSERT_EQ(m_typeLib->GetTypeInfoOfGuid(IID_IComponentMethods2, &dispatchInfo), S_OK);
+  HREFTYPE ref = 0;
+  ASSERT_EQ(dispatchInfo->GetRefTypeOfImplType(-1, &ref), S_OK);
+  ITypeInfo* info = nullptr;
+  ASSERT_EQ(dispatchInfo->GetRefTypeInfo(ref, &info), S_OK);
+  dispatchInfo->Release();
+  TYPEATTR* attr = nullptr;
+  info->GetTypeAttr(&attr);
+  EXPECT_TRUE((attr->wTypeFlags & TYPEFLAG_FDUAL) != 0);
+  ASSERT_EQ(attr->cFuncs, 3);
+  info->ReleaseTypeAttr(attr);
+  ITypeInfo* base = nullptr;
+  ASSERT_EQ(info->GetRefTypeOfImplType(0, &ref), S_OK);
+  ASSERT_EQ(info->GetRefTypeInfo(ref, &base), S_OK);
+  base->GetTypeAttr(&attr);
+  EXPECT_TRUE(IsEqualGUID(attr->guid, IID_IComponentMethods));
+  base->ReleaseTypeAttr(attr);
+  base->Release();
+
+  const std::vector<std::wstring> expected[] = {
+      {L"setTransportSecurity", L"vConnection", L"vMode", L"pRetVal"},
+      {L"setServerPins", L"vConnection", L"vPins", L"pRetVal"},
+      {L"getTransportSecurity", L"vConnection", L"pRetVal"},
+  };
+  const SHORT slot = static_cast<SHORT>(sizeof(void*));
+  for (UINT i = 0; i < 3; ++i) {
+    FUNCDESC* func = nullptr;
+    ASSERT_EQ(info->GetFuncDesc(i, &func), S_OK);
+    EXPECT_EQ(func->memid, static_cast<MEMBERID>(29 + i));
+    EXPECT_EQ(func->oVft, static_cast<SHORT>((7 + 31 + i) * slot)) << i;
+    BSTR names[8] = {};
+    UINT count = 0;
+    info->GetNames(func->memid, names, 8, &count);
+    ASSERT_EQ(count, expected[i].size()) << i;
+    for (UINT n = 0; n < count; ++n) {
+      EXPECT_EQ(std::wstring(names[n]), expected[i][n]) << i;
+      SysFreeString(names[n]);
+    }
+    EXPECT_TRUE((func->lprgelemdescParam[func->cParams - 1].paramdesc.wParamFlags &
+                 PARAMFLAG_FRETVAL) != 0);
+    info->ReleaseFuncDesc(func);
+  }
+  info->Release();
+
+  ITypeInfo* coclass = nullptr;
+  ASSERT_EQ(m_typeLib->GetTypeInfoOfGuid(CLSID_ComponentMethods, &coclass), S_OK);
+  coclass->GetTypeAttr(&attr);
+  ASSERT_EQ(attr->cImplTypes, 2);
+  coclass->ReleaseTypeAttr(attr);
+  for (UINT i = 0; i < 2; ++i) {
+    INT flags = 0;
+    ITypeInfo* face = nullptr;
+    ASSERT_EQ(coclass->GetImplTypeFlags(i, &flags), S_OK);
+    ASSERT_EQ(coclass->GetRefTypeOfImplType(i, &ref), S_OK);
+    ASSERT_EQ(coclass->GetRefTypeInfo(ref, &face), S_OK);
+    face->GetTypeAttr(&attr);
+    EXPECT_TRUE(IsEqualGUID(attr->guid, i == 0 ? IID_IComponentMethods2 : IID_IComponentMethods));
+    EXPECT_EQ((flags & IMPLTYPEFLAG_FDEFAULT) != 0, i == 0);
+    face->ReleaseTypeAttr(attr);
+    face->Release();
+  }
+  coclass->Release();
 }
 
 TEST(Resources, ProjectNameString) {

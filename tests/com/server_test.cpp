@@ -24,8 +24,8 @@ TEST_F(ServerTest, AnswersItsInterfacesWithOneIdentity) {
   IComponentMethods* object = Create();
   ASSERT_NE(object, nullptr);
   IUnknown* identity = Identity(object);
-  for (const IID* iid : {&IID_IComponentMethods, &IID_IDispatch, &IID_IObjectSafety,
-                         &IID_IObjectWithSite, &IID_IUnknown}) {
+  for (const IID* iid : {&IID_IComponentMethods, &IID_IComponentMethods2, &IID_IDispatch,
+                         &IID_IObjectSafety, &IID_IObjectWithSite, &IID_IUnknown}) {
     IUnknown* face = nullptr;
     ASSERT_EQ(object->QueryInterface(*iid, reinterpret_cast<void**>(&face)), S_OK);
     EXPECT_EQ(Identity(face), identity);
@@ -37,11 +37,14 @@ TEST_F(ServerTest, AnswersItsInterfacesWithOneIdentity) {
     EXPECT_EQ(object->QueryInterface(*iid, &face), E_NOINTERFACE);
     EXPECT_EQ(face, nullptr);
   }
-  // IDispatch and IComponentMethods are one vtable (dual interface).
-  IDispatch* dispatch = nullptr;
-  object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch));
-  EXPECT_EQ(static_cast<IUnknown*>(dispatch), static_cast<IUnknown*>(object));
-  dispatch->Release();
+  // IDispatch, IComponentMethods and IComponentMethods2 are one vtable (dual
+  // interfaces, the second extending the first).
+  for (const IID* iid : {&IID_IDispatch, &IID_IComponentMethods2}) {
+    IUnknown* face = nullptr;
+    object->QueryInterface(*iid, reinterpret_cast<void**>(&face));
+    EXPECT_EQ(face, static_cast<IUnknown*>(object));
+    face->Release();
+  }
   EXPECT_EQ(object->Release(), 0u);
 }
 
