@@ -43,7 +43,9 @@ std::string PinOf(X509* certificate) {
 std::string NameText(X509_NAME* name) {
   BIO* bio = BIO_new(BIO_s_mem());
   if (bio == nullptr) return std::string();
-  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  // RFC 2253's order (most specific first), ", " between the parts, as
+  // Windows writes a name: "CN=trade.broker.example, O=Broker".
+  X509_NAME_print_ex(bio, name, 0, (XN_FLAG_RFC2253 & ~XN_FLAG_SEP_MASK) | XN_FLAG_SEP_CPLUS_SPC);
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio, &data);
   std::string text(data, static_cast<size_t>(length > 0 ? length : 0));
