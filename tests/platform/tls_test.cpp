@@ -1,6 +1,6 @@
 // The TLS engine against a real peer: scripts/tls-peer (OpenSSL) on loopback,
-// whose folder CORVANE_TLS_PEER names (the ctest fixture tls_peer of the
-// Windows build starts it). The peer's CA is trusted for the run only: in the
+// whose folder CORVANE_TLS_PEER names (the ctest fixture tls_peer starts it,
+// natively and for the Windows build). The peer's CA is trusted for the run only: in the
 // Root store of the test's private Wine prefix on Windows, through
 // SSL_CERT_FILE on POSIX. Without the variable the tests are skipped.
 #include "platform/tls.h"
