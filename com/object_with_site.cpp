@@ -46,63 +46,25 @@
 #include "com/component_object.h"
 #include "com/site_lock.h"
 #include "platform/trace.h"
+#include "platform/win32/policy_registry.h"
 
 namespace corvane::com {
 namespace {
 
-constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\Corvane\\ComponentMethods";
 constexpr wchar_t kPolicyValue[] = L"AllowedSites";
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) return std::string();
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  if (length > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length,
-                        nullptr, nullptr);
-  return utf8;
-}
 
 // The administrator's list; nothing when there is none.
 std::optional<AllowList> ReadAllowList() {
-  HKEY key = nullptr;
-  LONG status =
-      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
-  if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-  std::wstring text;
-  DWORD type = REG_NONE;
-  if (status == ERROR_SUCCESS) {
-    DWORD size = 0;
-    status = RegQueryValueExW(key, kPolicyValue, nullptr, &type, nullptr, &size);
-    // The value may grow between the two reads: then again with its new size.
-    for (int attempt = 0; attempt < 4 && (status == ERROR_SUCCESS || status == ERROR_MORE_DATA);
-         ++attempt) {
-      text.assign(size / sizeof(wchar_t) + 1, L'\0');
-      size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-      status = RegQueryValueExW(key, kPolicyValue, nullptr, &type,
-                                reinterpret_cast<BYTE*>(text.data()), &size);
-      if (status == ERROR_SUCCESS) {
-        text.resize(size / sizeof(wchar_t));
-        break;
-      }
-    }
-    RegCloseKey(key);
-  }
-  if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-  if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_MULTI_SZ)) {
+  const win32::PolicyList read = win32::ReadPolicyList(kPolicyValue);
+  if (read.state == win32::PolicyList::State::kAbsent) return std::nullopt;
+  if (read.state == win32::PolicyList::State::kUnreadable) {
     DebugTrace(
         "ComponentMethods: the AllowedSites policy cannot be read (error %ld, type %lu): "
         "no page is allowed\n",
-        static_cast<long>(status), static_cast<unsigned long>(type));
+        static_cast<long>(read.status), static_cast<unsigned long>(read.type));
     return AllowList();
   }
-  // The terminating zeros, and those between a REG_MULTI_SZ's strings,
-  // separate entries as ';' does.
-  for (wchar_t& c : text) {
-    if (c == L'\0') c = L';';
-  }
-  AllowList list = AllowList::Parse(Utf8(text));
+  AllowList list = AllowList::Parse(read.text);
   for (const std::string& entry : list.Ignored())
     DebugTrace("ComponentMethods: AllowedSites entry \"%.200s\" is ignored (malformed)\n",
                entry.c_str());
@@ -123,7 +85,7 @@ struct HostingPage {
 // A URL property's text; empty when it cannot be read.
 std::string UrlText(HRESULT hr, BSTR url) {
   if (FAILED(hr) || url == nullptr) return std::string();
-  std::string text = Utf8(std::wstring_view(url, SysStringLen(url)));
+  std::string text = win32::Utf8(std::wstring_view(url, SysStringLen(url)));
   SysFreeString(url);
   return text;
 }

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "platform/tls.h"
+#include "platform/win32/policy_registry.h"
 
 namespace corvane::tls {
 namespace {
@@ -53,28 +54,20 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::string Utf8(const wchar_t* text, size_t size) {
-  if (size == 0) return std::string();
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  if (length > 0)
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), utf8.data(), length, nullptr,
-                        nullptr);
-  return utf8;
+  return win32::Utf8(std::wstring_view(text, size));
 }
 
 std::string Base64(const unsigned char* bytes, size_t size) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (size_t i = 0; i < size; i += 3) {
-    const unsigned n = (bytes[i] << 16) | (i + 1 < size ? bytes[i + 1] << 8 : 0) |
-                       (i + 2 < size ? bytes[i + 2] : 0);
-    text += kAlphabet[(n >> 18) & 63];
-    text += kAlphabet[(n >> 12) & 63];
-    text += i + 1 < size ? kAlphabet[(n >> 6) & 63] : '=';
-    text += i + 2 < size ? kAlphabet[n & 63] : '=';
-  }
+  DWORD length = 0;
+  constexpr DWORD kFlags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(size), kFlags, nullptr, &length))
+    return std::string();
+  std::string text(length, '\0');
+  if (!CryptBinaryToStringA(bytes, static_cast<DWORD>(size), kFlags, text.data(), &length))
+    return std::string();
+  text.resize(length);
+  // No line breaks, whatever the system's encoder adds.
+  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
   return text;
 }
 
