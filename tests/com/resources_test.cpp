@@ -1,5 +1,6 @@
 // What corvane.dll carries besides code: the type library (TYPELIB 1), the
-// project name (string 100) and the version block.
+// project name (string 100) and the version block; and the version blocks of
+// the build's other shipped binaries.
 #include <string>
 #include <vector>
 
@@ -237,26 +238,65 @@ TEST(Resources, ProjectNameString) {
   EXPECT_STREQ(text, L"Corvane");
 }
 
-TEST(Resources, VersionBlock) {
-  const std::wstring path = ServerPath();
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
-  ASSERT_GT(size, 0u);
-  std::vector<BYTE> block(size);
-  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000080u);
-  EXPECT_EQ(fixed->dwProductVersionMS, 0x00020000u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000080u);
-  wchar_t* text = nullptr;
-  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileDescription",
-                             reinterpret_cast<void**>(&text), &length));
-  EXPECT_STREQ(text, L"Corvane Module");
-  EXPECT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\OLESelfRegister",
-                             reinterpret_cast<void**>(&text), &length));
+// The version block of every shipped binary of this build: CMake's project
+// version (the test gets it from CMake, not from the header the resources are
+// made from), and names that stay the same from one version to the next, what
+// application control's publisher rules and installers read.
+struct Shipped {
+  std::wstring path;
+  const wchar_t* fileName;
+  bool selfRegister;
+};
+
+std::wstring Widen(const char* text) {
+  return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+TEST(Resources, VersionBlocks) {
+  std::vector<Shipped> binaries = {
+      {ServerPath(), L"corvane.dll", true},
+      {ProgramDirectory() + L"..\\tools\\script_host\\corvane-script.exe", L"corvane-script.exe",
+       false},
+  };
+#ifdef CORVANE_TEST_BRIDGE
+  binaries.push_back(
+      {ProgramDirectory() + L"..\\tools\\corvane\\corvane.exe", L"corvane.exe", false});
+#endif
+  const DWORD major = CORVANE_TEST_VERSION_MAJOR, minor = CORVANE_TEST_VERSION_MINOR;
+  const DWORD patch = CORVANE_TEST_VERSION_PATCH;
+  for (const Shipped& binary : binaries) {
+    SCOPED_TRACE(std::string(binary.path.begin(), binary.path.end()));
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(binary.path.c_str(), &handle);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(binary.path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, major << 16 | minor);
+    EXPECT_EQ(fixed->dwFileVersionLS, patch << 16);
+    EXPECT_EQ(fixed->dwProductVersionMS, major << 16 | minor);
+    EXPECT_EQ(fixed->dwProductVersionLS, patch << 16);
+    const auto text = [&](const wchar_t* name) -> std::wstring {
+      wchar_t* value = nullptr;
+      const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+      if (!VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+        return L"(none)";
+      return value;
+    };
+    EXPECT_EQ(text(L"ProductName"), L"Corvane");
+    EXPECT_EQ(text(L"CompanyName"), L"Corvane");
+    EXPECT_EQ(text(L"OriginalFilename"), binary.fileName);
+    const std::wstring fileName = binary.fileName;
+    EXPECT_EQ(text(L"InternalName"), fileName.substr(0, fileName.rfind(L'.')));
+    const std::wstring description = text(L"FileDescription");
+    EXPECT_TRUE(description.starts_with(L"Corvane "))
+        << std::string(description.begin(), description.end());
+    EXPECT_EQ(text(L"ProductVersion"), Widen(CORVANE_TEST_VERSION));
+    EXPECT_EQ(text(L"FileVersion"), Widen(CORVANE_TEST_FILE_VERSION));
+    EXPECT_EQ(text(L"OLESelfRegister") != L"(none)", binary.selfRegister);
+  }
 }
 
 }  // namespace
