@@ -1,4 +1,4 @@
-// Run by scripts/test-deploy once the component is unregistered or
+// Run by scripts/deploy-case once the component is unregistered or
 // uninstalled: creating it must fail by either ProgID (the class keys
 // themselves are checked with reg query). Prints one line per ProgID; exits
 // with the number of ProgIDs that still work.
