@@ -114,12 +114,18 @@ std::unique_ptr<SandboxBackend> FeedingBackend(Framing framing, const std::strin
 }
 
 // corvane session with its trace: standard output and standard error together.
+// A session that expects data runs until it has that many events (a slow
+// machine takes longer, never fewer), one that expects none for 1.2 s.
 std::string Session(const Pki& pki, const std::string& host, int interactive, int broadcast,
-                    const std::string& options, const std::string& environment = "") {
+                    const std::string& options, const std::string& environment = "",
+                    int untilData = 0) {
+  const std::string run = untilData > 0
+                              ? "--duration 30000 --until-data " + std::to_string(untilData)
+                              : "--duration 1200";
   return RunCommand("env CORVANE_TRACE=1 SSL_CERT_FILE=" + pki.Path("ca.pem") + " " + environment +
                     " " + ToolPath("corvane/corvane") + " session --server " + host + ":" +
                     std::to_string(interactive) + " --broadcast " + host + ":" +
-                    std::to_string(broadcast) + " --multi --duration 1200 " + options + " 2>&1")
+                    std::to_string(broadcast) + " --multi " + run + " " + options + " 2>&1")
       .out;
 }
 
@@ -152,8 +158,9 @@ TEST_F(TlsTest, LogonAndFeedThroughStunnelInEveryFraming) {
     ASSERT_TRUE(backend);
     Stunnel stunnel(pki, "good", backend->InteractivePort(), backend->BroadcastPort());
     ASSERT_TRUE(stunnel.Ready());
-    const std::string out = Session(pki, "localhost", stunnel.interactivePort,
-                                    stunnel.broadcastPort, std::string("--tls ") + c.codecs);
+    const std::string out =
+        Session(pki, "localhost", stunnel.interactivePort, stunnel.broadcastPort,
+                std::string("--tls ") + c.codecs, "", 10);
     EXPECT_EQ(Count(out, "\nconnect true"), 1u) << out;
     EXPECT_EQ(Count(out, "\nauthentication true|10000|"), 1u) << out;
     EXPECT_EQ(Count(out, "\ndata 35=X|"), 10u) << out;
@@ -186,7 +193,7 @@ TEST_F(TlsTest, EachFailedVerificationFailsTheAttemptWithItsReason) {
     ASSERT_TRUE(backend);
     const std::string out =
         Session(pki, c.host, backend->InteractivePort(), backend->BroadcastPort(),
-                "--compression off --encryption off " + c.options);
+                "--compression off --encryption off " + c.options, "", *c.reason ? 0 : 10);
     if (*c.reason == '\0') {
       EXPECT_EQ(Count(out, "\ndata 35=X|"), 10u) << out;
       continue;
@@ -217,7 +224,7 @@ TEST_F(TlsTest, ThroughTheProxysTunnel) {
   const std::string out = Session(
       pki, "localhost", backend->InteractivePort(), backend->BroadcastPort(),
       "--tls --compression off --encryption off --proxy-user trader --proxy-password s3cret",
-      "http_proxy=http://127.0.0.1:" + std::to_string(proxy.Port()) + " no_proxy=");
+      "http_proxy=http://127.0.0.1:" + std::to_string(proxy.Port()) + " no_proxy=", 10);
   EXPECT_EQ(Count(out, "\ndata 35=X|"), 10u) << out;
   EXPECT_EQ(Count(out, "|CN=good|"), 2u) << out;
 }
@@ -238,7 +245,7 @@ TEST_F(TlsTest, ADropIsFollowedByAReconnectionOverTls) {
   ASSERT_TRUE(backend.Start(nullptr));
   const std::string out =
       Session(pki, "localhost", backend.InteractivePort(), backend.BroadcastPort(),
-              "--tls --compression off --encryption off --reconnect-count 3");
+              "--tls --compression off --encryption off --reconnect-count 3", "", 11);
   EXPECT_EQ(backend.Stats().broadcastClients, 2) << out;
   EXPECT_EQ(Count(out, "\nbc-disconnect"), 1u) << out;
   EXPECT_GT(Count(out, "\ndata 35=X|"), 10u) << out;
@@ -251,7 +258,7 @@ TEST_F(TlsTest, TheAdministratorsPolicy) {
   const std::string codecs = "--compression off --encryption off";
   // A listed server is reached over TLS although the page did not ask.
   std::string out = Session(pki, "localhost", secure->InteractivePort(), secure->BroadcastPort(),
-                            codecs, "CORVANE_TLS_SERVERS=*.example,LOCALHOST");
+                            codecs, "CORVANE_TLS_SERVERS=*.example,LOCALHOST", 10);
   EXPECT_EQ(Count(out, "|CN=good|"), 2u) << out;
   EXPECT_EQ(Count(out, "\ndata 35=X|"), 10u) << out;
   // Plain connections refused: nothing reaches the plain server.

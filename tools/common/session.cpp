@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <functional>
 
 #include "component/component_methods.h"
 #include "protocol/numbers.h"
@@ -20,12 +21,13 @@ using Clock = std::chrono::steady_clock;
 
 Variant FlagArgument(bool on) { return on ? Variant::I4(1) : Variant::Bool(false); }
 
-// Handles events as they arrive until the deadline.
+// Handles events as they arrive until the deadline, or until `done` says so.
 void PumpUntil(CComponentMethods& component, Clock::time_point deadline, std::ostream& out,
-               bool flush) {
+               bool flush, const std::function<bool()>& done = {}) {
   const int fd = static_cast<int>(component.EventWaitHandle());
   for (;;) {
     if (component.PumpEvents() > 0 && flush) out.flush();
+    if (done && done()) return;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
@@ -96,7 +98,12 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   c.putref_handleDisConnect(Printer(out, "disconnect"));
   c.putref_handleBCDisConnect(Printer(out, "bc-disconnect"));
   c.putref_handleAuthentication(Printer(out, "authentication"));
-  c.putref_handleData(Printer(out, "data"));
+  int dataEvents = 0;
+  c.putref_handleData(
+      MakeCallback([&out, &dataEvents](CComponentMethods&, const std::string& text) {
+        out << "data " << EscapeEventText(text) << '\n';
+        ++dataEvents;
+      }));
 
   if (options.broadcast) {
     c.setOCDetails(
@@ -130,8 +137,10 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
     c.sendRequest(Variant::Str(request), &result);
     if (options.flushEachBatch) out.flush();
   }
+  std::function<bool()> done;
+  if (options.untilData) done = [&] { return dataEvents >= *options.untilData; };
   PumpUntil(c, connected + std::chrono::milliseconds(options.durationMs), out,
-            options.flushEachBatch);
+            options.flushEachBatch, done);
 
   Variant packets, requests;
   c.getPacketCount(&packets);

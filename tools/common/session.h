@@ -54,6 +54,9 @@ struct SessionOptions {
   int sendIntervalMs = 0;
   std::optional<int32_t> keepAliveMs;
   int durationMs = 2000;
+  // End as soon as this many data events have arrived (durationMs stays the
+  // limit): a run that waits for a known feed rather than for a time.
+  std::optional<int> untilData;
   // Flush the output after every pumped batch of events (for people watching).
   bool flushEachBatch = true;
   // Where to write a capture of every connection's reads (capture.h); empty: none.

@@ -121,6 +121,10 @@ int main(int argc, char** argv) {
   session->add_option("--duration", s.durationMs, "How long to run after connecting, in ms")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  session
+      ->add_option("--until-data", s.untilData,
+                   "End once this many data events have arrived (--duration still limits the run)")
+      ->check(CLI::PositiveNumber);
   session->add_option("--capture", s.captureDirectory,
                       "Write every connection's reads to this directory, for replay --capture");
 #endif
