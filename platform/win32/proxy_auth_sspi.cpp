@@ -6,10 +6,12 @@
 // the package allocates (ISC_REQ_ALLOCATE_MEMORY): every SSPI provider takes
 // a caller's buffer, and Wine's supports nothing else.
 #define SECURITY_WIN32
-
+// windows.h first: the security headers need its types.
+// clang-format off
+#include <windows.h>
 #include <security.h>
 #include <sspi.h>
-#include <windows.h>
+// clang-format on
 
 #include <string>
 #include <vector>
