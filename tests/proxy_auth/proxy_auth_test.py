@@ -76,6 +76,9 @@ def session(proxy_port, env, user_password=("", "")):
     if user_password is not None:
         command += ["--proxy-user", user_password[0], "--proxy-password", user_password[1]]
     result = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    # Under the sanitizer builds: not one report, however the session ended.
+    if "Sanitizer" in result.stderr or result.returncode < 0:
+        check("session without a sanitizer report or a signal", False, result.stderr)
     return result.stdout, result.stderr
 
 
@@ -142,6 +145,10 @@ check("curl: NTLM through squid", result.stdout.strip() == "200", result.stderr)
 # The 407's body delimited by Content-Length, chunks, or the connection's end;
 # NTLM's rounds on one connection.
 ntlm_env = dict(base, NTLM_USER_FILE=os.path.join(state, "ntlm.users"))
+if "ASAN_OPTIONS" in ntlm_env:
+    # gss-ntlmssp's own leak (lsan.supp) is found only in a full stack: its
+    # allocations are made inside libcrypto, which keeps no frame pointers.
+    ntlm_env["ASAN_OPTIONS"] += ":fast_unwind_on_malloc=0"
 for body, connections in (("length", 1), ("chunked", 1), ("close", 2), ("ntlm", 1)):
     port_file = os.path.join(work, "fake-%s.port" % body)
     log = open(os.path.join(work, "fake-%s.log" % body), "w+")
