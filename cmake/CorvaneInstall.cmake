@@ -81,7 +81,7 @@ install(EXPORT corvaneTargets NAMESPACE corvane:: DESTINATION ${CORVANE_INSTALL_
 file(WRITE ${PROJECT_BINARY_DIR}/corvaneConfig.cmake.in [=[
 @PACKAGE_INIT@
 # Corvane's static libraries and what they link: zlib, the thread library and,
-# natively, OpenSSL's libssl for TLS.
+# natively, OpenSSL's libssl for TLS and MIT krb5's GSSAPI for proxy authentication.
 include(CMakeFindDependencyMacro)
 find_dependency(ZLIB)
 find_dependency(Threads)
@@ -108,7 +108,7 @@ set(corvane_pc_requires "zlib")
 if(WIN32)
   set(corvane_pc_platform " -lws2_32 -ladvapi32 -luser32")
 else()
-  set(corvane_pc_requires "zlib, libssl, libcrypto")
+  set(corvane_pc_requires "zlib, libssl, libcrypto, krb5-gssapi")
 endif()
 file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/corvane.pc CONTENT "\
 prefix=\${pcfiledir}/${corvane_pc_up}

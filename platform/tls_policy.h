@@ -1,12 +1,16 @@
 // The administrator's transport policy: servers that are always reached over
-// TLS whatever a page sets, and whether plain connections are refused
-// altogether.
+// TLS whatever a page sets, whether plain connections are refused
+// altogether, and whether the user's own logon may answer a proxy's
+// Negotiate or NTLM challenge (integrated authentication, on unless turned
+// off).
 //
 // Windows: the values TlsServers (REG_SZ, entries separated by ';' or
 // blanks; REG_MULTI_SZ too) and RefusePlainConnections (REG_DWORD, 1 refuses)
 // of HKLM\Software\Policies\Corvane\ComponentMethods in the 64-bit view, beside
-// AllowedSites. POSIX: the environment, CORVANE_TLS_SERVERS (entries separated
-// by ',', ';' or blanks) and CORVANE_REFUSE_PLAIN (1 refuses). The bridge's
+// AllowedSites, and DisableIntegratedProxyAuth (REG_DWORD, 1 turns it off).
+// POSIX: the environment, CORVANE_TLS_SERVERS (entries separated by ',', ';'
+// or blanks), CORVANE_REFUSE_PLAIN (1 refuses) and
+// CORVANE_DISABLE_INTEGRATED_PROXY_AUTH (1 turns it off). The bridge's
 // configuration file can name its own (tools/bridge/config.h).
 //
 // An entry is a host ("trade.broker.example", any port), host:port, or a
@@ -25,6 +29,7 @@ namespace corvane {
 struct TlsPolicy {
   std::vector<std::string> servers;
   bool refusePlain = false;
+  bool integratedProxyAuth = true;
 };
 
 // Whether the policy names host:port as a server reached over TLS.

@@ -63,6 +63,8 @@ inline constexpr std::string_view kCommonHeaders =
     "Accept-Encoding: gzip, deflate\r\n"
     "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; .NET CLR 1.0.3705)\r\n";
 inline constexpr std::string_view kProxyAuthorization = "Proxy-Authorization: Basic ";
+// The same header for another scheme: the name, then "<scheme> <token>".
+inline constexpr std::string_view kProxyAuthorizationName = "Proxy-Authorization: ";
 inline constexpr std::string_view kHost = "Host: ";
 inline constexpr std::string_view kKeepAlive = "Connection: Keep-Alive\r\n";
 

@@ -17,8 +17,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane {
+
+// One challenge of a Proxy-Authenticate header: its scheme as the proxy
+// wrote it, and its token68 (the Base64 of a Negotiate or NTLM token; empty
+// when the challenge carries none, or auth-params such as realm="...").
+struct AuthChallenge {
+  std::string scheme;
+  std::string token;
+};
 
 class ProxyAnswer {
  public:
@@ -44,11 +53,72 @@ class ProxyAnswer {
   // "stablished" (of "Connection established", in either case of its first
   // letter) somewhere in the header: older proxies say so with any status.
   bool SaysEstablished() const;
+  // Every challenge of every Proxy-Authenticate header, in order; a header
+  // may hold several, separated by commas (RFC 9110, 11.6.1). A challenge
+  // whose scheme is not a token ends its header's list.
+  std::vector<AuthChallenge> Challenges() const;
+  // How the answer's body is delimited: a Transfer-Encoding whose last coding
+  // is chunked wins over Content-Length (RFC 9112, 6.3); a Transfer-Encoding
+  // without it, or neither header, means the body runs to the connection's
+  // end, unless the answer says Content-Length: 0 or has a status without a
+  // body (1xx, 204, 304).
+  enum class Body { Length, Chunked, UntilClose };
+  Body BodyKind() const;
+  // Whether the proxy keeps the connection for the next request once the
+  // body is read: not after "close" (Connection or Proxy-Connection), an
+  // HTTP/1.0 answer without "keep-alive", or a body that runs to the end.
+  bool KeepsConnection() const;
 
  private:
+  // The values of every header line named name (case-insensitive).
+  std::vector<std::string_view> Values(std::string_view name) const;
+
   bool m_httpOnly;
   std::string m_header;
   State m_state = State::NeedMore;
 };
+
+}  // namespace corvane
+
+namespace corvane {
+
+// The body that follows an answer's header, read without taking one byte
+// past its end (sans-I/O, like ProxyAnswer): Content-Length bytes, chunks up
+// to the last chunk and its trailer, or whatever comes until the connection
+// ends. Wanted() says how many bytes the next Feed can take at most, so a
+// reader never reads the next answer's bytes into this one.
+class AnswerBody {
+ public:
+  enum class State { NeedMore, Complete, Malformed };
+  static constexpr size_t kMaxLine = 4096;
+
+  AnswerBody(ProxyAnswer::Body kind, int64_t length);
+  // Takes at most Wanted() bytes; returns how many it consumed.
+  size_t Feed(std::string_view bytes);
+  // The connection ended: complete only for a body that runs to the end.
+  void End();
+  State state() const { return m_state; }
+  size_t Wanted() const;
+
+ private:
+  enum class Part { Size, Data, DataEnd, Trailer };
+  ProxyAnswer::Body m_kind;
+  int64_t m_left = 0;  // of Content-Length, or of the current chunk
+  Part m_part = Part::Size;
+  std::string m_line;
+  State m_state = State::NeedMore;
+};
+
+// The schemes the component answers a 407 with, strongest first.
+enum class ProxyAuthScheme { None, Negotiate, Ntlm, Basic };
+// Negotiate, then NTLM (both only when integrated authentication is allowed
+// for this proxy), then Basic (only with the script's credentials); None
+// when the proxy offers nothing of these.
+ProxyAuthScheme ChooseProxyAuth(const std::vector<AuthChallenge>& offers, bool integrated,
+                                bool basicCredentials);
+// The scheme's name on the wire ("Negotiate", "NTLM", "Basic").
+std::string_view ProxyAuthName(ProxyAuthScheme scheme);
+// The token the proxy sent with scheme's challenge (empty when none).
+std::string ProxyAuthToken(const std::vector<AuthChallenge>& offers, ProxyAuthScheme scheme);
 
 }  // namespace corvane

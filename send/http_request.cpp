@@ -43,6 +43,7 @@
 
 #include <new>
 
+#include "platform/secure_wipe.h"
 #include "protocol/wire.h"
 
 namespace corvane {
@@ -122,6 +123,24 @@ std::string BuildConnectRequest(std::string_view host, int32_t port, std::string
   request += target;
   request += wire::kHttpVersionLine;
   AppendHeaders(request, wire::kConnectAccept, true, proxyAuth, target);
+  return request;
+}
+
+std::string BuildConnectRequestFor(std::string_view host, int32_t port, std::string_view scheme,
+                                   std::string_view token) {
+  if (scheme == "Basic") return BuildConnectRequest(host, port, token);
+  std::string request = BuildConnectRequest(host, port, "");
+  if (request.empty() || !FitsRequestLine(token) || !FitsRequestLine(scheme)) return std::string();
+  // The Basic line with an empty value, replaced by this round's line.
+  const std::string basic = std::string(wire::kProxyAuthorization) + std::string(wire::kCrLf);
+  std::string line;
+  if (!scheme.empty()) {
+    line = std::string(wire::kProxyAuthorizationName) + std::string(scheme);
+    if (!token.empty()) line += " " + std::string(token);
+    line += wire::kCrLf;
+  }
+  request.replace(request.find(basic), basic.size(), line);
+  SecureWipe(line);
   return request;
 }
 

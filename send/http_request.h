@@ -41,5 +41,11 @@ std::string BuildHttpRequest(std::string_view host, std::string_view requestText
 // the host does not fit (FitsHostName) or the credentials text holds CR, LF
 // or NUL.
 std::string BuildConnectRequest(std::string_view host, int32_t port, std::string_view proxyAuth);
+// The same request for a round of proxy authentication: its
+// "Proxy-Authorization: <scheme> <token>" line in place of the Basic one, or
+// no such line when scheme is empty. Empty when the host does not fit or the
+// token holds CR, LF or NUL.
+std::string BuildConnectRequestFor(std::string_view host, int32_t port, std::string_view scheme,
+                                   std::string_view token);
 
 }  // namespace corvane

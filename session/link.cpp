@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/base64.h"
+#include "platform/proxy_auth.h"
 #include "platform/secure_wipe.h"
 #include "platform/trace.h"
 #include "send/http_request.h"
@@ -17,6 +18,9 @@ constexpr size_t kPausesKept = 64;
 constexpr size_t kMaxQueuedEvents = 8192;
 constexpr size_t kMaxQueuedBytes = size_t{8} << 20;
 constexpr int32_t kReaderPeriodMs = 100;
+// Rounds of proxy authentication in one attempt: Negotiate takes one, NTLM
+// two, Basic one; a proxy that keeps asking is not answered for ever.
+constexpr int kMaxAuthRounds = 4;
 
 // The next stage of the pipeline: splitting and routing through the
 // session's router, counted on this link.
@@ -38,6 +42,13 @@ class RouteStage : public BlockSink {
 // host with a control byte or a space would write lines of its own into the
 // proxy's requests, and an IPv6 proxy cannot be reached over the IPv4
 // connections made here.
+// A platform's reason as the trace shows it: printable ASCII only, bounded.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 300)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+  return out;
+}
+
 const char* Refusal(const Endpoint& endpoint, const Route& route) {
   if (!route.refusal.empty()) return route.refusal.c_str();
   if (endpoint.port < 1 || endpoint.port > 65535) return "the server's port is not 1 to 65535";
@@ -143,6 +154,9 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     std::string host;
     int32_t port = 0;
     bool resolved = true;
+    // The proxy as the configuration named it: integrated authentication asks
+    // for a ticket for this name, not for its address.
+    const std::string proxyName = route.proxyHost;
     if (route.proxyEnable == 1) {
       std::string dotted;
       if (resolve) resolved = net::ResolveIPv4(route.proxyHost, dotted);
@@ -172,27 +186,10 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     if (opened != 0) return kResultFailed;
 
     if (tunnel && route.proxyEnable == 1 && settings->proxyCredentials) {
-      std::string request =
-          BuildConnectRequest(endpoint.Host(), endpoint.port, settings->proxyAuth.View());
-      if (request.empty()) {
+      const TunnelTarget target{endpoint.Host(), endpoint.port, proxyName, host, port};
+      if (OpenTunnel(target, *settings, policy.integratedProxyAuth, cancelled) != 0) {
         m_connection.Close();
         return kResultFailed;
-      }
-      const int32_t sent =
-          m_connection.SendWhole(request.data(), static_cast<int32_t>(request.size()));
-      SecureWipe(request);  // it holds the credentials
-      // A failed tunnel request does not fail the attempt; the next failed
-      // send finds the broken connection.
-      if (sent == 0) {
-        {
-          std::lock_guard<std::mutex> lock(m_mutex);
-          m_route.tunnelSent = true;
-        }
-        if (AwaitTunnelAnswer(m_connection.Socket(), m_core.tunnelAnswerWaitMs.load(), cancelled) !=
-            0) {
-          m_connection.Close();
-          return kResultFailed;
-        }
       }
     }
     if (secure) {
@@ -213,6 +210,105 @@ int32_t Link::Attempt(const Reconnector* worker, bool tunnel) {
     return 0;
   } catch (...) {
     return kResultFailed;
+  }
+}
+
+int32_t Link::OpenTunnel(const TunnelTarget& target, const Settings& settings, bool integrated,
+                         const std::function<bool()>& cancelled) {
+  // Real credentials of the script go by Basic, first without being asked
+  // (as they always did); both empty stand for none.
+  const bool basic = !(settings.proxyUser.Empty() && settings.proxyPassword.Empty());
+  ProxyAuthScheme scheme = basic ? ProxyAuthScheme::Basic : ProxyAuthScheme::None;
+  Secret token(basic ? settings.proxyAuth.View() : std::string_view());
+  std::unique_ptr<auth::Context> context;
+  for (int round = 0;; ++round) {
+    std::string request = BuildConnectRequestFor(target.server, target.serverPort,
+                                                 ProxyAuthName(scheme), token.View());
+    token.Wipe();
+    if (request.empty()) return kResultFailed;
+    const int32_t sent =
+        m_connection.SendWhole(request.data(), static_cast<int32_t>(request.size()));
+    SecureWipe(request);  // it holds the credentials or the token
+    // A failed first tunnel request does not fail the attempt; the next
+    // failed send finds the broken connection.
+    if (sent != 0) return round == 0 ? 0 : kResultFailed;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_route.tunnelSent = true;
+    }
+    const TunnelAnswer answer =
+        ReadTunnelAnswer(m_connection.Socket(), m_core.tunnelAnswerWaitMs.load(), cancelled);
+    // A 200 is the tunnel, even while the context would take one more token:
+    // proxies send no mutual-authentication token with it.
+    if (answer.outcome == TunnelAnswer::Outcome::Open) return 0;
+    if (answer.outcome == TunnelAnswer::Outcome::NoAnswer) return kResultFailed;
+    const char* failure = nullptr;  // why no further round is made
+    std::string why;
+    std::string input;
+    if (answer.status != 407) {
+      failure = "not an authentication request";
+    } else if (round >= kMaxAuthRounds) {
+      failure = "authentication rounds exhausted";
+    } else if (context != nullptr) {
+      // In the middle of a handshake: the proxy's next token, or none when it
+      // rejected the one it was given.
+      const std::string offered = ProxyAuthToken(answer.challenges, scheme);
+      CBase64 decoder;
+      if (offered.empty() || !decoder.Decode(offered.data(), static_cast<uint32_t>(offered.size())))
+        failure = "the proxy rejected the token";
+      else
+        input.assign(reinterpret_cast<const char*>(decoder.GetBytes()), decoder.ByteLength());
+    } else {
+      const ProxyAuthScheme next = ChooseProxyAuth(answer.challenges, integrated, basic);
+      if (next == ProxyAuthScheme::None || next == scheme) {
+        failure = next == ProxyAuthScheme::None ? "no scheme the component can answer"
+                                                : "the proxy rejected the credentials";
+      } else if (next == ProxyAuthScheme::Basic) {
+        token = settings.proxyAuth;
+      } else {
+        context = auth::StartContext(
+            next == ProxyAuthScheme::Negotiate ? auth::Mechanism::Negotiate : auth::Mechanism::Ntlm,
+            target.proxyName, why);
+        if (context == nullptr) failure = "no credentials of the user's";
+      }
+      scheme = next;
+    }
+    if (failure == nullptr && context != nullptr) {
+      std::string raw;
+      if (context->Next(input, raw, why) == auth::Step::Failed) {
+        failure = "no token for the proxy";
+      } else {
+        token = Secret(Base64Encode(raw));
+      }
+      SecureWipe(raw);
+    }
+    SecureWipe(input);
+    // A handshake under way is bound to its connection.
+    if (failure == nullptr && !answer.reusable && context != nullptr && round > 0 &&
+        scheme != ProxyAuthScheme::Basic && !ProxyAuthToken(answer.challenges, scheme).empty())
+      failure = "the proxy closed the connection in the middle of the handshake";
+    if (failure != nullptr) {
+      // The status line, then why no further round was made: the scheme and
+      // what the platform said, never a token.
+      std::string reason;
+      if (answer.status == 407) {
+        reason = std::string(" (") + failure;
+        if (scheme != ProxyAuthScheme::None) reason += ", " + std::string(ProxyAuthName(scheme));
+        if (!why.empty()) reason += ": " + Printable(why);
+        reason += ")";
+      }
+      DebugTrace("ConnectSocket - the proxy refused the tunnel: %s%s\n", answer.statusLine.c_str(),
+                 reason.c_str());
+      return kResultFailed;
+    }
+    if (!answer.reusable) {
+      // The next round on a new connection to the proxy.
+      if (m_connection.Open(target.proxyAddress, target.proxyPort, cancelled) != 0) {
+        token.Wipe();
+        return kResultFailed;
+      }
+      ResetReceive();
+    }
   }
 }
 

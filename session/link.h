@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -155,6 +156,22 @@ class Link : private ConnectionSink {
   int32_t OnChunk(Connection& connection, int32_t length, const unsigned char* data) override;
   void OnLost(Connection& connection, int error) override;
   void OnLoopFailed(Connection& connection) override;
+
+  // Where a tunnel leads and through what: the server it names, the proxy as
+  // the configuration named it (for integrated authentication) and the
+  // address connected to (for a round on a new connection).
+  struct TunnelTarget {
+    std::string server;
+    int32_t serverPort;
+    std::string proxyName;
+    std::string proxyAddress;
+    int32_t proxyPort;
+  };
+  // The CONNECT rounds on the open connection to the proxy, answering its
+  // 407s (route.h): 0 once the tunnel is open (or the first request could
+  // not be sent), -1 otherwise.
+  int32_t OpenTunnel(const TunnelTarget& target, const Settings& settings, bool integrated,
+                     const std::function<bool()>& cancelled);
 
   // The worker's run after a drop.
   void Reconnect(Reconnector& worker);

@@ -79,8 +79,8 @@ void ChooseRoute(ProxySettingsSource* source, const std::string& serverName, boo
   }
 }
 
-int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
-                          const std::function<bool()>& cancelled) {
+TunnelAnswer ReadTunnelAnswer(SocketHandle socket, int32_t waitMs,
+                              const std::function<bool()>& cancelled) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(0, waitMs));
   // One read of at most length bytes once the socket has something, within
@@ -100,6 +100,7 @@ int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
       if (net::LastError() != net::kWouldBlock) return -1;
     }
   };
+  TunnelAnswer result;
   // The header one byte at a time: what follows it is the server's. Whatever
   // the proxy says first is its answer.
   ProxyAnswer answer(false);
@@ -110,20 +111,32 @@ int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
   }
   if (answer.state() != ProxyAnswer::State::Complete) {
     DebugTrace("ConnectSocket - no answer from the proxy to the tunnel request\n");
-    return -1;
+    return result;
   }
-  if (answer.StatusCode() == 200) return 0;
-  DebugTrace("ConnectSocket - the proxy refused the tunnel: %s\n",
-             TraceableStatus(answer.StatusLine()).c_str());
-  // A refusal's body (a 407's page) is read and dropped.
-  int64_t body = std::min(answer.ContentLength(), kMaxAnswerBody);
+  result.status = answer.StatusCode();
+  result.statusLine = TraceableStatus(answer.StatusLine());
+  if (result.status == 200) {
+    result.outcome = TunnelAnswer::Outcome::Open;
+    return result;
+  }
+  result.outcome = TunnelAnswer::Outcome::Refused;
+  result.challenges = answer.Challenges();
+  // A refusal's body (a 407's page) is read and dropped, exactly, so that the
+  // next round can follow on the same connection.
+  AnswerBody body(answer.BodyKind(), answer.ContentLength());
+  int64_t taken = 0;
   char sink[4096];
-  while (body > 0) {
-    const int n = readSome(sink, static_cast<int>(std::min<int64_t>(body, sizeof sink)));
-    if (n <= 0) break;
-    body -= n;
+  while (body.state() == AnswerBody::State::NeedMore && taken < kMaxAnswerBody) {
+    const int n = readSome(sink, static_cast<int>(std::min(body.Wanted(), sizeof sink)));
+    if (n <= 0) {
+      if (n == 0) body.End();
+      break;
+    }
+    body.Feed(std::string_view(sink, static_cast<size_t>(n)));
+    taken += n;
   }
-  return -1;
+  result.reusable = body.state() == AnswerBody::State::Complete && answer.KeepsConnection();
+  return result;
 }
 
 }  // namespace corvane

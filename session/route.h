@@ -23,8 +23,23 @@
 // after it is taken: status 200 is the tunnel; any other status (407 wrong
 // credentials, 403 a filter, 502), a closed connection or no answer within
 // the bound fails the attempt, with the status line in the debug trace; the
-// body of a refusal (Content-Length) is read and dropped. Without
-// credentials nothing is sent and the socket to the proxy is the connection.
+// body of a refusal (Content-Length, chunked, or up to the connection's end)
+// is read and dropped. Without credentials nothing is sent and the socket to
+// the proxy is the connection.
+//
+// A 407 is answered when the proxy offers a scheme the component can speak
+// (ChooseProxyAuth): Negotiate or NTLM with the user's own logon (unless the
+// administrator turned integrated authentication off; the proxy is always
+// one the configuration named, never a server the page chose), Basic with
+// real credentials of the script. Script credentials that are both empty
+// stand for "no password of the script's": the first CONNECT then carries no
+// Proxy-Authorization line and only integrated authentication can open the
+// tunnel. The next round goes on the same connection when the proxy keeps
+// it, on a new one to the proxy otherwise; a proxy that closes the
+// connection in the middle of a handshake (NTLM's rounds are bound to one
+// connection) fails the attempt, as do a token the proxy rejects, no ticket
+// or credentials, and rounds beyond kMaxAuthRounds. Tokens never reach the
+// trace; the reason does.
 //
 // The credentials go to the proxy only: requests inside a tunnel reach the
 // server and carry no authorization; only a request sent to the proxy itself
@@ -35,9 +50,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/proxy_settings.h"
 #include "platform/socket.h"
+#include "receive/proxy_answer.h"
 
 namespace corvane {
 
@@ -66,12 +83,27 @@ struct Route {
 void ChooseRoute(ProxySettingsSource* source, const std::string& serverName, bool previousFailed,
                  Route& route);
 
+// The proxy's answer to one CONNECT request.
+struct TunnelAnswer {
+  enum class Outcome {
+    Open,      // 200: the tunnel
+    Refused,   // any other status; its body was read and dropped
+    NoAnswer,  // a closed connection, no answer within the bound, cancelled
+  };
+  Outcome outcome = Outcome::NoAnswer;
+  int status = -1;
+  std::string statusLine;  // printable, bounded: for the trace
+  std::vector<AuthChallenge> challenges;
+  // The body was read to its end and the proxy keeps the connection: the
+  // next round may go on it.
+  bool reusable = false;
+};
+
 // Reads the proxy's answer to the CONNECT request just sent on socket, for at
 // most waitMs; cancelled() is asked between reads (every 50 ms at most) and
-// gives the wait up at once. 0 when the proxy opened the tunnel; -1 for a
-// refusal (its body read and dropped), a closed connection, no answer, or a
-// cancelled wait. The caller closes the socket on -1.
-int32_t AwaitTunnelAnswer(SocketHandle socket, int32_t waitMs,
-                          const std::function<bool()>& cancelled);
+// gives the wait up at once. Exactly the answer's bytes are taken (its body
+// too, after a refusal), never one of the server's.
+TunnelAnswer ReadTunnelAnswer(SocketHandle socket, int32_t waitMs,
+                              const std::function<bool()>& cancelled);
 
 }  // namespace corvane

@@ -16,6 +16,8 @@ class EnvironmentTlsPolicySource final : public TlsPolicySource {
     }
     const char* refuse = std::getenv("CORVANE_REFUSE_PLAIN");
     policy.refusePlain = refuse != nullptr && std::strcmp(refuse, "1") == 0;
+    const char* noIntegrated = std::getenv("CORVANE_DISABLE_INTEGRATED_PROXY_AUTH");
+    policy.integratedProxyAuth = noIntegrated == nullptr || std::strcmp(noIntegrated, "1") != 0;
     return policy;
   }
 };

@@ -1,8 +1,7 @@
-// The transport policy from the registry (see tls_policy.h): TlsServers and
-// RefusePlainConnections of the policy key, read in the 64-bit view from both
-// DLLs, as AllowedSites is. No key or no value: no entry, plain connections
-// allowed. A value of another type, or one that cannot be read, counts as
-// absent.
+// The transport policy from the registry (see tls_policy.h): TlsServers,
+// RefusePlainConnections and DisableIntegratedProxyAuth of the policy key, read in the 64-bit view
+// from both DLLs, as AllowedSites is. No key or no value: no entry, plain connections allowed. A
+// value of another type, or one that cannot be read, counts as absent.
 #include <memory>
 
 #include "platform/tls_policy.h"
@@ -19,6 +18,7 @@ class RegistryTlsPolicySource final : public TlsPolicySource {
     if (servers.state == win32::PolicyList::State::kRead)
       policy.servers = TlsPolicyEntries(servers.text);
     policy.refusePlain = win32::ReadPolicyDword(L"RefusePlainConnections") == 1u;
+    policy.integratedProxyAuth = win32::ReadPolicyDword(L"DisableIntegratedProxyAuth") != 1u;
     return policy;
   }
 };

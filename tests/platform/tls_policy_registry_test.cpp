@@ -50,6 +50,21 @@ TEST_F(RegistryTlsPolicyTest, NoKeyIsAnEmptyPolicy) {
   const TlsPolicy policy = SystemTlsPolicySource()->Read();
   EXPECT_TRUE(policy.servers.empty());
   EXPECT_FALSE(policy.refusePlain);
+  EXPECT_TRUE(policy.integratedProxyAuth);
+}
+
+// Integrated proxy authentication is off only for the DWORD 1.
+TEST_F(RegistryTlsPolicyTest, IntegratedProxyAuthentication) {
+  const struct {
+    DWORD type;
+    DWORD value;
+    bool on;
+  } cases[] = {{REG_DWORD, 1, false}, {REG_DWORD, 0, true}, {REG_SZ, 1, true}};
+  for (const auto& c : cases) {
+    Set(L"DisableIntegratedProxyAuth", c.type, &c.value, sizeof c.value);
+    EXPECT_EQ(SystemTlsPolicySource()->Read().integratedProxyAuth, c.on)
+        << c.type << " " << c.value;
+  }
 }
 
 TEST_F(RegistryTlsPolicyTest, ValuesOfEachType) {
