@@ -286,6 +286,25 @@ class BridgeInBrowser(unittest.TestCase):
             if self.driver.execute_script("return typeof window.connect === 'function'"):
                 break
             time.sleep(0.05)
+        status = lambda: self.driver.execute_script(
+            "return document.getElementById('bridge-status').textContent")
+        # The status line: what the user should do while no bridge answers,
+        # then that the bridge is ready.
+        self.driver.execute_script(
+            "document.getElementById('bridge').value = arguments[0]; checkBridge();",
+            "ws://127.0.0.1:%d/" % free_port())
+        for _ in range(100):
+            if "not running" in status():
+                break
+            time.sleep(0.05)
+        self.assertIn("Install it, or start it", status())
+        self.driver.execute_script(
+            "document.getElementById('bridge').value = arguments[0]; checkBridge();", self.url)
+        for _ in range(100):
+            if "ready" in status():
+                break
+            time.sleep(0.05)
+        self.assertEqual(status(), "Corvane bridge %s is ready." % self.version)
         self.driver.execute_script(
             "document.getElementById('bridge').value = arguments[0];"
             "document.getElementById('iport').value = arguments[1];"
