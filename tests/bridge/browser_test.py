@@ -38,6 +38,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -116,8 +117,22 @@ def mask_clock(lines):
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    """The test's pages, and /report: what a page without WebDriver posts."""
+    reports = []
+    reported = threading.Event()
+
     def log_message(self, *args):
         pass
+
+    def do_POST(self):
+        if self.path != "/report":
+            self.send_error(404)
+            return
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        QuietHandler.reports.append(json.loads(body))
+        QuietHandler.reported.set()
+        self.send_response(204)
+        self.end_headers()
 
 
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
@@ -223,7 +238,8 @@ class BridgeInBrowser(unittest.TestCase):
             "window[arguments[0]](...Array.from(arguments).slice(1, -1))"
             ".then(done, (e) => done('exception ' + e.message));", function, *args)
 
-    def test_1_session_matches_corvane_session(self):
+    def reference_session(self):
+        """The session's log as `corvane session` prints it; then a fresh back end."""
         command = [ARGS.corvane, "session", "--server", "127.0.0.1:%d" % self.iport,
                    "--broadcast", "127.0.0.1:%d" % self.bport, "--multi",
                    "--compression", "off", "--encryption", "off",
@@ -236,14 +252,53 @@ class BridgeInBrowser(unittest.TestCase):
         self.assertGreaterEqual(sum(1 for l in expected if l.startswith("data ")), 20)
         stop(type(self).backend)
         type(self).start_backend()
+        return expected
 
+    def session_parameters(self):
+        return {"url": self.url, "host": "127.0.0.1", "port": self.iport, "bport": self.bport,
+                "multi": True, "compression": False, "encryption": False, "reconnectCount": 0,
+                "sends": SESSION_REQUESTS, "sendIntervalMs": 500, "durationMs": 2500}
+
+    def test_1_session_matches_corvane_session(self):
+        expected = self.reference_session()
         self.open_page()
-        got = self.call("runSession", {
-            "url": self.url, "host": "127.0.0.1", "port": self.iport, "bport": self.bport,
-            "multi": True, "compression": False, "encryption": False, "reconnectCount": 0,
-            "sends": SESSION_REQUESTS, "sendIntervalMs": 500, "durationMs": 2500})
+        got = self.call("runSession", self.session_parameters())
         self.maxDiff = None
         self.assertEqual(mask_clock(got), mask_clock(expected))
+
+    @unittest.skipIf("--bridge-exe" in sys.argv, "the browser's part, the same with any bridge")
+    def test_8_firefox(self):
+        """The same session in headless Firefox, which reports its log to /report."""
+        expected = self.reference_session()
+        profile = tempfile.mkdtemp(prefix="corvane-firefox-")
+        with open(os.path.join(profile, "user.js"), "w") as f:
+            for pref, value in [("browser.shell.checkDefaultBrowser", "false"),
+                                ("datareporting.policy.dataSubmissionEnabled", "false"),
+                                ("toolkit.telemetry.reportingpolicy.firstRun", "false"),
+                                ("browser.aboutwelcome.enabled", "false"),
+                                ("app.update.disabledForTesting", "true"),
+                                ("network.captive-portal-service.enabled", "false"),
+                                ("network.connectivity-service.enabled", "false")]:
+                f.write('user_pref("%s", %s);\n' % (pref, value))
+        page = "http://127.0.0.1:%d/tests/bridge/bridge_page.html?session=%s" % (
+            self.http_port, urllib.parse.quote(json.dumps(self.session_parameters())))
+        QuietHandler.reports.clear()
+        QuietHandler.reported.clear()
+        firefox = subprocess.Popen(["firefox-esr", "--headless", "--no-remote", "--profile",
+                                    profile, page], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, env=dict(os.environ, MOZ_CRASHREPORTER_DISABLE="1"))
+        try:
+            self.assertTrue(QuietHandler.reported.wait(60), "Firefox reported nothing")
+        finally:
+            firefox.terminate()
+            try:
+                firefox.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                firefox.kill()
+                firefox.wait()
+            shutil.rmtree(profile, ignore_errors=True)
+        self.maxDiff = None
+        self.assertEqual(mask_clock(QuietHandler.reports[0]), mask_clock(expected))
 
     def test_2_refusals(self):
         # (page host, call, arguments, expected outcome)
