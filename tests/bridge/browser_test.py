@@ -239,7 +239,9 @@ class BridgeInBrowser(unittest.TestCase):
             ".then(done, (e) => done('exception ' + e.message));", function, *args)
 
     def reference_session(self):
-        """The session's log as `corvane session` prints it; then a fresh back end."""
+        """The session's log as `corvane session` prints it, each against a fresh back end."""
+        stop(type(self).backend)
+        type(self).start_backend()
         command = [ARGS.corvane, "session", "--server", "127.0.0.1:%d" % self.iport,
                    "--broadcast", "127.0.0.1:%d" % self.bport, "--multi",
                    "--compression", "off", "--encryption", "off",
