@@ -116,10 +116,10 @@ void Session::AnswerStatus(const http::request<http::string_body>& request) {
 }
 
 void Session::Answer(std::shared_ptr<http::response<http::string_body>> answer) {
-  m_refusal = std::move(answer);
-  m_refusal->set(http::field::connection, "close");
-  m_refusal->prepare_payload();
-  http::async_write(beast::get_lowest_layer(m_ws), *m_refusal,
+  m_answer = std::move(answer);
+  m_answer->set(http::field::connection, "close");
+  m_answer->prepare_payload();
+  http::async_write(beast::get_lowest_layer(m_ws), *m_answer,
                     [self = shared_from_this()](beast::error_code, size_t) {
                       beast::error_code ignored;
                       beast::get_lowest_layer(self->m_ws)

@@ -121,7 +121,8 @@ class Session : public std::enable_shared_from_this<Session> {
   const boost::asio::any_io_executor m_executor;
   boost::beast::flat_buffer m_buffer;
   boost::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> m_parser;
-  std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> m_refusal;
+  // The HTTP answer being written: a refusal, or the status answer.
+  std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> m_answer;
   std::string m_origin;
 
   std::chrono::steady_clock::time_point m_handshakeDeadline;
