@@ -150,6 +150,21 @@ async function fetchStatus(url, timeoutMs) {
   }
 }
 
+async function answersAtAll(url, timeoutMs) {
+  const controller = new AbortController();
+  const timer = setTimeout(() => controller.abort(), timeoutMs);
+  try {
+    await fetch(statusUrl(url), {
+      cache: "no-store", credentials: "omit", mode: "no-cors", signal: controller.signal,
+    });
+    return true;
+  } catch (e) {
+    return false;
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
 // Why a page could not reach the bridge at url: the browser tells a page
 // only that the connection failed, so the cause is found by asking the
 // permission, the page's context and the bridge's status answer.
@@ -165,6 +180,12 @@ async function diagnose(url, detail, timeoutMs) {
     status = await fetchStatus(url, timeoutMs);
   } catch (e) {
     if (await permissionDenied()) return new CorvaneError("ERR_PERMISSION_DENIED", detail);
+    // Something answers there, but no status a page may read: a bridge from
+    // before the status answer (an opaque answer is all a page gets of a
+    // server that names no CORS origin; nothing listening is an error).
+    if (await answersAtAll(url, timeoutMs)) {
+      return new CorvaneError("ERR_VERSION_MISMATCH", "no status answer: " + e);
+    }
     return new CorvaneError("ERR_BRIDGE_UNREACHABLE", detail);
   }
   if (!status.originAllowed) {

@@ -320,6 +320,192 @@ class BridgeInBrowser(unittest.TestCase):
             with self.subTest(what):
                 self.assertEqual(self.firefox({"try": self.url}, prefs), [expected])
 
+    def test_2_refusals(self):
+        # (page host, call, arguments, expected outcome)
+        cases = [
+            ("localhost", "tryConnect", [], "ERR_ORIGIN_REFUSED"),
+            ("127.0.0.1", "tryConnect", [], "open 0"),
+            ("127.0.0.1", "connectTo", ["127.0.0.1", 1],
+             ["error SetServerDetails: server 127.0.0.1:1 is not an allowed server"]),
+            ("127.0.0.1", "connectTo", ["localhost", self.iport],
+             ["error SetServerDetails: server localhost:%d is not an allowed server"
+              % self.iport]),
+        ]
+        for host, function, args, expected in cases:
+            with self.subTest(host=host, function=function, args=args):
+                self.open_page(host)
+                self.assertEqual(self.call(function, self.url, *args), expected)
+
+    def test_3_bridge_going_away_then_reconnect(self):
+        self.open_page()
+        self.assertEqual(self.call("watchClose", self.url), "open")
+        log = stop(type(self).bridge)
+        type(self).bridge = None
+        for _ in range(100):
+            if self.driver.execute_script("return window.closeEvents.length") > 0:
+                break
+            time.sleep(0.05)
+        self.assertEqual(self.driver.execute_script("return window.closeEvents"), [1001])
+        self.assertIn("refused a connection: origin http://localhost:%d" % self.http_port, log)
+        self.assertIn("refused SetServerDetails: server 127.0.0.1:1", log)
+        self.assertEqual(self.call("tryConnect", self.url), "ERR_BRIDGE_UNREACHABLE")
+        type(self).start_bridge()
+        self.assertEqual(self.call("tryConnect", self.url), "open 0")
+
+    def test_4_page_modern_example(self):
+        """examples/page-modern.html, driven through its own buttons."""
+        stop(type(self).backend)
+        type(self).start_backend()
+        self.driver.get("http://127.0.0.1:%d/examples/page-modern.html" % self.http_port)
+        for _ in range(100):
+            if self.driver.execute_script("return typeof window.connect === 'function'"):
+                break
+            time.sleep(0.05)
+        status = lambda: self.driver.execute_script(
+            "return document.getElementById('bridge-status').textContent")
+        # The status line: what the user should do while no bridge answers,
+        # then that the bridge is ready.
+        self.driver.execute_script(
+            "document.getElementById('bridge').value = arguments[0]; checkBridge();",
+            "ws://127.0.0.1:%d/" % free_port())
+        for _ in range(100):
+            if "not running" in status():
+                break
+            time.sleep(0.05)
+        self.assertIn("Install it, or start it", status())
+        self.driver.execute_script(
+            "document.getElementById('bridge').value = arguments[0]; checkBridge();", self.url)
+        for _ in range(100):
+            if "ready" in status():
+                break
+            time.sleep(0.05)
+        self.assertEqual(status(), "Corvane bridge %s is ready." % self.version)
+        self.driver.execute_script(
+            "document.getElementById('bridge').value = arguments[0];"
+            "document.getElementById('iport').value = arguments[1];"
+            "document.getElementById('bport').value = arguments[2];"
+            "connect();", self.url, str(self.iport), str(self.bport))
+        log = lambda: self.driver.execute_script("return document.getElementById('log').textContent")
+        for _ in range(100):
+            if log().count("connected: true") == 2:
+                break
+            time.sleep(0.05)
+        self.driver.execute_script("send();")
+        for _ in range(100):
+            if "logon 10000: Logon success" in log() and "sent (0)" in log():
+                break
+            time.sleep(0.05)
+        self.assertTrue(log().startswith("connected: true\nconnected: true\n"), log())
+        self.assertIn("logon 10000: Logon success", log())
+        self.assertIn("sent (0), requests so far: 1", log())
+
+    def test_5_status_and_error_codes(self):
+        status = {"bridge": self.version, "component": self.version,
+                  "protocol": {"min": 1, "max": 2}, "originAllowed": True}
+        refused = dict(status, originAllowed=False)
+        nothing = "ws://127.0.0.1:%d/" % free_port()
+        hello = {"hello": {"protocol": 2, "bridge": self.version, "component": self.version}}
+        # (page host, call, arguments, expected outcome)
+        cases = [
+            ("127.0.0.1", "tryStatus", [self.url], status),
+            ("localhost", "tryStatus", [self.url], refused),
+            ("localhost", "tryConnect", [self.url], "ERR_ORIGIN_REFUSED"),
+            ("127.0.0.1", "tryStatus", [nothing], "ERR_BRIDGE_UNREACHABLE"),
+            ("127.0.0.1", "tryConnect", [nothing], "ERR_BRIDGE_UNREACHABLE"),
+            # A server without the status answer (as a bridge before it).
+            ("localhost", "tryStatus", ["ws://127.0.0.1:%d/" % self.http_port],
+             "ERR_VERSION_MISMATCH"),
+            ("127.0.0.1", "tryConnect", [self.url, {"requireProtocol": 2}], "open 0"),
+            ("127.0.0.1", "tryConnect", [self.url, {"requireProtocol": 3}],
+             "ERR_VERSION_MISMATCH"),
+            ("127.0.0.1", "rawHello", [self.url, 2], hello),
+            ("127.0.0.1", "rawHello", [self.url, 0],
+             "close 4000 protocol level 0 is not supported: this bridge speaks 1 to 2"),
+        ]
+        for host, function, args, expected in cases:
+            with self.subTest(host=host, function=function, args=args):
+                self.open_page(host)
+                self.assertEqual(self.call(function, *args), expected)
+        self.open_page()
+        self.assertEqual(self.driver.execute_script(
+            "return import('/examples/corvane.js').then((m) => m.VERSION)"), self.version)
+
+    def test_6_reconnection_applies_settings_and_callbacks(self):
+        stop(type(self).backend)
+        type(self).start_backend()
+        self.open_page()
+        self.assertEqual(self.call("startReconnecting", {
+            "url": self.url, "host": "127.0.0.1", "port": self.iport, "bport": self.bport,
+            "logon": SESSION_REQUESTS[0]}), "open")
+        session = ["connect true", "connect true", "authentication true|10000|Logon success"]
+        log = lambda: self.driver.execute_script("return window.reconnectLog")
+        for _ in range(200):
+            if len(log()) >= 3:
+                break
+            time.sleep(0.05)
+        self.assertEqual(log()[:3], session)
+        stop(type(self).bridge)
+        type(self).bridge = None
+        stop(type(self).backend)
+        type(self).start_backend()
+        type(self).start_bridge()
+        # setMultiOC(1) and the callbacks made once reach the new component:
+        # both connections come up again and their events reach the page.
+        # (What the old component saw of its servers' end in between varies.)
+        renewed = lambda: log()[log().index("new component 2") + 1:] \
+            if "new component 2" in log() else []
+        for _ in range(300):
+            if len(renewed()) >= 3:
+                break
+            time.sleep(0.05)
+        self.assertIn("close 1001", log())
+        self.assertEqual(renewed()[:3], session, log())
+        self.open_page()  # the old page goes, and its component with it
+
+    @unittest.skipIf("--bridge-exe" in sys.argv, "the browser's part, the same with any bridge")
+    def test_7_local_network_access(self):
+        """A public https page reaches the bridge only with the permission."""
+        public = "127.0.0.1:%d=public,127.0.0.1:%d=public" % (self.https_port, self.http_port)
+        flags = ["--host-resolver-rules=MAP public.test 127.0.0.1",
+                 "--ignore-certificate-errors", "--ip-address-space-overrides=" + public]
+        plain = "http://public.test:%d" % self.http_port
+        # Chromium's local test policies (those of chrome://policy/test): a
+        # list of mandatory (level 1) user (scope 0) policies.
+        policy = lambda name: {"local_test_policies_for_next_startup": json.dumps(
+            [{"level": 1, "scope": 0, "source": 0, "name": name, "value": [self.public_origin]}])}
+        # (what, page's site, Local State, grant with DevTools, expected)
+        cases = [
+            ("not granted", self.public_origin, None, False, "ERR_PERMISSION_DENIED"),
+            ("plain http", plain, None, False, "ERR_INSECURE_CONTEXT"),
+            ("granted", self.public_origin, None, True, "open 0"),
+            ("LoopbackNetworkAllowedForUrls", self.public_origin,
+             policy("LoopbackNetworkAllowedForUrls"), False, "open 0"),
+            ("LocalNetworkAccessAllowedForUrls", self.public_origin,
+             policy("LocalNetworkAccessAllowedForUrls"), False, "open 0"),
+        ]
+        for what, site, local_state, grant, expected in cases:
+            with self.subTest(what):
+                profile = tempfile.mkdtemp(prefix="corvane-chromium-")
+                if local_state:
+                    with open(os.path.join(profile, "Local State"), "w") as f:
+                        json.dump(local_state, f)
+                driver = chromium(profile, flags)
+                try:
+                    if grant:
+                        driver.execute_cdp_cmd("Browser.setPermission", {
+                            "permission": {"name": "loopback-network"}, "setting": "granted",
+                            "origin": site})
+                    self.open_page(driver=driver, site=site)
+                    self.assertEqual(self.call("tryConnect", self.url, driver=driver), expected)
+                    status = self.call("tryStatus", self.url, driver=driver)
+                    if expected.startswith("open"):
+                        self.assertTrue(status["originAllowed"], status)
+                    else:
+                        self.assertEqual(status, expected)
+                finally:
+                    driver.quit()
+                    shutil.rmtree(profile, ignore_errors=True)
+
 
 def main():
     global ARGS
