@@ -131,6 +131,20 @@ foreach(tool corvane-backend corvane-script)
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
+# corvane bridge's systemd user unit (natively, where the bridge is built),
+# written at install time so that ExecStart names the prefix installed to
+# (cmake --install --prefix, DESTDIR).
+set(CORVANE_SYSTEMD_USER_UNIT_DIR lib/systemd/user CACHE STRING
+  "Where the bridge's systemd user unit goes, under the prefix")
+if(NOT WIN32 AND TARGET corvane_bridge)
+  install(CODE "
+    file(READ \"${PROJECT_SOURCE_DIR}/tools/bridge/corvane-bridge.service.in\" unit)
+    string(REPLACE \"@BINDIR@\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\" unit \"\${unit}\")
+    set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CORVANE_SYSTEMD_USER_UNIT_DIR}\")
+    message(STATUS \"Installing: \${dir}/corvane-bridge.service\")
+    file(WRITE \"\${dir}/corvane-bridge.service\" \"\${unit}\")
+  " COMPONENT tools)
+endif()
 # corvane: the command natively, the in-process server (a DLL) on Windows.
 install(TARGETS corvane COMPONENT tools
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

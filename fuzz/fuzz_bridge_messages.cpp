@@ -8,6 +8,11 @@
 // deeper than 32 levels, and a JSON frame within that depth is answered, with
 // the frame's own id when it is an object that has one.
 //
+// The first frame is read as a hello first (tools/bridge/hello.h), as the
+// session does: a hello served is answered with valid JSON naming a level the
+// bridge speaks; a refused one closes with 4000 or 4001 and a reason that
+// fits a close frame (123 bytes); anything else goes on as a call.
+//
 // The component's session is abandoned before the first frame: the connecting
 // calls go through their checks and the component's argument rules, but no
 // input makes an attempt (none reaches the network or waits).
@@ -17,6 +22,7 @@
 
 #include "component/component_methods.h"
 #include "fuzz/fuzz_support.h"
+#include "tools/bridge/hello.h"
 #include "tools/bridge/members.h"
 
 namespace {
@@ -69,8 +75,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       *component, Config(), [](std::string_view, const std::string&) {}, [](const std::string&) {});
 
   InputReader in(data, size);
+  bool first = true;
   do {
     const std::string_view frame = in.Until('\0');
+    if (first) {
+      first = false;
+      const corvane::bridge::HelloOutcome hello = corvane::bridge::ReadHello(frame);
+      using Kind = corvane::bridge::HelloOutcome::Kind;
+      if (hello.kind == Kind::kRefuse) {
+        FUZZ_CHECK(hello.closeCode == 4000 || hello.closeCode == 4001);
+        FUZZ_CHECK(hello.answer.size() <= 123);
+        return 0;
+      }
+      if (hello.kind == Kind::kServe) {
+        const json answer = json::parse(hello.answer, nullptr, false);
+        FUZZ_CHECK(!answer.is_discarded() && answer["hello"]["protocol"] == hello.level);
+        FUZZ_CHECK(hello.level >= corvane::bridge::kProtocolMin &&
+                   hello.level <= corvane::bridge::kProtocolMax);
+        continue;
+      }
+    }
     const std::optional<std::string> reply = caller.HandleFrame(frame);
     const bool isJson = json::accept(frame);
     if (!reply) {

@@ -14,6 +14,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -25,6 +26,7 @@
 #include "protocol/encoder.h"
 #include "protocol/wire.h"
 #include "tests/codec/stream_cipher.h"
+#include "tools/bridge/hello.h"
 #include "tools/bridge/session.h"
 
 namespace corvane::bridge {
@@ -95,6 +97,7 @@ class Page {
     }
     return static_cast<int>(m_ws.reason().code);
   }
+  std::string CloseReason() const { return std::string(m_ws.reason().reason.c_str()); }
 
  private:
   template <class Start>
@@ -149,6 +152,109 @@ TEST(BridgeHandshake, OriginAndHostDecideAndEveryRefusalIsLogged) {
                               [](const std::string& l) { return l.find("refused") == 0; }),
                 0);
     }
+  }
+}
+
+// The first message may be a hello; the bridge answers the highest level it
+// speaks up to the page's, or closes with its own code and a reason that
+// names both. Either way calls follow as at level 1.
+TEST(BridgeHandshake, HelloIsAnsweredWithTheLevelServedOrRefused) {
+  struct Case {
+    std::string first;
+    json answer;  // the first frame back, or null when the page is closed
+    int code;
+    std::string reason;
+  };
+  const auto hello = [](const json& level) {
+    return json{{"hello", {{"protocol", level}, {"client", "test 1"}}}}.dump();
+  };
+  const auto served = [](int level) {
+    return json{{"hello",
+                 {{"protocol", level},
+                  {"bridge", std::string(BridgeVersion())},
+                  {"component", std::string(ComponentVersion())}}}};
+  };
+  const std::string call = R"({"id":1,"method":"getRequestCount"})";
+  const std::string unsupported = " is not supported: this bridge speaks 1 to 2";
+  const Case cases[] = {
+      {hello(2), served(2), 0, ""},
+      {hello(1), served(1), 0, ""},
+      {hello(9), served(2), 0, ""},
+      {hello(std::numeric_limits<uint64_t>::max()), served(2), 0, ""},
+      {call, json{{"id", 1}, {"result", 0}}, 0, ""},  // a level-1 page
+      {hello(0), nullptr, 4000, "protocol level 0" + unsupported},
+      {hello(-7), nullptr, 4000, "protocol level -7" + unsupported},
+      {hello("2"), nullptr, 4001, ""},
+      {R"({"hello":{"protocol":2},"id":1})", nullptr, 4001, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    Bridge bridge;
+    Page page;
+    ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
+    page.Send(c.first);
+    if (c.answer.is_null()) {
+      EXPECT_EQ(page.CloseCode(), c.code);
+      if (!c.reason.empty()) {
+        EXPECT_EQ(page.CloseReason(), c.reason);
+      }
+      continue;
+    }
+    EXPECT_EQ(page.Read(), c.answer);
+    // A hello counts only as the first message; calls go on as before.
+    page.Send(hello(2));
+    EXPECT_EQ(page.Read()->at("error"),
+              "a call is {\"id\": ID, \"method\": NAME, \"args\": [...]}");
+    page.Call(2, "getRequestCount", json::array());
+    EXPECT_EQ(page.Read(), (json{{"id", 2}, {"result", 0}}));
+  }
+}
+
+// GET /status answers any page (the origin check is its content, not a gate)
+// with the versions and whether its origin is allowed; the Host check holds.
+TEST(BridgeHandshake, StatusTellsVersionsAndWhetherTheOriginIsAllowed) {
+  struct Case {
+    std::string request;
+    unsigned status;
+    std::optional<bool> allowed;  // the body's originAllowed
+    std::string allowOrigin;      // Access-Control-Allow-Origin
+    std::string privateNetwork;   // Access-Control-Allow-Private-Network
+  };
+  const std::string host = "Host: 127.0.0.1\r\n";
+  const Case cases[] = {
+      {"GET /status HTTP/1.1\r\n" + host + "Origin: " + kOrigin + "\r\n", 200, true, kOrigin, ""},
+      {"GET /status HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n", 200, false,
+       "https://evil.example", ""},
+      {"GET /status HTTP/1.1\r\n" + host, 200, false, "", ""},
+      {"GET /status HTTP/1.1\r\n" + host + "Origin: null\r\n", 200, false, "", ""},
+      {"OPTIONS /status HTTP/1.1\r\n" + host + "Origin: https://evil.example\r\n" +
+           "Access-Control-Request-Private-Network: true\r\n",
+       204, std::nullopt, "https://evil.example", "true"},
+      {"GET /status HTTP/1.1\r\nHost: rebind.example\r\nOrigin: https://evil.example\r\n", 403,
+       std::nullopt, "", ""},
+      {"POST /status HTTP/1.1\r\n" + host, 400, std::nullopt, "", ""},
+      {"GET / HTTP/1.1\r\n" + host, 400, std::nullopt, "", ""},
+  };
+  Bridge bridge;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    net::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(net::ip::address_v4::loopback(), bridge.server->Port()));
+    net::write(socket, net::buffer(c.request + "\r\n"));
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    beast::error_code ec;
+    http::read(socket, buffer, response, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(response.result_int(), c.status);
+    EXPECT_EQ(response[http::field::access_control_allow_origin], c.allowOrigin);
+    EXPECT_EQ(response["Access-Control-Allow-Private-Network"], c.privateNetwork);
+    if (!c.allowed) continue;
+    EXPECT_EQ(json::parse(response.body()), (json{{"bridge", std::string(BridgeVersion())},
+                                                  {"component", std::string(ComponentVersion())},
+                                                  {"protocol", {{"min", 1}, {"max", 2}}},
+                                                  {"originAllowed", *c.allowed}}));
   }
 }
 

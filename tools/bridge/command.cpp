@@ -145,7 +145,9 @@ int BridgeCommand::Run() {
 
 #if defined(_WIN32)
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_stop || !SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
+  // Without a console (corvane-bridge.exe) there is nothing to watch: the
+  // bridge ends with the user's session.
+  if (!g_stop || (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE) && GetConsoleWindow() != nullptr)) {
     std::cerr << "corvane bridge: cannot watch for Ctrl+C\n";
     return 1;
   }

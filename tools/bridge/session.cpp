@@ -6,6 +6,7 @@
 #include <boost/asio/prefer.hpp>
 #include <nlohmann/json.hpp>
 
+#include "tools/bridge/hello.h"
 #include "tools/bridge/text.h"
 
 namespace corvane::bridge {
@@ -54,12 +55,16 @@ void Session::OnRequest(beast::error_code ec) {
   if (ec || m_closing) return;  // the socket goes with the session
   const auto& request = m_parser->get();
   m_origin = std::string(request[http::field::origin]);
-  if (!websocket::is_upgrade(request))
+  const bool status =
+      !websocket::is_upgrade(request) && request.target() == kStatusPath &&
+      (request.method() == http::verb::get || request.method() == http::verb::options);
+  if (!websocket::is_upgrade(request) && !status)
     return Refuse(http::status::bad_request, "a WebSocket handshake is expected");
   const std::string host(request[http::field::host]);
   if (!HostIsLoopback(host))
     return Refuse(http::status::forbidden,
                   "Host " + host + " is not the loopback address or localhost");
+  if (status) return AnswerStatus(request);
   if (!OriginAllowed(m_config, m_origin))
     return Refuse(http::status::forbidden,
                   "origin " + (m_origin.empty() ? "(none)" : m_origin) + " is not allowed");
@@ -80,12 +85,41 @@ void Session::OnRequest(beast::error_code ec) {
 
 void Session::Refuse(http::status status, const std::string& reason) {
   m_log("refused a connection: " + reason);
-  m_refusal = std::make_shared<http::response<http::string_body>>(status, 11);
-  m_refusal->set(http::field::connection, "close");
-  m_refusal->set(http::field::content_type, "text/plain");
-  m_refusal->body() = reason + "\n";
-  m_refusal->prepare_payload();
-  http::async_write(beast::get_lowest_layer(m_ws), *m_refusal,
+  auto refusal = std::make_shared<http::response<http::string_body>>(status, 11);
+  refusal->set(http::field::content_type, "text/plain");
+  refusal->body() = reason + "\n";
+  Answer(std::move(refusal));
+}
+
+void Session::AnswerStatus(const http::request<http::string_body>& request) {
+  // Any page may read the answer: it holds the versions and whether the
+  // asking origin is allowed, nothing a page could use against the bridge.
+  // A browser asks before a public page's request reaches loopback: older
+  // Chrome with a preflight naming Access-Control-Request-Private-Network,
+  // current Chrome and Firefox with the user's local network permission.
+  const bool preflight = request.method() == http::verb::options;
+  auto answer = std::make_shared<http::response<http::string_body>>(
+      preflight ? http::status::no_content : http::status::ok, 11);
+  const std::string allowOrigin = CorsOrigin(m_origin);
+  if (!allowOrigin.empty()) answer->set(http::field::access_control_allow_origin, allowOrigin);
+  answer->set(http::field::vary, "Origin");
+  answer->set(http::field::cache_control, "no-store");
+  if (preflight) {
+    answer->set(http::field::access_control_allow_methods, "GET");
+    if (request["Access-Control-Request-Private-Network"] == "true")
+      answer->set("Access-Control-Allow-Private-Network", "true");
+  } else {
+    answer->set(http::field::content_type, "application/json");
+    answer->body() = StatusBody(m_config, m_origin);
+  }
+  Answer(std::move(answer));
+}
+
+void Session::Answer(std::shared_ptr<http::response<http::string_body>> answer) {
+  m_answer = std::move(answer);
+  m_answer->set(http::field::connection, "close");
+  m_answer->prepare_payload();
+  http::async_write(beast::get_lowest_layer(m_ws), *m_answer,
                     [self = shared_from_this()](beast::error_code, size_t) {
                       beast::error_code ignored;
                       beast::get_lowest_layer(self->m_ws)
@@ -171,6 +205,19 @@ void Session::OnRead(beast::error_code ec) {
     return Close(websocket::close_code::policy_error, "too many calls waiting");
   std::string frame = beast::buffers_to_string(m_buffer.data());
   m_buffer.consume(m_buffer.size());
+  if (m_firstMessage) {
+    m_firstMessage = false;
+    HelloOutcome hello = ReadHello(frame);
+    if (hello.kind == HelloOutcome::kRefuse) {
+      return Close(static_cast<websocket::close_code>(hello.closeCode), hello.answer);
+    }
+    if (hello.kind == HelloOutcome::kServe) {
+      SetProtocolLevel(hello.level);
+      m_queuedBytes += hello.answer.size();
+      Queue(std::move(hello.answer));
+      return ReadNext();
+    }
+  }
   ++m_callsInFlight;
   m_thread->Run([this, frame = std::move(frame)](MemberCaller& caller) {
     Hand(caller.HandleFrame(frame), true);

@@ -20,10 +20,20 @@
 // call is not read. Its queue then fills, its readers stop reading, and TCP
 // holds the servers back.
 //
-// Close codes: 1001 the bridge stops; 1003 a binary frame; 1007 a frame that
-// is not JSON (or nests deeper than MemberCaller allows); 1008 over the
-// message rate, or too many calls waiting; 1009 over the frame size (Beast
-// sends it); 1011 the component could not be made.
+// The page's first message may be a hello (hello.h): the session answers it
+// on its own thread, before any call, and keeps the level it serves
+// (ProtocolLevel); a page without one is served at level 1.
+//
+// A request that is not a WebSocket upgrade is answered only at GET /status
+// (hello.h; OPTIONS for a browser's preflight), to any origin, after the same
+// Host check; every other one is refused with 400.
+//
+// Close codes, every one the bridge sends: 1001 the bridge stops; 1003 a
+// binary frame; 1007 a frame that is not JSON (or nests deeper than
+// MemberCaller allows); 1008 over the message rate, or too many calls
+// waiting; 1009 over the frame size (Beast sends it); 1011 the component
+// could not be made; 4000 the page's hello names a protocol level the bridge
+// cannot serve (the reason names both); 4001 a malformed hello.
 #pragma once
 
 #include <atomic>
@@ -69,9 +79,18 @@ class Session : public std::enable_shared_from_this<Session> {
   // session's thread, after its context has run out of work.
   void Release();
 
+  // The protocol level the page is served at (hello.h): set once, by the
+  // handshake, before any event can reach the page; read from any thread.
+  void SetProtocolLevel(int level) { m_protocolLevel = level; }
+  int ProtocolLevel() const { return m_protocolLevel; }
+
  private:
   void OnRequest(boost::beast::error_code ec);
   void Refuse(boost::beast::http::status status, const std::string& reason);
+  // The status answer (or its preflight's), then the connection is closed.
+  void AnswerStatus(const boost::beast::http::request<boost::beast::http::string_body>& request);
+  void Answer(
+      std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> answer);
   void OnAccepted(boost::beast::error_code ec);
   void OnComponentReady(bool made);
   void ReadNext();
@@ -102,7 +121,8 @@ class Session : public std::enable_shared_from_this<Session> {
   const boost::asio::any_io_executor m_executor;
   boost::beast::flat_buffer m_buffer;
   boost::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> m_parser;
-  std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> m_refusal;
+  // The HTTP answer being written: a refusal, or the status answer.
+  std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> m_answer;
   std::string m_origin;
 
   std::chrono::steady_clock::time_point m_handshakeDeadline;
@@ -129,6 +149,8 @@ class Session : public std::enable_shared_from_this<Session> {
   bool m_reading = false;
   bool m_readPaused = false;
   bool m_closing = false;
+  bool m_firstMessage = true;  // a hello may come only as the first
+  std::atomic<int> m_protocolLevel{1};
 
   double m_tokens = 0;
   std::chrono::steady_clock::time_point m_refilled;
