@@ -22,13 +22,23 @@
 // onclose, when set, is called once with {code, reason} when the connection
 // to the bridge ends; the calls still waiting are rejected. Connect again
 // with Corvane.connect.
+//
+// A bridge frame holds one event or answer, or an array of events in order
+// (a page at protocol level 2). Callbacks run one at a time in arrival
+// order; after about 8 ms of them the rest waits for a continuation
+// (MessageChannel) so that the browser handles input and paints in between,
+// and frames that arrive meanwhile queue behind it. A feed message that the
+// component conflates (setConflation) carries its key: while one of that key
+// waits here, a later one replaces its text in place, as in the component, so
+// a page slower than the feed gets the latest value of each key; a connection
+// event is a barrier. getConflatedCount counts these replacements too.
 
 const METHODS = [
   "SetProxyCredentials", "SendConnect", "ReceiveData", "ConnectToServer", "SetServerDetails",
   "setKeepAliveTimerDetail", "setTimerDetails", "setEncryption", "setCompression", "setMultiOC",
   "setOCDetails", "startKeepAlive", "sendRequest", "sendBCRequest", "getPacketCount",
   "getRequestCount", "setProxyServerDetails", "setTransportSecurity", "setServerPins",
-  "getTransportSecurity",
+  "getTransportSecurity", "setConflation", "getConflatedCount",
 ];
 
 const CALLBACKS = [
@@ -68,10 +78,24 @@ export class Corvane {
       return new Promise((resolve, reject) => pending.set(id, { resolve, reject, method }));
     };
 
+    // Feed messages waiting in the inbox below, by key, and how many were
+    // replaced there since the last reset.
+    const waitingByKey = new Map();
+    let pageReplaced = 0;
+    const adjust = {
+      getConflatedCount: (r) => (typeof r === "number" ? (r + pageReplaced) | 0 : r),
+      setMultiOC: (r) => {
+        pageReplaced = 0;
+        return r;
+      },
+    };
     for (const name of METHODS) {
       Object.defineProperty(this, name, {
         enumerable: true,
-        value: (...args) => send(name, args.map((a) => (a === undefined ? null : a))),
+        value: (...args) => {
+          const p = send(name, args.map((a) => (a === undefined ? null : a)));
+          return adjust[name] ? p.then(adjust[name]) : p;
+        },
       });
     }
     for (const name of CALLBACKS) {
@@ -87,8 +111,8 @@ export class Corvane {
       });
     }
 
-    socket.onmessage = (message) => {
-      const m = JSON.parse(message.data);
+    const dispatch = (m) => {
+      if (m.key !== undefined && waitingByKey.get(m.key) === m) waitingByKey.delete(m.key);
       if (m.event !== undefined) {
         const fn = slots.get(m.event);
         // The component goes on after a callback that throws; so does this.
@@ -107,8 +131,63 @@ export class Corvane {
       if (m.error !== undefined) call.reject(new Error(call.method + ": " + m.error));
       else call.resolve(m.result);
     };
-    socket.onclose = (event) => {
-      closed = true;
+
+    // What waits for its turn: inbox[head..], events, answers and the close.
+    let inbox = [];
+    let head = 0;
+    let resumeScheduled = false;
+    const resume = new MessageChannel();
+    const kSliceMs = 8;
+    const drain = () => {
+      resumeScheduled = false;
+      const start = performance.now();
+      let n = 0;
+      while (head < inbox.length) {
+        const m = inbox[head];
+        inbox[head++] = undefined;
+        if (m.closed !== undefined) finishClose(m.closed);
+        else dispatch(m);
+        if (++n % 8 === 0 && head < inbox.length && performance.now() - start >= kSliceMs) {
+          resumeScheduled = true;
+          resume.port2.postMessage(null);
+          break;
+        }
+      }
+      if (head === inbox.length) {
+        inbox = [];
+        head = 0;
+      } else if (head > 4096 && head * 2 > inbox.length) {
+        inbox = inbox.slice(head);
+        head = 0;
+      }
+    };
+    resume.port1.onmessage = drain;
+    const enqueue = (m) => {
+      if (m.event === "handleData" && typeof m.key === "string") {
+        const waiting = waitingByKey.get(m.key);
+        if (waiting !== undefined) {
+          waiting.text = m.text;
+          pageReplaced = (pageReplaced + 1) | 0;
+          return;
+        }
+        waitingByKey.set(m.key, m);
+      } else if (m.event !== undefined && m.event !== "handleData") {
+        waitingByKey.clear();
+      }
+      inbox.push(m);
+    };
+    const arrive = (m) => {
+      inbox.push(m);
+      if (!resumeScheduled) drain();
+    };
+
+    socket.onmessage = (message) => {
+      const m = JSON.parse(message.data);
+      if (Array.isArray(m)) for (const e of m) enqueue(e);
+      else enqueue(m);
+      if (!resumeScheduled) drain();
+    };
+    const finishClose = (event) => {
       for (const call of pending.values()) {
         call.reject(new Error(call.method + ": the connection to corvane bridge closed"));
       }
@@ -116,6 +195,12 @@ export class Corvane {
       if (typeof this.onclose === "function") {
         this.onclose({ code: event.code, reason: event.reason });
       }
+      resume.port1.close();
+    };
+    socket.onclose = (event) => {
+      closed = true;
+      // Behind the events that came before it.
+      arrive({ closed: event });
     };
     this.close = () => socket.close(1000);
   }

@@ -93,7 +93,8 @@ bool ComponentThread::Stopping() {
   return m_stop;
 }
 
-void ComponentThread::Deliver(std::string_view name, const std::string& text) {
+void ComponentThread::Deliver(std::string_view name, const std::string& text,
+                              std::string_view key) {
   // Inside a call or a delivery: the event waits for room in the page's
   // queue, as the feed does.
   while (!m_hold.load() && m_queuedBytes.load() >= m_config.writeQueueBytes && !Stopping()) {
@@ -102,7 +103,7 @@ void ComponentThread::Deliver(std::string_view name, const std::string& text) {
     m_waitingHeld = false;
   }
   if (m_hold.load()) return;  // the page is gone
-  m_eventSink(name, text);
+  m_eventSink(name, text, key);
 }
 
 void ComponentThread::Main(std::function<void(bool)> ready) {
@@ -113,7 +114,10 @@ void ComponentThread::Main(std::function<void(bool)> ready) {
     core.SetTlsPolicySource(std::make_shared<BridgeTlsPolicy>(m_config));
     m_caller.emplace(
         *m_component, m_config,
-        [this](std::string_view name, const std::string& text) { Deliver(name, text); }, m_log);
+        [this](std::string_view name, const std::string& text, std::string_view key) {
+          Deliver(name, text, key);
+        },
+        m_log);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_core = &core;
     if (m_hold) core.Abandon();  // the page went while it was being made

@@ -74,7 +74,7 @@ class ComponentThread {
   bool Held() const;
   bool Stopping();
   // The MemberCaller's event sink: waits while the bound is reached.
-  void Deliver(std::string_view name, const std::string& text);
+  void Deliver(std::string_view name, const std::string& text, std::string_view key);
 
   // Platform parts (component_thread_win32.cpp, component_thread_posix.cpp).
   bool OpenSignal();
