@@ -48,7 +48,7 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
 
 
 def listener(command, lines=1):
-    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=None if os.environ.get("BENCH_VERBOSE") else subprocess.DEVNULL, text=True)
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ports = []
     while len(ports) < lines:
         words = proc.stdout.readline().split()
@@ -94,6 +94,8 @@ def main():
     parser.add_argument("--wine-bridge", help="corvane.exe of the Windows build, run under Wine")
     parser.add_argument("--work", type=int, default=20000,
                         help="the slow page's cost per event, in square roots")
+    parser.add_argument("--write-queue-bytes", type=int, default=0,
+                        help="the level-2 bridge's bound on what waits for a page (default 1 MiB)")
     args = parser.parse_args()
     corvane = os.path.join(args.build, "tools", "corvane", "corvane")
     backend_bin = os.path.join(args.build, "tools", "backend", "corvane-backend")
@@ -135,11 +137,9 @@ def main():
             bridge = WineBridge(args.wine_bridge, bridge_args)
             port = bridge.port
         elif level:
-            debug = ["gdb", "-q", "-batch", "-ex", "catch throw", "-ex", "run",
-                     "-ex", "bt 30", "--args"] if os.environ.get("BENCH_GDB") else []
-            queue = os.environ.get("BENCH_WRITE_QUEUE")
-            extra = ["--write-queue-bytes=" + queue] if queue else []
-            bridge, (port,) = listener(debug + [level_bin, str(level), origin] + extra + servers)
+            extra = (["--write-queue-bytes=%d" % args.write_queue_bytes]
+                     if args.write_queue_bytes else [])
+            bridge, (port,) = listener([level_bin, str(level), origin] + extra + servers)
         else:
             bridge, (port,) = listener([corvane] + bridge_args)
         try:

@@ -6,14 +6,11 @@
 // loopback, never a service:
 //
 //   corvane-bridge-level2 LEVEL ORIGIN [--write-queue-bytes=N] HOST:PORT...
-#include <execinfo.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <functional>
 #include <list>
 #include <memory>
@@ -42,19 +39,6 @@ int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: corvane-bridge-level2 LEVEL ORIGIN HOST:PORT...\n");
     return 2;
-  }
-  std::set_terminate([] {
-    void* frames[64];
-    backtrace_symbols_fd(frames, backtrace(frames, 64), 2);
-    std::abort();
-  });
-  for (int fatal : {SIGSEGV, SIGBUS, SIGABRT, SIGPIPE}) {
-    signal(fatal, [](int number) {
-      void* frames[64];
-      std::fprintf(stderr, "signal %d\n", number);
-      backtrace_symbols_fd(frames, backtrace(frames, 64), 2);
-      _exit(3);
-    });
   }
   sigset_t signals;
   sigemptyset(&signals);
