@@ -511,4 +511,34 @@ STDMETHODIMP ComponentObject::getTransportSecurity(VARIANT vConnection, VARIANT*
   }
 }
 
+STDMETHODIMP ComponentObject::setConflation(VARIANT vTag, VARIANT vMinimumIntervalMs,
+                                            VARIANT* pRetVal) {
+  const CallScope call(this, "setConflation");
+  if (call.Refused()) return E_ACCESSDENIED;
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr =
+        m_core->setConflation(FromVariant(vTag), FromVariant(vMinimumIntervalMs), &result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDMETHODIMP ComponentObject::getConflatedCount(VARIANT* pRetVal) {
+  const CallScope call(this, "getConflatedCount");
+  if (call.Refused()) return E_ACCESSDENIED;
+  if (pRetVal == nullptr) return E_POINTER;
+  try {
+    Variant result;
+    const HRESULT hr = m_core->getConflatedCount(&result);
+    const HRESULT written = WriteResult(result, pRetVal);
+    return FAILED(written) ? written : hr;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 }  // namespace corvane::com

@@ -92,6 +92,8 @@ class ComponentObject final : public IComponentMethods2,
   STDMETHODIMP setTransportSecurity(VARIANT vConnection, VARIANT vMode, VARIANT* pRetVal) override;
   STDMETHODIMP setServerPins(VARIANT vConnection, VARIANT vPins, VARIANT* pRetVal) override;
   STDMETHODIMP getTransportSecurity(VARIANT vConnection, VARIANT* pRetVal) override;
+  STDMETHODIMP setConflation(VARIANT vTag, VARIANT vMinimumIntervalMs, VARIANT* pRetVal) override;
+  STDMETHODIMP getConflatedCount(VARIANT* pRetVal) override;
 
   // IObjectSafety (object_safety.cpp)
   STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override;

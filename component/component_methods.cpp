@@ -391,6 +391,40 @@ HResult CComponentMethods::getTransportSecurity(const Variant& vConnection, Vari
   return kS_OK;
 }
 
+HResult CComponentMethods::setConflation(const Variant& vTag, const Variant& vMinimumIntervalMs,
+                                         Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(kResultFailed);
+  try {
+    constexpr int32_t kMaxIntervalMs = 3600000;
+    const Variant& tag = vTag.Deref();
+    int32_t tagNumber = -1;
+    if (tag.vt == kVtI2 || tag.vt == kVtI4 || tag.vt == kVtInt) tagNumber = tag.intValue;
+    if (tag.vt == kVtBstr && !tag.text.empty() && tag.text.size() <= 9 &&
+        tag.text.find_first_not_of("0123456789") == std::string::npos)
+      tagNumber = DecimalPrefix32(tag.text);
+    const Variant& interval = vMinimumIntervalMs.Deref();
+    int32_t intervalMs = -1;
+    if (interval.vt == kVtEmpty || interval.vt == kVtNull) intervalMs = 0;
+    if (interval.vt == kVtI2 || interval.vt == kVtI4 || interval.vt == kVtInt)
+      intervalMs = interval.intValue;
+    if (tagNumber < 0 || intervalMs < 0 || intervalMs > kMaxIntervalMs) return kS_OK;
+    ConflationSettings conflation;
+    // Tags are written without leading zeros on the wire: 055 keys on 55.
+    if (tagNumber != 0) conflation = {std::to_string(tagNumber), intervalMs};
+    m_session.Core().settings.Update([&](Settings& s) { s.conflation = conflation; });
+    *pRetVal = Variant::Int(0);
+  } catch (...) {
+  }
+  return kS_OK;
+}
+
+HResult CComponentMethods::getConflatedCount(Variant* pRetVal) {
+  if (pRetVal == nullptr) return kE_POINTER;
+  *pRetVal = Variant::Int(m_session.Core().router.ConflatedCount());
+  return kS_OK;
+}
+
 // ---- Callback slots and delivery ----
 
 HResult CComponentMethods::GetSlot(EventKind kind, std::shared_ptr<CallbackTarget>* pVal) const {

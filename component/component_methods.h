@@ -104,6 +104,19 @@ class CComponentMethods : private EventSink {
   // for a connection made over TLS; empty otherwise (vConnection 1 or 2).
   HResult getTransportSecurity(const Variant& vConnection, Variant* pRetVal);  // 31
 
+  // ---- The second interface: conflation of the broadcast connection ----
+  // vTag: the tag whose value keys a feed message (a number, or a string of
+  // up to 9 digits); 0 or "0" turns conflation off. vMinimumIntervalMs: 0 to
+  // 3600000 (a number; null or empty: 0), the least time between two
+  // messages of one key. While on, a data message of the broadcast
+  // connection whose key has an undelivered message replaces that message's
+  // text in place (router.h). VT_INT 0, or -1 when an argument is refused and
+  // nothing changed. Lasts until setMultiOC's reset.
+  HResult setConflation(const Variant& vTag, const Variant& vMinimumIntervalMs,  // 32
+                        Variant* pRetVal);
+  // VT_INT: the messages replaced since the last reset (wraps at 2^31).
+  HResult getConflatedCount(Variant* pRetVal);  // 33
+
   // ---- Owner-thread delivery ----
   // Native hosts: deliver one slice of queued events now (the wait handle
   // stays ready while more are left); returns how many were delivered.

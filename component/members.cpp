@@ -101,6 +101,8 @@ constexpr std::array kMembers = {
     Row<&C::setTransportSecurity>("setTransportSecurity", 29),
     Row<&C::setServerPins>("setServerPins", 30),
     Row<&C::getTransportSecurity>("getTransportSecurity", 31),
+    Row<&C::setConflation>("setConflation", 32),
+    Row<&C::getConflatedCount>("getConflatedCount", 33),
 };
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -5,11 +5,11 @@
 //
 // One row per function of the interface, in its vtable order (ascending
 // dispid, each callback property's get before its putref), 31 of the first
-// interface and the 3 its successor adds (dispids 29 to 31), 34 in all:
+// interface and the 5 its successor adds (dispids 29 to 33), 36 in all:
 //
 //   name      the member's name exactly as the type library spells it; a
 //             callback property's get and putref share theirs
-//   dispid    its DISPID (1..31; 3, 4, 16 and 20 are not used)
+//   dispid    its DISPID (1..33; 3, 4, 16 and 20 are not used)
 //   kind      kMethod, kPropertyGet or kPropertyPutRef: the INVOKEKIND of the
 //             function (the same values as IDispatch::Invoke's DISPATCH_
 //             flags, so a mask of kinds is a mask of those flags)

@@ -2,6 +2,7 @@
 #include "delivery/router.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <utility>
 
@@ -67,7 +68,22 @@ LogonOutcome InterpretLogon(std::string_view message, std::string_view previousS
   return out;
 }
 
-CMessageRouter::CMessageRouter(Notifier notify) : m_notify(std::move(notify)) {}
+namespace {
+// Above this many keys, those neither queued nor held nor inside their
+// interval are forgotten, so a server that names ever new keys grows nothing.
+constexpr size_t kKeysBeforePrune = 4096;
+}  // namespace
+
+CMessageRouter::CMessageRouter(Notifier notify, Clock clock)
+    : m_notify(std::move(notify)), m_clock(std::move(clock)) {
+  if (!m_clock) {
+    m_clock = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+  }
+}
 
 CMessageRouter::Routed CMessageRouter::RouteBlock(std::string_view block, const Context& context) {
   Routed routed;
@@ -95,7 +111,10 @@ CMessageRouter::Routed CMessageRouter::RouteBlock(std::string_view block, const 
       } else {
         block = {};
       }
-      if (!lock.owns_lock()) lock.lock();
+      if (!lock.owns_lock()) {
+        lock.lock();
+        if (m_nHeld.load() != 0) ReleaseLocked(m_clock(), false);
+      }
       RouteLocked(message, context, routed);
     }
   } catch (...) {
@@ -106,7 +125,11 @@ CMessageRouter::Routed CMessageRouter::RouteBlock(std::string_view block, const 
 
 void CMessageRouter::RouteLocked(std::string_view message, const Context& context, Routed& routed) {
   if (m_bLoggedOn.load() != 0) {
-    Enqueue(Event{EventKind::Data, context.link, std::string(message), 0}, WM_DELIVER_DATA);
+    Event event{EventKind::Data, context.link, std::string(message), 0};
+    if (context.conflation != nullptr && context.conflation->On())
+      ConflateLocked(std::move(event), *context.conflation);
+    else
+      Enqueue(std::move(event), WM_DELIVER_DATA);
     return;
   }
   LogonOutcome outcome = InterpretLogon(message, m_strLogonStatus);
@@ -123,7 +146,7 @@ void CMessageRouter::RouteLocked(std::string_view message, const Context& contex
 }
 
 // Called with m_mutex held, so that queue order is notification order.
-void CMessageRouter::Enqueue(Event event, unsigned message) {
+uint64_t CMessageRouter::Enqueue(Event event, unsigned message) {
   const size_t size = event.text.size();
   m_queue.push_back(std::move(event));
   m_nQueuedEvents.fetch_add(1);
@@ -131,12 +154,90 @@ void CMessageRouter::Enqueue(Event event, unsigned message) {
   // The event stays queued whether or not the post succeeds: a failed post
   // leaves m_bNotified clear, so the next event tries again.
   if (!m_bNotified && m_notify) m_bNotified = m_notify(message);
+  return m_nextSeq++;
+}
+
+void CMessageRouter::ConflateLocked(Event event, const ConflationSettings& conflation) {
+  std::string key = GetTagValue(event.text, conflation.tag);
+  if (key.empty()) {
+    Enqueue(std::move(event), WM_DELIVER_DATA);
+    return;
+  }
+  const int64_t interval = std::max<int32_t>(conflation.minimumIntervalMs, 0);
+  const int64_t now = interval > 0 ? m_clock() : 0;
+  KeyState& k = m_keys[std::move(key)];
+  // The key's undelivered message, held or queued, takes the new text; the
+  // counts follow the text (added first, so they never dip below the truth).
+  Event* undelivered = nullptr;
+  if (k.held) {
+    undelivered = &*k.held;
+  } else if (k.seq != 0 && k.seq >= m_frontSeq && k.seq > m_barrierSeq) {
+    undelivered = &m_queue[static_cast<size_t>(k.seq - m_frontSeq)];
+  }
+  if (undelivered != nullptr) {
+    m_nQueuedBytes.fetch_add(event.text.size());
+    m_nQueuedBytes.fetch_sub(undelivered->text.size());
+    undelivered->text = std::move(event.text);
+    m_nConflated.fetch_add(1);
+    return;
+  }
+  if (interval > 0 && k.seq != 0 && now - k.enteredMs < interval) {
+    k.dueMs = k.enteredMs + interval;
+    m_due.emplace(k.dueMs, GetTagValue(event.text, conflation.tag));
+    m_nQueuedEvents.fetch_add(1);
+    m_nQueuedBytes.fetch_add(event.text.size());
+    k.held = std::move(event);
+    m_nHeld.fetch_add(1);
+    return;
+  }
+  k.seq = Enqueue(std::move(event), WM_DELIVER_DATA);
+  k.enteredMs = now;
+  if (m_keys.size() > m_pruneAt) PruneKeysLocked(now, interval);
+}
+
+void CMessageRouter::ReleaseLocked(int64_t nowMs, bool all) {
+  while (!m_due.empty() && (all || m_due.begin()->first <= nowMs)) {
+    const auto due = m_due.begin();
+    const auto it = m_keys.find(due->second);
+    if (it != m_keys.end() && it->second.held) {
+      KeyState& k = it->second;
+      Event event = std::move(*k.held);
+      k.held.reset();
+      m_nHeld.fetch_sub(1);
+      m_nQueuedEvents.fetch_sub(1);
+      m_nQueuedBytes.fetch_sub(event.text.size());
+      k.seq = Enqueue(std::move(event), WM_DELIVER_DATA);
+      k.enteredMs = std::max(nowMs, due->first);
+    }
+    m_due.erase(due);
+  }
+}
+
+void CMessageRouter::PruneKeysLocked(int64_t nowMs, int64_t intervalMs) {
+  for (auto it = m_keys.begin(); it != m_keys.end();) {
+    const KeyState& k = it->second;
+    const bool live = k.held || k.seq >= m_frontSeq || nowMs - k.enteredMs < intervalMs;
+    it = live ? std::next(it) : m_keys.erase(it);
+  }
+  m_pruneAt = std::max(kKeysBeforePrune, 2 * m_keys.size());
+}
+
+void CMessageRouter::ReleaseDue() {
+  if (m_nHeld.load() == 0) return;
+  try {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ReleaseLocked(m_clock(), false);
+  } catch (...) {
+  }
 }
 
 bool CMessageRouter::QueueEvent(Event event) {
   try {
     std::lock_guard<std::mutex> lock(m_mutex);
-    Enqueue(std::move(event), WM_DELIVER_CONNECTION);
+    // A barrier: what was held comes before it, and nothing queued before it
+    // takes a later message's text.
+    if (m_nHeld.load() != 0) ReleaseLocked(0, true);
+    m_barrierSeq = Enqueue(std::move(event), WM_DELIVER_CONNECTION);
     return true;
   } catch (...) {
     return false;
@@ -148,6 +249,7 @@ bool CMessageRouter::TakeNext(Event& event) {
     // Up to kTakeBatch events per lock; the owner thread's own list keeps
     // them in order for this call and the next ones (nested ones included).
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_queue.empty() && m_nHeld.load() != 0) ReleaseLocked(m_clock(), false);
     if (m_queue.empty()) {
       m_bNotified = false;
       return false;
@@ -156,6 +258,7 @@ bool CMessageRouter::TakeNext(Event& event) {
     std::move(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n),
               std::back_inserter(m_taken));
     m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
+    m_frontSeq += n;
   }
   event = std::move(m_taken.front());
   m_taken.pop_front();
@@ -173,6 +276,9 @@ bool CMessageRouter::NotificationOutstanding() const {
 void CMessageRouter::Reset() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_bLoggedOn.store(0);
+  ReleaseLocked(0, true);
+  m_keys.clear();
+  m_nConflated.store(0);
 }
 
 std::string CMessageRouter::LogonStatus() const {

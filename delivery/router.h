@@ -19,6 +19,20 @@
 // message is delivered exactly once and in order, and however fast messages
 // arrive, the owner thread holds one notification for them.
 //
+// Conflation (opt-in, per block: Context::conflation): a data message whose
+// key (the value of the configured tag) already has a message in the queue
+// that the owner thread has not taken replaces that message's text in place,
+// so the key keeps the position of its first arrival and the page sees its
+// latest value, not a backlog. Only data messages with the tag are conflated;
+// logon responses, connection events and messages without the tag never are,
+// and a connection event is a barrier: nothing queued before it is replaced
+// by what comes after it. With a minimum interval, a key enters the queue at
+// most once per interval: a message of a key that entered less than the
+// interval ago, and whose entry has been taken, is held (conflated with the
+// key's later ones) until the interval has passed, then queued behind what
+// is queued by then (ReleaseDue, RouteBlock, TakeNext). Every replaced
+// message counts once in ConflatedCount.
+//
 // Threads: RouteBlock and QueueEvent from any thread (both readers of a
 // session at once); TakeNext from the owner thread only. One lock covers the
 // logged-on test, the interpretation and the push onto the queue, so the
@@ -29,10 +43,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "delivery/event.h"
 
@@ -58,17 +74,30 @@ LogonOutcome InterpretLogon(std::string_view message, std::string_view previousS
 // pair without "=" is its own key and value.
 std::string GetTagValue(std::string_view message, std::string_view tag);
 
+// What conflation keys on: the tag whose value names a message's key (55,
+// the instrument, say); an empty tag is off. minimumIntervalMs: 0, or the
+// least time between two entries of one key into the queue.
+struct ConflationSettings {
+  std::string tag;
+  int32_t minimumIntervalMs = 0;
+  bool On() const { return !tag.empty(); }
+};
+
 class CMessageRouter {
  public:
   // Called with the router's lock held: posts a payload-free notification to
   // the owner thread, false when it is lost.
   using Notifier = std::function<bool(unsigned message)>;
-  explicit CMessageRouter(Notifier notify);
+  // Milliseconds of a monotonic clock (the minimum interval's).
+  using Clock = std::function<int64_t()>;
+  explicit CMessageRouter(Notifier notify, Clock clock = {});
 
   struct Context {
     LinkId link = LinkId::Interactive;        // the connection the block came on
     bool encryption = false;                  // a logon response then sets the session key
     std::atomic<int32_t>* packets = nullptr;  // counts each STX; none: not counted
+    // The data messages of this block are conflated by these; none: not.
+    const ConflationSettings* conflation = nullptr;
   };
   struct Routed {
     int status = 0;  // -1 when routing stopped early (memory exhaustion)
@@ -86,8 +115,15 @@ class CMessageRouter {
   bool TakeNext(Event& event);
   bool NotificationOutstanding() const;
 
-  // The session's reset: logged off. Queued events and the status text stay.
+  // The session's reset: logged off, the conflated count back to 0. Queued
+  // events and the status text stay; held messages are queued now.
   void Reset();
+
+  // Any thread: queues the held messages whose interval has passed. Cheap
+  // when none are held (the broadcast reader calls it on every poll).
+  void ReleaseDue();
+  // Messages replaced by a later one of their key (wraps at 2^31).
+  int32_t ConflatedCount() const { return m_nConflated.load(); }
 
   bool LoggedOn() const { return m_bLoggedOn.load() != 0; }
   std::string LogonStatus() const;
@@ -101,17 +137,41 @@ class CMessageRouter {
  private:
   // With m_mutex held.
   void RouteLocked(std::string_view message, const Context& context, Routed& routed);
-  void Enqueue(Event event, unsigned message);
+  // Returns the event's sequence number.
+  uint64_t Enqueue(Event event, unsigned message);
+  // A data message under conflation: replaced, held or queued.
+  void ConflateLocked(Event event, const ConflationSettings& conflation);
+  void ReleaseLocked(int64_t nowMs, bool all);
+  void PruneKeysLocked(int64_t nowMs, int64_t intervalMs);
 
   Notifier m_notify;
+  Clock m_clock;
   std::atomic<uint8_t> m_bLoggedOn{0};
   std::atomic<size_t> m_nQueuedEvents{0};
   std::atomic<size_t> m_nQueuedBytes{0};
+  std::atomic<int32_t> m_nConflated{0};
+  std::atomic<size_t> m_nHeld{0};
 
   mutable std::mutex m_mutex;  // guards everything below
   std::string m_strLogonStatus;
   std::deque<Event> m_queue;
   bool m_bNotified = false;  // a notification is outstanding
+
+  // Conflation. Every event pushed onto m_queue takes the next sequence
+  // number; m_queue.front() has m_frontSeq, so the entry of sequence s is at
+  // s - m_frontSeq while s >= m_frontSeq (after that the owner has taken it).
+  struct KeyState {
+    uint64_t seq = 0;           // its last entry into the queue (0: none)
+    int64_t enteredMs = 0;      // when that entry was made
+    std::optional<Event> held;  // waiting for the interval (counted queued)
+    int64_t dueMs = 0;
+  };
+  uint64_t m_nextSeq = 1;
+  uint64_t m_frontSeq = 1;
+  uint64_t m_barrierSeq = 0;  // the last connection event's: nothing before it is replaced
+  std::unordered_map<std::string, KeyState> m_keys;
+  std::multimap<int64_t, std::string> m_due;  // held keys by due time
+  size_t m_pruneAt = 4096;
 
   // Owner thread only: events moved out of m_queue in one go, still to be
   // handed out by TakeNext (and still counted in m_nQueuedEvents).

@@ -98,6 +98,8 @@ export class Corvane {
   setTransportSecurity: Method;
   setServerPins: Method;
   getTransportSecurity: Method;
+  setConflation: Method;
+  getConflatedCount: Method;
 
   handleConnect: CorvaneCallback;
   handleConnectionFailure: CorvaneCallback;

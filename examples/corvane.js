@@ -43,6 +43,17 @@
 // made until the next component is there. Without reconnect, connect again
 // with Corvane.connect. onreconnectfailed(error), when set, is called when
 // reconnection stops for good (a bridge of a version the page cannot use).
+//
+// A bridge frame holds one event or answer, or an array of events in order
+// (a page at protocol level 2). Callbacks run one at a time in arrival
+// order; after about 8 ms of them the rest waits for a continuation
+// (MessageChannel) so that the browser handles input and paints in between,
+// and frames that arrive meanwhile, answers and the close queue behind it. A
+// feed message that the component conflates (setConflation) carries its key:
+// while one of that key waits here, a later one replaces its text in place,
+// as in the component, so a page slower than the feed gets the latest value of
+// each key; a connection event or the close is a barrier. getConflatedCount
+// counts these replacements too.
 
 export const VERSION = "2.0.0";
 
@@ -56,7 +67,7 @@ const METHODS = [
   "setKeepAliveTimerDetail", "setTimerDetails", "setEncryption", "setCompression", "setMultiOC",
   "setOCDetails", "startKeepAlive", "sendRequest", "sendBCRequest", "getPacketCount",
   "getRequestCount", "setProxyServerDetails", "setTransportSecurity", "setServerPins",
-  "getTransportSecurity",
+  "getTransportSecurity", "setConflation", "getConflatedCount",
 ];
 
 // The members that only store settings: what reconnection applies again.
@@ -65,7 +76,7 @@ const METHODS = [
 const SETTINGS = new Set([
   "SetProxyCredentials", "setKeepAliveTimerDetail", "setTimerDetails", "setEncryption",
   "setCompression", "setMultiOC", "setProxyServerDetails", "setTransportSecurity",
-  "setServerPins",
+  "setServerPins", "setConflation",
 ]);
 
 const CALLBACKS = [
@@ -314,6 +325,17 @@ export class Corvane {
       return new Promise((resolve, reject) => pending.set(id, { resolve, reject, method }));
     };
 
+    // Feed messages waiting in the inbox below, by key, and how many were
+    // replaced there since the last reset.
+    const waitingByKey = new Map();
+    let pageReplaced = 0;
+    const adjust = {
+      getConflatedCount: (r) => (typeof r === "number" ? (r + pageReplaced) | 0 : r),
+      setMultiOC: (r) => {
+        pageReplaced = 0;
+        return r;
+      },
+    };
     for (const name of METHODS) {
       Object.defineProperty(this, name, {
         enumerable: true,
@@ -323,7 +345,8 @@ export class Corvane {
             settings.delete(name);
             settings.set(name, args);
           }
-          return send(name, args);
+          const p = send(name, args);
+          return adjust[name] ? p.then(adjust[name]) : p;
         },
       });
     }
@@ -340,25 +363,18 @@ export class Corvane {
       });
     }
 
-    const deliver = (event) => {
-      const fn = slots.get(event.event);
-      // The component goes on after a callback that throws; so does this.
-      if (!fn) return;
-      try {
-        fn.call(this, event.text);
-      } catch (e) {
-        console.error(e);
-      }
-    };
-    const onMessage = (message) => {
-      const m = JSON.parse(message.data);
-      // Level 2: events may come as an array of events, in order.
-      if (Array.isArray(m)) {
-        for (const event of m) deliver(event);
-        return;
-      }
+    const dispatch = (m) => {
+      if (m.key !== undefined && waitingByKey.get(m.key) === m) waitingByKey.delete(m.key);
       if (m.event !== undefined) {
-        deliver(m);
+        const fn = slots.get(m.event);
+        // The component goes on after a callback that throws; so does this.
+        if (fn) {
+          try {
+            fn.call(this, m.text);
+          } catch (e) {
+            console.error(e);
+          }
+        }
         return;
       }
       const call = pending.get(m.id);
@@ -366,6 +382,58 @@ export class Corvane {
       pending.delete(m.id);
       if (m.error !== undefined) call.reject(new Error(call.method + ": " + m.error));
       else call.resolve(m.result);
+    };
+
+    // What waits for its turn: inbox[head..], events, answers and the close.
+    let inbox = [];
+    let head = 0;
+    let resumeScheduled = false;
+    const resume = new MessageChannel();
+    const kSliceMs = 8;
+    const drain = () => {
+      resumeScheduled = false;
+      const start = performance.now();
+      let n = 0;
+      while (head < inbox.length) {
+        const m = inbox[head];
+        inbox[head++] = undefined;
+        if (m.closed !== undefined) finishClose(m.closed);
+        else dispatch(m);
+        if (++n % 8 === 0 && head < inbox.length && performance.now() - start >= kSliceMs) {
+          resumeScheduled = true;
+          resume.port2.postMessage(null);
+          break;
+        }
+      }
+      if (head === inbox.length) {
+        inbox = [];
+        head = 0;
+      } else if (head > 4096 && head * 2 > inbox.length) {
+        inbox = inbox.slice(head);
+        head = 0;
+      }
+    };
+    resume.port1.onmessage = drain;
+    const enqueue = (m) => {
+      if (m.event === "handleData" && typeof m.key === "string") {
+        const waiting = waitingByKey.get(m.key);
+        if (waiting !== undefined) {
+          waiting.text = m.text;
+          pageReplaced = (pageReplaced + 1) | 0;
+          return;
+        }
+        waitingByKey.set(m.key, m);
+      } else if (m.event !== undefined && m.event !== "handleData") {
+        waitingByKey.clear();
+      }
+      inbox.push(m);
+    };
+    const onMessage = (message) => {
+      const m = JSON.parse(message.data);
+      // Level 2: events may come as an array of events, in order.
+      if (Array.isArray(m)) for (const e of m) enqueue(e);
+      else enqueue(m);
+      if (!resumeScheduled) drain();
     };
 
     const retry = options.reconnect
@@ -382,8 +450,14 @@ export class Corvane {
       socket.onmessage = onMessage;
       socket.onclose = onClose;
     };
+    // The close waits behind the events that came before it.
     const onClose = (event) => {
       connected = false;
+      waitingByKey.clear();
+      inbox.push({ closed: event });
+      if (!resumeScheduled) drain();
+    };
+    const finishClose = (event) => {
       for (const call of pending.values()) {
         call.reject(new CorvaneError("ERR_BRIDGE_UNREACHABLE",
                                      call.method + ": the connection to corvane bridge closed"));
@@ -393,6 +467,7 @@ export class Corvane {
         this.onclose({ code: event.code, reason: event.reason });
       }
       if (retry && !stopped) timer = setTimeout(reconnect, delay);
+      else resume.port1.close();
     };
     const reconnect = async () => {
       timer = null;

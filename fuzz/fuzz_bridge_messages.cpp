@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(component);
   component->GetSession().Core().Abandon();
   MemberCaller caller(
-      *component, Config(), [](std::string_view, const std::string&) {}, [](const std::string&) {});
+      *component, Config(), [](std::string_view, const std::string&, std::string_view) {},
+      [](const std::string&) {});
 
   InputReader in(data, size);
   bool first = true;

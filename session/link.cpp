@@ -384,8 +384,12 @@ int32_t Link::Receive(int32_t length, const unsigned char* data) {
   const std::shared_ptr<const Settings> settings = m_core.settings.Get();
   m_core.ObserveChunk({m_role.id, data, length, settings->compression, settings->encryption,
                        m_connection.Openings()});
+  // Only the feed is conflated: the interactive connection carries the
+  // answers to the page's own requests, each of which it must see.
+  const bool conflate = m_role.id == LinkId::Broadcast && settings->conflation.On();
   const CMessageRouter::Context context{m_role.id, settings->encryption,
-                                        m_dataSeen.load() != 0 ? &m_packets : nullptr};
+                                        m_dataSeen.load() != 0 ? &m_packets : nullptr,
+                                        conflate ? &settings->conflation : nullptr};
   RouteStage next(m_core.router, context);
   ReceiveSettings in;
   in.compression = settings->compression;
@@ -415,7 +419,12 @@ void Link::SetProxyEnable(int32_t value) {
 
 // ---- The reader's sink ----
 
-bool Link::KeepReading(const Connection& /*connection*/) { return Reading(); }
+bool Link::KeepReading(const Connection& /*connection*/) {
+  // Every poll: a key held for its minimum interval is queued once it is
+  // due, also when the feed has gone quiet.
+  if (m_role.id == LinkId::Broadcast) m_core.router.ReleaseDue();
+  return Reading();
+}
 
 bool Link::Backlogged(const Connection& /*connection*/) {
   return m_core.router.QueuedEvents() >= kMaxQueuedEvents ||

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/router.h"
 #include "platform/secure_wipe.h"
 
 namespace corvane {
@@ -39,6 +40,8 @@ struct Settings {
   Secret proxyPassword;
   Secret proxyAuth;                // Base64 of user ":" password
   std::array<TlsSettings, 2> tls;  // by LinkId
+  // The broadcast connection's data messages only; off by default.
+  ConflationSettings conflation;
 };
 
 class SettingsCell {

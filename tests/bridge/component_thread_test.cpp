@@ -43,7 +43,7 @@ TEST(BridgeComponentThread, ACallsEventsWaitAtTheBoundAndItEndsWithThePage) {
   std::atomic<int> events{0};
   ComponentThread thread(
       config,
-      [&](std::string_view, const std::string&) {
+      [&](std::string_view, const std::string&, std::string_view) {
         queued += 64;
         ++events;
       },

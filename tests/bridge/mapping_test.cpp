@@ -25,7 +25,7 @@ struct Fixture {
   std::unique_ptr<CComponentMethods> component = CComponentMethods::Create();
   std::vector<std::string> events, logs;
   MemberCaller caller{*component, config,
-                      [this](std::string_view name, const std::string& text) {
+                      [this](std::string_view name, const std::string& text, std::string_view) {
                         events.push_back(std::string(name) + " " + text);
                       },
                       [this](const std::string& line) { logs.push_back(line); }};

@@ -464,6 +464,67 @@ TEST(BridgeSession, EventsPrecedeResultsAndASlowPageHoldsTheFeedBack) {
   stop.join();
 }
 
+// A page at protocol level 2 that reads slowly: the events waiting for it
+// come in arrays, every message once and in order; replies stay frames of
+// their own.
+TEST(BridgeSession, APageAtLevelTwoGetsWaitingEventsInArrays) {
+  FeedServer backend;
+  BridgeConfig config;
+  config.allowedServers = {{"127.0.0.1", backend.InteractivePort()},
+                           {"127.0.0.1", backend.BroadcastPort()}};
+  config.allowedOrigins = {kOrigin};
+  config.writeQueueBytes = 64 * 1024;
+  config.maxMessagesPerSecond = 0;
+  // The session made by hand, so that its level is set before it starts.
+  net::io_context context;
+  tcp::acceptor acceptor(context, tcp::endpoint(net::ip::address_v4::loopback(), 0));
+  std::shared_ptr<Session> session;
+  acceptor.async_accept([&](beast::error_code ec, tcp::socket socket) {
+    ASSERT_FALSE(ec);
+    session = std::make_shared<Session>(
+        std::move(socket), config, [](const std::string&) {}, [&] { context.stop(); });
+    session->SetProtocolLevel(2);
+    session->Start();
+  });
+  std::thread runner([&] { context.run(); });
+  Page page;
+  ASSERT_EQ(page.Connect(acceptor.local_endpoint().port()), 101u);
+  int id = 0;
+  const json calls[] = {{"setMultiOC", {1}},
+                        {"setCompression", {false}},
+                        {"setEncryption", {false}},
+                        {"handleData", {true}}};
+  for (const json& c : calls) {
+    page.Call(++id, c[0], c[1]);
+    page.Read();
+  }
+  page.Call(++id, "setOCDetails",
+            {"127.0.0.1", std::to_string(backend.InteractivePort()), "127.0.0.1",
+             std::to_string(backend.BroadcastPort()), "", ""});
+  EXPECT_EQ(page.Read(), (json{{"id", id}, {"result", nullptr}}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the page is slow
+  int64_t expected = 0;
+  size_t arrays = 0;
+  while (expected < 2000) {
+    const std::optional<json> frame = page.Read();
+    ASSERT_TRUE(frame);
+    const json events = frame->is_array() ? *frame : json::array({*frame});
+    if (frame->is_array()) {
+      ++arrays;
+      EXPECT_GT(frame->size(), 1u);
+    }
+    for (const json& event : events) {
+      ASSERT_EQ(event.at("event"), "handleData");
+      ASSERT_EQ(Sequence(event), expected++) << event.dump();
+    }
+  }
+  EXPECT_GT(arrays, 0u);
+  net::post(context, [&] { session->Close(websocket::close_code::going_away, "done"); });
+  EXPECT_EQ(page.CloseCode(), 1001);
+  runner.join();
+  session->Release();
+}
+
 // Two pages of one bridge, each with its own component in the one process:
 // each logs on under the fixed key and reads its feed under its own session
 // key, the second arriving while the first is reading.

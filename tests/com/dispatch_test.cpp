@@ -49,7 +49,9 @@ TEST_F(ServerTest, DispatchThroughTheTypeLibrary) {
                  {L"setProxyServerDetails", 28},
                  {L"setTransportSecurity", 29},
                  {L"setServerPins", 30},
-                 {L"getTransportSecurity", 31}};
+                 {L"getTransportSecurity", 31},
+                 {L"setConflation", 32},
+                 {L"getConflatedCount", 33}};
   for (const auto& member : members) {
     DISPID id = 0;
     LPOLESTR names[] = {const_cast<LPOLESTR>(member.name)};

@@ -163,6 +163,9 @@ TEST_F(ServerTest, InvokeAgreesWithTheTypeInformation) {
       {"pins", 30, call, {I4(0), Str(L"sha256/AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=")}},
       {"malformed pins", 30, call, {I4(2), Str(L"sha256/x")}},
       {"the transport of a plain connection", 31, call, {I4(1)}},
+      {"conflation", 32, call, {I4(55), I4(0)}},
+      {"conflation refused", 32, call, {Str(L"x"), I4(0)}},
+      {"the conflated count", 33, call, {}},
   };
   for (IComponentMethods* object : {own, peer}) {
     CallByName(object, L"SetServerDetails", {Str(L"127.0.0.1"), I4(live), I4(0), I4(1)}, nullptr);

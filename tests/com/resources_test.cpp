@@ -163,7 +163,7 @@ TEST_F(ResourcesTest, InterfaceLayout) {
   dispatchInfo->Release();
 }
 
-// IComponentMethods2: the first interface's 31 slots, then its three; the
+// IComponentMethods2: the first interface's 31 slots, then its five; the
 // class's default interface, with the first one listed too.
 TEST_F(ResourcesTest, SecondInterfaceLayout) {
   ITypeInfo* dispatchInfo = nullptr;
@@ -176,7 +176,7 @@ TEST_F(ResourcesTest, SecondInterfaceLayout) {
   TYPEATTR* attr = nullptr;
   info->GetTypeAttr(&attr);
   EXPECT_TRUE((attr->wTypeFlags & TYPEFLAG_FDUAL) != 0);
-  ASSERT_EQ(attr->cFuncs, 3);
+  ASSERT_EQ(attr->cFuncs, 5);
   info->ReleaseTypeAttr(attr);
   ITypeInfo* base = nullptr;
   ASSERT_EQ(info->GetRefTypeOfImplType(0, &ref), S_OK);
@@ -190,9 +190,11 @@ TEST_F(ResourcesTest, SecondInterfaceLayout) {
       {L"setTransportSecurity", L"vConnection", L"vMode", L"pRetVal"},
       {L"setServerPins", L"vConnection", L"vPins", L"pRetVal"},
       {L"getTransportSecurity", L"vConnection", L"pRetVal"},
+      {L"setConflation", L"vTag", L"vMinimumIntervalMs", L"pRetVal"},
+      {L"getConflatedCount", L"pRetVal"},
   };
   const SHORT slot = static_cast<SHORT>(sizeof(void*));
-  for (UINT i = 0; i < 3; ++i) {
+  for (UINT i = 0; i < 5; ++i) {
     FUNCDESC* func = nullptr;
     ASSERT_EQ(info->GetFuncDesc(i, &func), S_OK);
     EXPECT_EQ(func->memid, static_cast<MEMBERID>(29 + i));

@@ -38,11 +38,11 @@ class ComponentTest : public ::testing::Test {
     });
   }
 
-  // Plain traffic as the interactive reader would hand it over.
-  void FeedPlain(const std::string& body) {
+  // Plain traffic as the interactive (or broadcast) reader would hand it over.
+  void FeedPlain(const std::string& body, LinkId id = LinkId::Interactive) {
     const std::string response =
         "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    Link& link = component->GetSession().Interactive();
+    Link& link = component->GetSession().GetLink(id);
     link.SetDataSeen(true);
     link.Receive(static_cast<int32_t>(response.size()),
                  reinterpret_cast<const unsigned char*>(response.data()));
@@ -230,6 +230,55 @@ TEST_F(ComponentTest, TransportSecurityArguments) {
   EXPECT_EQ(security.text, "");  // not connected
   component->setMultiOC(Variant::I4(1));
   EXPECT_FALSE(component->GetSnapshot().settings->tls[Index(LinkId::Broadcast)].on);
+}
+
+// setConflation's argument rules, and that only the broadcast connection's
+// data is conflated; setMultiOC's reset turns it off and clears the count.
+TEST_F(ComponentTest, ConflationArgumentsAndConnections) {
+  const struct {
+    Variant tag, interval;
+    int32_t result;
+    std::string stored;
+  } cases[] = {
+      {Variant::Str("55x"), Variant::I4(0), -1, ""},   {Variant::I4(-1), Variant::I4(0), -1, ""},
+      {Variant::I4(55), Variant::I4(3600001), -1, ""}, {Variant::I4(55), Variant::R8(2.5), -1, ""},
+      {Variant::Bool(true), Variant::I4(0), -1, ""},   {Variant::Str("055"), Variant(), 0, "55"},
+      {Variant::I4(0), Variant::I4(0), 0, ""},         {Variant::I2(55), Variant::I4(250), 0, "55"},
+  };
+  for (const auto& c : cases) {
+    Variant result;
+    component->setConflation(c.tag, c.interval, &result);
+    EXPECT_EQ(result.intValue, c.result);
+    EXPECT_EQ(component->GetSnapshot().settings->conflation.tag, c.stored);
+  }
+  PlainSetup();
+  Variant result;
+  component->setConflation(Variant::I4(55), Variant::I4(0), &result);
+  const std::string feed =
+      "\x02"
+      "55=A|1\x02"
+      "55=A|2";
+  FeedPlain(
+      "\x02"
+      "70=10000" +
+          feed,
+      LinkId::Interactive);
+  FeedPlain(feed, LinkId::Broadcast);
+  while (component->PumpEvents() > 0) {
+  }
+  const std::vector<Recorded> expected = {{"authentication", "true|10000|Logon success"},
+                                          {"data", "55=A|1"},
+                                          {"data", "55=A|2"},
+                                          {"data", "55=A|2"}};
+  EXPECT_EQ(events, expected);
+  Variant count;
+  component->getConflatedCount(&count);
+  EXPECT_EQ(count.vt, kVtInt);
+  EXPECT_EQ(count.intValue, 1);
+  component->setMultiOC(Variant::I4(1));
+  component->getConflatedCount(&count);
+  EXPECT_EQ(count.intValue, 0);
+  EXPECT_FALSE(component->GetSnapshot().settings->conflation.On());
 }
 
 TEST_F(ComponentTest, CountersAreStableWithoutTraffic) {

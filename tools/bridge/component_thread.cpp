@@ -1,6 +1,7 @@
 // The component's own thread: see component_thread.h.
 #include "tools/bridge/component_thread.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/tls_policy.h"
@@ -84,8 +85,14 @@ void ComponentThread::Stop() {
   m_thread.join();
 }
 
-bool ComponentThread::Held() const {
-  return m_hold.load() || m_queuedBytes.load() >= m_config.writeQueueBytes;
+bool ComponentThread::Held() const { return m_hold.load() || m_queuedBytes.load() >= Bound(); }
+
+size_t ComponentThread::Bound() const {
+  // A conflated feed waits in the component's queue, where a later message
+  // of a key replaces the one waiting, rather than in the page's.
+  if (m_component && m_component->GetSession().CurrentSettings()->conflation.On())
+    return std::min(m_config.writeQueueBytes, kConflatedWriteQueueBytes);
+  return m_config.writeQueueBytes;
 }
 
 bool ComponentThread::Stopping() {
@@ -93,16 +100,17 @@ bool ComponentThread::Stopping() {
   return m_stop;
 }
 
-void ComponentThread::Deliver(std::string_view name, const std::string& text) {
+void ComponentThread::Deliver(std::string_view name, const std::string& text,
+                              std::string_view key) {
   // Inside a call or a delivery: the event waits for room in the page's
   // queue, as the feed does.
-  while (!m_hold.load() && m_queuedBytes.load() >= m_config.writeQueueBytes && !Stopping()) {
+  while (!m_hold.load() && m_queuedBytes.load() >= Bound() && !Stopping()) {
     m_waitingHeld = true;
     if (Held()) Wait(true);
     m_waitingHeld = false;
   }
   if (m_hold.load()) return;  // the page is gone
-  m_eventSink(name, text);
+  m_eventSink(name, text, key);
 }
 
 void ComponentThread::Main(std::function<void(bool)> ready) {
@@ -113,7 +121,10 @@ void ComponentThread::Main(std::function<void(bool)> ready) {
     core.SetTlsPolicySource(std::make_shared<BridgeTlsPolicy>(m_config));
     m_caller.emplace(
         *m_component, m_config,
-        [this](std::string_view name, const std::string& text) { Deliver(name, text); }, m_log);
+        [this](std::string_view name, const std::string& text, std::string_view key) {
+          Deliver(name, text, key);
+        },
+        m_log);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_core = &core;
     if (m_hold) core.Abandon();  // the page went while it was being made

@@ -19,7 +19,10 @@
 // and TCP holds the servers back; and an event fired inside a call (the
 // connection events of a sequence) waits before it is handed over, so a call
 // that fires without end is held back too. The session calls Wake once the
-// count may have fallen. Memory is bounded by the bound plus one event and
+// count may have fallen. While the page's feed is conflated the bound is at
+// most kConflatedWriteQueueBytes: what waits beyond that waits in the
+// component's queue, where it is conflated, not in the page's, where it is
+// not. Memory is bounded by the bound plus one event and
 // the replies of the calls waiting.
 //
 // When the page has gone (Hold, or Stop) the component's sequences are
@@ -46,6 +49,7 @@ namespace corvane::bridge {
 class ComponentThread {
  public:
   using Work = std::function<void(MemberCaller&)>;
+  static constexpr size_t kConflatedWriteQueueBytes = 64 * 1024;
 
   // events and log go to the MemberCaller (events are called on this thread);
   // queuedBytes is the session's count, read here against the bound.
@@ -72,9 +76,11 @@ class ComponentThread {
  private:
   void Main(std::function<void(bool)> ready);
   bool Held() const;
+  // The bound on the page's count (see the file comment); this thread only.
+  size_t Bound() const;
   bool Stopping();
   // The MemberCaller's event sink: waits while the bound is reached.
-  void Deliver(std::string_view name, const std::string& text);
+  void Deliver(std::string_view name, const std::string& text, std::string_view key);
 
   // Platform parts (component_thread_win32.cpp, component_thread_posix.cpp).
   bool OpenSignal();

@@ -5,6 +5,8 @@
 #include <limits>
 #include <memory>
 
+#include "component/callback.h"
+#include "component/component_methods.h"
 #include "component/members.h"
 #include "tools/bridge/text.h"
 
@@ -104,6 +106,32 @@ json FromVariant(const Variant& value) {
   }
 }
 
+namespace {
+// A page's callback: the event's text and, for a feed message the component
+// conflates, its key, so that the page can conflate what waits for it too.
+class EventTarget final : public CallbackTarget {
+ public:
+  EventTarget(MemberCaller::EventSink events, std::string_view name)
+      : m_events(std::move(events)), m_name(name) {}
+  void Call(CComponentMethods&, const std::string& text) override { m_events(m_name, text, {}); }
+  void Deliver(CComponentMethods& component, const Event& event) override {
+    const std::string text = event.text.substr(0, event.text.find('\0'));
+    if (event.kind != EventKind::Data || event.link != LinkId::Broadcast) {
+      m_events(m_name, text, {});
+      return;
+    }
+    const std::shared_ptr<const Settings> settings = component.GetSession().CurrentSettings();
+    const std::string key =
+        settings->conflation.On() ? GetTagValue(text, settings->conflation.tag) : std::string();
+    m_events(m_name, text, key);
+  }
+
+ private:
+  MemberCaller::EventSink m_events;
+  std::string_view m_name;
+};
+}  // namespace
+
 MemberCaller::MemberCaller(CComponentMethods& component, const BridgeConfig& config,
                            EventSink events, Log log)
     : m_component(component),
@@ -161,11 +189,8 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
     if (values.size() > 1 || !(value.is_null() || value.is_boolean()))
       return {false, nullptr, "a callback is assigned with [true] and emptied with [null]"};
     Variant slot;
-    if (value == true) {
-      slot = Variant::Dispatch(
-          MakeCallback([events = m_events, name = member->name](
-                           CComponentMethods&, const std::string& text) { events(name, text); }));
-    }
+    if (value == true)
+      slot = Variant::Dispatch(std::make_shared<EventTarget>(m_events, member->name));
     member->invoke(m_component, &slot);
     return out;
   }

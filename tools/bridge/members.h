@@ -38,8 +38,10 @@ nlohmann::json FromVariant(const Variant& value);
 
 class MemberCaller {
  public:
-  // Called on the owner thread with the property name and the narrow text.
-  using EventSink = std::function<void(std::string_view name, const std::string& text)>;
+  // Called on the owner thread with the property name, the narrow text and,
+  // for a feed message while conflation is on, its key (else empty).
+  using EventSink =
+      std::function<void(std::string_view name, const std::string& text, std::string_view key)>;
   using Log = std::function<void(const std::string& line)>;
 
   MemberCaller(CComponentMethods& component, const BridgeConfig& config, EventSink events, Log log);

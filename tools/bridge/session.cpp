@@ -18,10 +18,11 @@ namespace websocket = beast::websocket;
 
 namespace {
 // {"event": NAME, "text": TEXT}, the text taken from the component's code
-// page to UTF-8.
-std::string EventFrame(std::string_view name, const std::string& text) {
-  return nlohmann::json{{"event", name}, {"text", NarrowToUtf8(text)}}.dump(
-      -1, ' ', false, nlohmann::json::error_handler_t::replace);
+// page to UTF-8; at level 2, a conflated feed message's key as "key".
+std::string EventFrame(std::string_view name, const std::string& text, std::string_view key) {
+  nlohmann::json frame{{"event", name}, {"text", NarrowToUtf8(text)}};
+  if (!key.empty()) frame["key"] = NarrowToUtf8(std::string(key));
+  return frame.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 }  // namespace
 
@@ -142,8 +143,8 @@ void Session::OnAccepted(beast::error_code ec) {
   m_componentWork = net::prefer(m_executor, net::execution::outstanding_work.tracked);
   m_thread = std::make_unique<ComponentThread>(
       m_config,
-      [this](std::string_view name, const std::string& text) {
-        Hand(EventFrame(name, text), false);
+      [this](std::string_view name, const std::string& text, std::string_view key) {
+        Hand(EventFrame(name, text, m_protocolLevel.load() >= 2 ? key : std::string_view()), false);
       },
       m_log, m_queuedBytes);
   const bool started = m_thread->Start(
@@ -247,38 +248,70 @@ void Session::TakeHanded() {
     std::lock_guard<std::mutex> lock(m_handedMutex);
     handed.swap(m_handed);
   }
+  // Everything handed over is queued before the first write starts, so the
+  // events of one hand-over can share a frame.
+  m_handing = true;
   for (Handed& h : handed) {
     if (!h.reply) {
-      Queue(std::move(*h.frame));
+      Queue(std::move(*h.frame), true);
       continue;
     }
     --m_callsInFlight;
     OnReply(std::move(h.frame));
   }
+  m_handing = false;
+  if (!m_writing) WriteNext();
 }
 
-void Session::Queue(std::string frame) {
+void Session::Queue(std::string frame, bool event) {
   if (m_closing) {
     m_queuedBytes -= frame.size();
     return;
   }
-  m_queue.push_back(std::move(frame));
-  if (!m_writing) WriteNext();
+  m_queue.push_back({std::move(frame), event});
+  if (!m_writing && !m_handing) WriteNext();
 }
 
 void Session::WriteNext() {
   if (m_queue.empty() || m_closing) return;
   m_writing = true;
+  // The events at the front, in order, as one array: "[" E1 "," E2 ... "]".
+  size_t events = 0;
+  size_t bytes = 2;
+  if (m_protocolLevel.load() >= 2) {
+    for (const Outgoing& o : m_queue) {
+      if (!o.event || (events > 0 && bytes + o.frame.size() + 1 > kBatchBytes)) break;
+      bytes += o.frame.size() + 1;
+      ++events;
+    }
+  }
+  m_out.clear();
+  m_outCounted = 0;
+  if (events > 1) {
+    m_out.reserve(bytes);
+    m_out.push_back('[');
+    for (size_t i = 0; i < events; ++i) {
+      if (i > 0) m_out.push_back(',');
+      m_out += m_queue.front().frame;
+      m_outCounted += m_queue.front().frame.size();
+      m_queue.pop_front();
+    }
+    m_out.push_back(']');
+  } else {
+    m_out = std::move(m_queue.front().frame);
+    m_outCounted = m_out.size();
+    m_queue.pop_front();
+  }
   m_ws.text(true);
-  m_ws.async_write(
-      net::buffer(m_queue.front()),
-      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWritten(ec); });
+  m_ws.async_write(net::buffer(m_out), [self = shared_from_this()](beast::error_code ec, size_t) {
+    self->OnWritten(ec);
+  });
 }
 
 void Session::OnWritten(beast::error_code ec) {
   m_writing = false;
-  m_queuedBytes -= m_queue.front().size();
-  m_queue.pop_front();
+  m_queuedBytes -= m_outCounted;
+  m_outCounted = 0;
   if (ec) return Shutdown();
   WriteNext();
   if (Backlogged()) return;
@@ -304,11 +337,11 @@ void Session::Close(websocket::close_code code, const std::string& reason) {
 void Session::Shutdown() {
   if (m_open && !m_closing) m_log("page disconnected (origin " + m_origin + ")");
   m_closing = true;
-  // Frames not yet begun are dropped; frames still on their way from the
-  // component's thread take their bytes off as they arrive (Queue).
-  const auto dropped = m_queue.begin() + (m_writing ? 1 : 0);
-  for (auto it = dropped; it != m_queue.end(); ++it) m_queuedBytes -= it->size();
-  m_queue.erase(dropped, m_queue.end());
+  // Frames not yet begun are dropped (the one being written is m_out, taken
+  // off when its write ends); frames still on their way from the component's
+  // thread take their bytes off as they arrive (Queue).
+  for (const Outgoing& o : m_queue) m_queuedBytes -= o.frame.size();
+  m_queue.clear();
   // The component's sequences end and its events stop now.
   if (m_thread) m_thread->Hold();
   m_componentWork.reset();
