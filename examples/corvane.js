@@ -222,6 +222,13 @@ function open(url, options) {
       return;
     }
     let settled = false;
+    // The bridge's own answer to the hello is final; what diagnose guesses
+    // while a bridge starts or stops is not.
+    const refuse = (detail) => {
+      const e = new CorvaneError("ERR_VERSION_MISMATCH", detail);
+      e.final = true;
+      settle(e);
+    };
     const settle = (error, hello) => {
       if (settled) return;
       settled = true;
@@ -258,20 +265,19 @@ function open(url, options) {
         // does not know: it serves level 1, and the page goes on there.
         hello = { protocol: 1, bridge: "", component: "" };
       } else {
-        settle(new CorvaneError("ERR_VERSION_MISMATCH", "an unexpected first answer"));
+        refuse("an unexpected first answer");
         return;
       }
       if (hello.protocol < required) {
-        settle(new CorvaneError("ERR_VERSION_MISMATCH",
-                                "the bridge serves protocol level " + hello.protocol +
-                                ", this page needs " + required));
+        refuse("the bridge serves protocol level " + hello.protocol + ", this page needs " +
+               required);
         return;
       }
       settle(null, hello);
     };
     socket.onclose = (event) => {
       if (event.code >= 4000 && event.code <= 4999) {
-        settle(new CorvaneError("ERR_VERSION_MISMATCH", event.reason));
+        refuse(event.reason);
       } else if (opened) {
         settle(new CorvaneError("ERR_BRIDGE_UNREACHABLE",
                                 "closed (" + event.code + " " + event.reason + ")"));
@@ -476,7 +482,9 @@ export class Corvane {
       try {
         opened = await open(url, options);
       } catch (e) {
-        if (e.code === "ERR_VERSION_MISMATCH") {
+        // Only the bridge's own refusal ends reconnection: a bridge caught
+        // starting (listening, its status not yet answered) is tried again.
+        if (e.code === "ERR_VERSION_MISMATCH" && e.final) {
           stopped = true;
           if (typeof this.onreconnectfailed === "function") this.onreconnectfailed(e);
           return;

@@ -454,13 +454,47 @@ class BridgeInBrowser(unittest.TestCase):
         # (What the old component saw of its servers' end in between varies.)
         renewed = lambda: log()[log().index("new component 2") + 1:] \
             if "new component 2" in log() else []
-        for _ in range(300):
+        for _ in range(1200):
             if len(renewed()) >= 3:
                 break
             time.sleep(0.05)
         self.assertIn("close 1001", log())
         self.assertEqual(renewed()[:3], session, log())
         self.open_page()  # the old page goes, and its component with it
+
+    def test_9_batches_and_conflation_through_corvane_js(self):
+        """A slow page: events come in arrays, in order, `this` the component;
+        conflated, every instrument ends at its last value, each in order."""
+        def feed(conflate):
+            stop(type(self).backend)
+            type(self).backend, (type(self).iport, type(self).bport) = start_listener(
+                [ARGS.backend, "--interactive-port", str(self.iport), "--broadcast-port",
+                 str(self.bport), "--count", "2000", "--rate", "0"], "ports")
+            return self.call("runFeed", {"url": self.url, "host": "127.0.0.1", "port": self.iport,
+                                         "bport": self.bport, "logon": SESSION_REQUESTS[0],
+                                         "costMs": 0.5, "conflate": conflate})
+        self.open_page()
+        exact = feed(False)
+        numbers = [n for n, _ in exact["seen"]]
+        self.assertTrue(exact["logon"])
+        self.assertEqual(numbers, list(range(2000)))
+        self.assertEqual((exact["wrongThis"], exact["conflated"]), (0, 0))
+        self.assertGreater(exact["arrays"], 0)
+        key_of = {n: key for n, key in exact["seen"]}
+        newest = {key: n for n, key in exact["seen"]}
+
+        merged = feed(True)
+        self.assertEqual(merged["wrongThis"], 0)
+        self.assertEqual(len(merged["seen"]) + merged["conflated"], 2000)
+        self.assertGreater(merged["conflated"], 0)
+        by_key = {}
+        for n, key in merged["seen"]:
+            self.assertEqual(key_of[n], key)
+            self.assertGreater(n, by_key.get(key, -1), "instrument %s went back" % key)
+            by_key[key] = n
+        self.assertEqual(by_key, newest)
+        stop(type(self).backend)
+        type(self).start_backend()
 
     @unittest.skipIf("--bridge-exe" in sys.argv, "the browser's part, the same with any bridge")
     def test_7_local_network_access(self):
