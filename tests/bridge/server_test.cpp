@@ -340,7 +340,10 @@ class FeedServer {
       net::async_write(*m_broadcastClient, net::buffer(m_block),
                        [this](beast::error_code ec, size_t) {
                          if (ec) return;
-                         m_pause.expires_after(std::chrono::milliseconds(100));
+                         // The feed is read with the key the logon answer
+                         // carries, from the read after it: the pause keeps
+                         // the two apart even on a loaded machine.
+                         m_pause.expires_after(std::chrono::milliseconds(500));
                          m_pause.async_wait([this](beast::error_code e) {
                            if (!e) Next();
                          });
