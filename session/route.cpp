@@ -121,8 +121,12 @@ TunnelAnswer ReadTunnelAnswer(SocketHandle socket, int32_t waitMs,
   }
   result.outcome = TunnelAnswer::Outcome::Refused;
   result.challenges = answer.Challenges();
-  // A refusal's body (a 407's page) is read and dropped, exactly, so that the
-  // next round can follow on the same connection.
+  // A 407's body (its page) is read and dropped, exactly, so that the next
+  // round can follow on the same connection. Any other refusal ends the
+  // attempt, and a connection the proxy does not keep is not used again:
+  // their bodies are never waited for (one that runs to the close would hold
+  // the attempt until the bound).
+  if (result.status != 407 || !answer.KeepsConnection()) return result;
   AnswerBody body(answer.BodyKind(), answer.ContentLength());
   int64_t taken = 0;
   char sink[4096];
