@@ -22,10 +22,11 @@
 // (AwaitTunnelAnswer), exactly its bytes, so not one byte the server sends
 // after it is taken: status 200 is the tunnel; any other status (407 wrong
 // credentials, 403 a filter, 502), a closed connection or no answer within
-// the bound fails the attempt, with the status line in the debug trace; the
-// body of a refusal (Content-Length, chunked, or up to the connection's end)
-// is read and dropped. Without credentials nothing is sent and the socket to
-// the proxy is the connection.
+// the bound fails the attempt, with the status line in the debug trace. The
+// body of a 407 on a connection the proxy keeps (Content-Length or chunked)
+// is read and dropped, for the next round; no other body is waited for.
+// Without credentials nothing is sent and the socket to the proxy is the
+// connection.
 //
 // A 407 is answered when the proxy offers a scheme the component can speak
 // (ChooseProxyAuth): Negotiate or NTLM with the user's own logon (unless the
