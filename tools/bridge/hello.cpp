@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "tools/bridge/text.h"
+
 namespace corvane::bridge {
 
 namespace {
@@ -27,18 +29,8 @@ std::string_view ComponentVersion() { return CORVANE_VERSION_STRING; }
 HelloOutcome ReadHello(std::string_view frame) {
   HelloOutcome out;
   try {
-    bool tooDeep = false;
-    const json::parser_callback_t nesting = [&tooDeep](int depth, json::parse_event_t event,
-                                                       json&) {
-      if ((event == json::parse_event_t::object_start ||
-           event == json::parse_event_t::array_start) &&
-          depth >= kHelloNesting)
-        tooDeep = true;
-      return !tooDeep;
-    };
-    const json message = json::parse(frame, nesting, false);
-    if (tooDeep || message.is_discarded() || !message.is_object() || !message.contains("hello"))
-      return out;
+    const json message = ParsePageJson(frame, kHelloNesting);
+    if (message.is_discarded() || !message.is_object() || !message.contains("hello")) return out;
     const json& hello = message["hello"];
     const auto malformed = [&out] {
       out.kind = HelloOutcome::kRefuse;

@@ -216,19 +216,8 @@ MemberCaller::Outcome MemberCaller::Call(std::string_view method, const json& ar
 
 std::optional<std::string> MemberCaller::HandleFrame(std::string_view frame) {
   try {
-    // The parser itself keeps its nesting on the heap; the callback sees
-    // every level's start and discards everything once one is too deep.
-    bool tooDeep = false;
-    const json::parser_callback_t nesting = [&tooDeep](int depth, json::parse_event_t event,
-                                                       json&) {
-      if ((event == json::parse_event_t::object_start ||
-           event == json::parse_event_t::array_start) &&
-          depth >= kMaxNesting)
-        tooDeep = true;
-      return !tooDeep;
-    };
-    json message = json::parse(frame, nesting, false);
-    if (tooDeep || message.is_discarded()) return std::nullopt;
+    json message = ParsePageJson(frame, kMaxNesting);
+    if (message.is_discarded()) return std::nullopt;
     return Dump(Reply(message));
   } catch (const std::exception& e) {
     // Nothing a page sends may end the bridge; the page learns only that the

@@ -82,4 +82,18 @@ std::string Utf8ToNarrow(std::string_view utf8) {
   return out;
 }
 
+nlohmann::json ParsePageJson(std::string_view frame, int maxDepth) {
+  using json = nlohmann::json;
+  bool tooDeep = false;
+  const json::parser_callback_t nesting = [&tooDeep, maxDepth](int depth, json::parse_event_t event,
+                                                               json&) {
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= maxDepth)
+      tooDeep = true;
+    return !tooDeep;
+  };
+  json message = json::parse(frame, nesting, false);
+  return tooDeep ? json(json::value_t::discarded) : message;
+}
+
 }  // namespace corvane::bridge

@@ -8,6 +8,7 @@
 // for each sequence that is not UTF-8.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -15,5 +16,11 @@ namespace corvane::bridge {
 
 std::string NarrowToUtf8(std::string_view narrow);
 std::string Utf8ToNarrow(std::string_view utf8);
+
+// A page's frame as JSON, or a discarded value when it is not JSON or nests
+// maxDepth levels or more: the parser keeps its nesting on the heap, and the
+// callback sees every level's start and discards everything once one is too
+// deep.
+nlohmann::json ParsePageJson(std::string_view frame, int maxDepth);
 
 }  // namespace corvane::bridge
