@@ -1,16 +1,22 @@
 // corvane session against the sandbox back end on loopback: both connections
 // up, logon then data both ways, servers down (failure and maximum events in
 // order), a send without a connection, codec flags set as a page sets them
-// (the feed in each coded framing), keep-alive sending nothing, and the binary
-// end to end. Each session runs for a bounded duration.
+// (the feed in each coded framing), keep-alive sending nothing, conflation
+// for a slow reader, and the binary end to end. Each session runs for a bounded duration.
 #if !defined(_WIN32)
 
 #include "tools/common/session.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <map>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/keys.h"
@@ -202,6 +208,74 @@ TEST(SessionTest, CodecFlagsReadTheFeedInEachFraming) {
     EXPECT_EQ(lines[2], "authentication true|10000|Logon success");
     EXPECT_EQ(CountPrefix(lines, "data 35=X|"), 10u);
     EXPECT_EQ(lines[lines.size() - 2], "packets 11");
+  }
+}
+
+// Output read more slowly than the feed arrives, as by a slow script at the
+// end of a pipe: each line waits 200 us. Off, every message is written, in
+// order; on (tag 55), every message is written or counted as replaced, no
+// instrument goes back, and each ends at its last value, which the back
+// end's numbering (34 = sequence, 55 = symbol of sequence % 8) tells.
+class SlowLines : public std::streambuf {
+ public:
+  std::string text;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    text.push_back(traits_type::to_char_type(c));
+    if (c == '\n') std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return c;
+  }
+};
+
+TEST(SessionTest, ConflationKeepsASlowReaderAtEveryInstrumentsNewestValue) {
+  constexpr int64_t kSent = 4000;
+  for (const bool conflate : {false, true}) {
+    SCOPED_TRACE(conflate ? "conflation on" : "conflation off");
+    BackendOptions o;
+    o.feedStart = BackendOptions::FeedStart::kConnect;
+    o.feedLogon = true;
+    o.rate = 0;
+    o.batch = 32;
+    o.count = kSent;
+    SandboxBackend backend(o);
+    ASSERT_TRUE(backend.Start(nullptr));
+    SessionOptions s = Against(backend, true);
+    s.compression = s.encryption = false;  // the plain framing
+    // Off, the run ends with the last message; on, fewer arrive, and the
+    // feed takes well under the duration.
+    if (conflate) s.conflationTag = 55;
+    if (!conflate) s.untilData = static_cast<int>(kSent);
+    s.durationMs = conflate ? 3000 : 10000;
+    SlowLines slow;
+    std::ostream out(&slow);
+    std::ostringstream errors;
+    ASSERT_EQ(RunSession(s, out, errors), 0) << errors.str();
+
+    int64_t data = 0, backwards = 0, conflated = -1;
+    std::map<std::string, int64_t> last;
+    for (const std::string& line : Lines(slow.text)) {
+      long long sequence = 0;
+      char symbol[8] = {};
+      if (std::sscanf(line.c_str(), "data 35=X|34=%lld|55=%7[A-Z]|", &sequence, symbol) == 2) {
+        ++data;
+        auto [it, first] = last.emplace(symbol, sequence);
+        if (!first && sequence <= it->second) ++backwards;
+        it->second = sequence;
+      }
+      std::sscanf(line.c_str(), "conflated %" SCNd64, &conflated);
+    }
+    EXPECT_EQ(backwards, 0);
+    ASSERT_EQ(last.size(), 8u);
+    for (const auto& [symbol, sequence] : last) EXPECT_GE(sequence, kSent - 8) << symbol;
+    if (conflate) {
+      EXPECT_GT(conflated, 0);
+      EXPECT_EQ(data + conflated, kSent) << data << " written";
+    } else {
+      EXPECT_EQ(conflated, -1);  // no such line
+      EXPECT_EQ(data, kSent);
+    }
   }
 }
 

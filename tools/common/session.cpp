@@ -87,6 +87,16 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
                           Variant::Str(options.proxyPassword.value_or("")));
   Variant ignored;
   if (options.tls) c.setTransportSecurity(Variant::I4(0), Variant::I4(1), &ignored);
+  if (options.conflationTag) {
+    Variant result;
+    c.setConflation(Variant::I4(*options.conflationTag), Variant::I4(options.conflationIntervalMs),
+                    &result);
+    if (result.Int32() != 0) {
+      errors << "corvane session: conflation on tag " << *options.conflationTag << " every "
+             << options.conflationIntervalMs << " ms is refused\n";
+      return 2;
+    }
+  }
   if (!options.pins.empty()) {
     std::string pins;
     for (const std::string& pin : options.pins) pins += pin + ";";
@@ -145,6 +155,11 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
   Variant packets, requests;
   c.getPacketCount(&packets);
   c.getRequestCount(&requests);
+  if (options.conflationTag) {
+    Variant conflated;
+    c.getConflatedCount(&conflated);
+    out << "conflated " << conflated.Int32() << '\n';
+  }
   out << "packets " << packets.Int32() << '\n' << "requests " << requests.Int32() << '\n';
   out.flush();
   component.reset();  // joins the readers: the capture is complete

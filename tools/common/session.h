@@ -13,8 +13,15 @@
 // "authentication TEXT",
 // "data TEXT" (TEXT as EscapeEventText writes it). With TLS, once connected,
 // "security N TEXT" for connection N (1 interactive, 2 broadcast) as
-// getTransportSecurity gives it. The last two lines are "packets N" and
-// "requests N".
+// getTransportSecurity gives it. With conflation on, "conflated N" (the
+// messages replaced before they were written) comes before the last two
+// lines, which are "packets N" and "requests N".
+//
+// Conflation (setConflation, before the connecting call) matters when the
+// output is read more slowly than the feed arrives: a pipe into a slow reader
+// holds this loop, the component's queue fills, and a feed message whose
+// instrument already waits replaces it there, so the reader sees every
+// instrument's newest value instead of a growing backlog.
 //
 // Events are pumped by waiting on the component's event handle (a file
 // descriptor, readable while notifications wait) and calling PumpEvents.
@@ -57,14 +64,18 @@ struct SessionOptions {
   // End as soon as this many data events have arrived (durationMs stays the
   // limit): a run that waits for a known feed rather than for a time.
   std::optional<int> untilData;
+  // setConflation(tag, interval) when a tag is given: feed messages keyed on
+  // this tag's value replace the one of their key still waiting.
+  std::optional<int32_t> conflationTag;
+  int32_t conflationIntervalMs = 0;
   // Flush the output after every pumped batch of events (for people watching).
   bool flushEachBatch = true;
   // Where to write a capture of every connection's reads (capture.h); empty: none.
   std::string captureDirectory;
 };
 
-// Returns the exit status: 0, or 1 when the component cannot be made or the
-// capture cannot be written.
+// Returns the exit status: 0; 1 when the component cannot be made or the
+// capture cannot be written; 2 when the component refuses the conflation.
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& errors);
 
 }  // namespace corvane::tools

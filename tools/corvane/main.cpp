@@ -125,6 +125,17 @@ int main(int argc, char** argv) {
       ->add_option("--until-data", s.untilData,
                    "End once this many data events have arrived (--duration still limits the run)")
       ->check(CLI::PositiveNumber);
+  CLI::Option* conflateOpt =
+      session
+          ->add_option("--conflate", s.conflationTag,
+                       "Conflate the feed on this tag (55: the instrument) for a slow reader: "
+                       "a message replaces its key's one still waiting")
+          ->check(CLI::Range(1, 999999999));
+  session
+      ->add_option("--conflate-interval", s.conflationIntervalMs,
+                   "With --conflate, at most one message per key in this many ms")
+      ->check(CLI::Range(0, 3600000))
+      ->needs(conflateOpt);
   session->add_option("--capture", s.captureDirectory,
                       "Write every connection's reads to this directory, for replay --capture");
 #endif
