@@ -80,6 +80,14 @@ void Session::OnRequest(beast::error_code ec) {
   timeouts.keep_alive_pings = false;
   m_ws.set_option(timeouts);
   m_ws.read_message_max(m_config.maxFrameBytes);
+  // Linux grows a loopback socket's send buffer to megabytes. What waits
+  // there has left the session's count, so the back-pressure bound no longer
+  // sees it and conflation can no longer replace it: a slow page reads quotes
+  // seconds old. A fixed buffer keeps that backlog in the count and, behind
+  // it, in the component's queue.
+  beast::error_code ignored;
+  beast::get_lowest_layer(m_ws).socket().set_option(
+      net::socket_base::send_buffer_size(kSocketSendBufferBytes), ignored);
   m_ws.async_accept(request,
                     [self = shared_from_this()](beast::error_code e) { self->OnAccepted(e); });
 }

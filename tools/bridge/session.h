@@ -18,7 +18,8 @@
 // is written. While the count is at or above the write bound the component
 // makes nothing more for the page (component_thread.h) and the page's next
 // call is not read. Its queue then fills, its readers stop reading, and TCP
-// holds the servers back.
+// holds the servers back. The socket's own send buffer is fixed at
+// kSocketSendBufferBytes, so that little waits where the count cannot see it.
 //
 // The page's first message may be a hello (hello.h): the session answers it
 // on its own thread, before any call, and keeps the level it serves
@@ -72,6 +73,8 @@ class Session : public std::enable_shared_from_this<Session> {
  public:
   static constexpr std::chrono::seconds kHandshakeTime{5};
   static constexpr int kMaxCallsWaiting = 32;
+  // The page socket's kernel send buffer (SO_SNDBUF).
+  static constexpr int kSocketSendBufferBytes = 64 * 1024;
 
   // finished is called (on the session's thread) once the page's connection
   // has ended, to end the thread's context.
