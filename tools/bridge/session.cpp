@@ -80,14 +80,17 @@ void Session::OnRequest(beast::error_code ec) {
   timeouts.keep_alive_pings = false;
   m_ws.set_option(timeouts);
   m_ws.read_message_max(m_config.maxFrameBytes);
+#if !defined(_WIN32)
   // Linux grows a loopback socket's send buffer to megabytes. What waits
   // there has left the session's count, so the back-pressure bound no longer
   // sees it and conflation can no longer replace it: a slow page reads quotes
   // seconds old. A fixed buffer keeps that backlog in the count and, behind
-  // it, in the component's queue.
+  // it, in the component's queue. (Not on Windows: under Wine a page's
+  // writes stalled with a fixed buffer.)
   beast::error_code ignored;
   beast::get_lowest_layer(m_ws).socket().set_option(
       net::socket_base::send_buffer_size(kSocketSendBufferBytes), ignored);
+#endif
   m_ws.async_accept(request,
                     [self = shared_from_this()](beast::error_code e) { self->OnAccepted(e); });
 }
