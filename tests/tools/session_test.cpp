@@ -247,7 +247,7 @@ TEST(SessionTest, ConflationKeepsASlowReaderAtEveryInstrumentsNewestValue) {
     // feed takes well under the duration.
     if (conflate) s.conflationTag = 55;
     if (!conflate) s.untilData = static_cast<int>(kSent);
-    s.durationMs = conflate ? 3000 : 10000;
+    s.durationMs = conflate ? 5000 : 10000;
     SlowLines slow;
     std::ostream out(&slow);
     std::ostringstream errors;
