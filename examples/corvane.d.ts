@@ -2,7 +2,7 @@
 
 /** The version of corvane.js (the project's). */
 export const VERSION: string;
-/** The protocol level corvane.js speaks (3: events may come batched, and frames are acknowledged). */
+/** The protocol level corvane.js speaks (2: events may come batched). */
 export const PROTOCOL: number;
 
 export type CorvaneErrorCode =

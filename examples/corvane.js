@@ -57,14 +57,10 @@
 
 export const VERSION = "2.0.0";
 
-// The protocol level this module speaks: 3. At 2 events may come batched (a
-// JSON array of event objects, in order); at 3 every frame received is
-// acknowledged ({"ack": 1}) as it is taken into the inbox, and the bridge
-// keeps little more than its bound in flight, so what a slow page has not
-// taken waits in the component, where it is conflated, not in the browser.
-// A bridge without the handshake serves level 1, one event per message.
-export const PROTOCOL = 3;
-const ACK = '{"ack":1}';
+// The protocol level this module speaks: 2, events may come batched (a JSON
+// array of event objects, in order). A bridge without the handshake serves
+// level 1, one event per message.
+export const PROTOCOL = 2;
 
 const METHODS = [
   "SetProxyCredentials", "SendConnect", "ReceiveData", "ConnectToServer", "SetServerDetails",
@@ -272,8 +268,6 @@ function open(url, options) {
         refuse("an unexpected first answer");
         return;
       }
-      // At level 3 the answer is a frame like any other: acknowledged.
-      if (hello.protocol >= 3) socket.send(ACK);
       if (hello.protocol < required) {
         refuse("the bridge serves protocol level " + hello.protocol + ", this page needs " +
                required);
@@ -440,11 +434,7 @@ export class Corvane {
       }
       inbox.push(m);
     };
-    let acking = false;
     const onMessage = (message) => {
-      // On the socket the frame came by: a late frame of a connection
-      // already replaced is not the new bridge session's to count.
-      if (acking && message.target === socket) socket.send(ACK);
       const m = JSON.parse(message.data);
       // Level 2: events may come as an array of events, in order.
       if (Array.isArray(m)) for (const e of m) enqueue(e);
@@ -462,7 +452,6 @@ export class Corvane {
     const attach = (s, answer) => {
       socket = s;
       this.bridge = answer;
-      acking = answer.protocol >= 3;
       connected = true;
       socket.onmessage = onMessage;
       socket.onclose = onClose;

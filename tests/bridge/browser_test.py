@@ -401,7 +401,7 @@ class BridgeInBrowser(unittest.TestCase):
 
     def test_5_status_and_error_codes(self):
         status = {"bridge": self.version, "component": self.version,
-                  "protocol": {"min": 1, "max": 3}, "originAllowed": True}
+                  "protocol": {"min": 1, "max": 2}, "originAllowed": True}
         refused = dict(status, originAllowed=False)
         nothing = "ws://127.0.0.1:%d/" % free_port()
         hello = {"hello": {"protocol": 2, "bridge": self.version, "component": self.version}}
@@ -415,12 +415,12 @@ class BridgeInBrowser(unittest.TestCase):
             # A server without the status answer (as a bridge before it).
             ("localhost", "tryStatus", ["ws://127.0.0.1:%d/" % self.http_port],
              "ERR_VERSION_MISMATCH"),
-            ("127.0.0.1", "tryConnect", [self.url, {"requireProtocol": 3}], "open 0"),
-            ("127.0.0.1", "tryConnect", [self.url, {"requireProtocol": 4}],
+            ("127.0.0.1", "tryConnect", [self.url, {"requireProtocol": 2}], "open 0"),
+            ("127.0.0.1", "tryConnect", [self.url, {"requireProtocol": 3}],
              "ERR_VERSION_MISMATCH"),
             ("127.0.0.1", "rawHello", [self.url, 2], hello),
             ("127.0.0.1", "rawHello", [self.url, 0],
-             "close 4000 protocol level 0 is not supported: this bridge speaks 1 to 3"),
+             "close 4000 protocol level 0 is not supported: this bridge speaks 1 to 2"),
         ]
         for host, function, args, expected in cases:
             with self.subTest(host=host, function=function, args=args):
@@ -452,8 +452,8 @@ class BridgeInBrowser(unittest.TestCase):
         # setMultiOC(1) and the callbacks made once reach the new component:
         # both connections come up again and their events reach the page.
         # (What the old component saw of its servers' end in between varies.)
-        renewed = lambda: log()[log().index("new component 3") + 1:] \
-            if "new component 3" in log() else []
+        renewed = lambda: log()[log().index("new component 2") + 1:] \
+            if "new component 2" in log() else []
         for _ in range(1200):
             if len(renewed()) >= 3:
                 break

@@ -91,28 +91,6 @@ class Page {
     if (Run([&](auto handler) { m_ws.async_read(buffer, handler); })) return std::nullopt;
     return json::parse(beast::buffers_to_string(buffer.data()));
   }
-  // The next frame if one comes within the limit, else nullopt with the read
-  // still waiting (the next ReadWithin takes its frame); the connection
-  // stays open either way. Not mixed with Read.
-  std::optional<json> ReadWithin(std::chrono::milliseconds limit) {
-    if (!m_pending) {
-      m_pending.emplace();
-      beast::get_lowest_layer(m_ws).expires_never();
-      m_ws.async_read(m_pending->buffer, [this](beast::error_code ec, size_t) {
-        m_pending->ec = ec;
-        m_pending->done = true;
-      });
-    }
-    const auto until = std::chrono::steady_clock::now() + limit;
-    m_context.restart();
-    while (!m_pending->done && m_context.run_one_until(until) > 0) {
-    }
-    if (!m_pending->done) return std::nullopt;
-    std::optional<json> frame;
-    if (!m_pending->ec) frame = json::parse(beast::buffers_to_string(m_pending->buffer.data()));
-    m_pending.reset();
-    return frame;
-  }
   // Reads until the connection ends; the close code the bridge sent.
   int CloseCode() {
     while (Read()) {
@@ -125,26 +103,13 @@ class Page {
   template <class Start>
   beast::error_code Run(Start start) {
     beast::error_code result = net::error::timed_out;
-    bool done = false;
-    if (!m_pending) beast::get_lowest_layer(m_ws).expires_after(std::chrono::seconds(10));
-    start([&result, &done](beast::error_code ec, auto&&...) {
-      result = ec;
-      done = true;
-    });
-    // Until its own handler: a read of ReadWithin may be waiting beside it.
+    beast::get_lowest_layer(m_ws).expires_after(std::chrono::seconds(10));
+    start([&result](beast::error_code ec, auto&&...) { result = ec; });
     m_context.restart();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done && m_context.run_one_until(until) > 0) {
-    }
+    m_context.run();
     return result;
   }
 
-  struct PendingRead {
-    beast::flat_buffer buffer;
-    beast::error_code ec;
-    bool done = false;
-  };
-  std::optional<PendingRead> m_pending;
   net::io_context m_context;
   websocket::stream<beast::tcp_stream> m_ws{m_context};
 };
@@ -210,13 +175,12 @@ TEST(BridgeHandshake, HelloIsAnsweredWithTheLevelServedOrRefused) {
                   {"component", std::string(ComponentVersion())}}}};
   };
   const std::string call = R"({"id":1,"method":"getRequestCount"})";
-  const std::string unsupported = " is not supported: this bridge speaks 1 to 3";
+  const std::string unsupported = " is not supported: this bridge speaks 1 to 2";
   const Case cases[] = {
       {hello(2), served(2), 0, ""},
       {hello(1), served(1), 0, ""},
-      {hello(3), served(3), 0, ""},
-      {hello(9), served(3), 0, ""},
-      {hello(std::numeric_limits<uint64_t>::max()), served(3), 0, ""},
+      {hello(9), served(2), 0, ""},
+      {hello(std::numeric_limits<uint64_t>::max()), served(2), 0, ""},
       {call, json{{"id", 1}, {"result", 0}}, 0, ""},  // a level-1 page
       {hello(0), nullptr, 4000, "protocol level 0" + unsupported},
       {hello(-7), nullptr, 4000, "protocol level -7" + unsupported},
@@ -289,7 +253,7 @@ TEST(BridgeHandshake, StatusTellsVersionsAndWhetherTheOriginIsAllowed) {
     if (!c.allowed) continue;
     EXPECT_EQ(json::parse(response.body()), (json{{"bridge", std::string(BridgeVersion())},
                                                   {"component", std::string(ComponentVersion())},
-                                                  {"protocol", {{"min", 1}, {"max", 3}}},
+                                                  {"protocol", {{"min", 1}, {"max", 2}}},
                                                   {"originAllowed", *c.allowed}}));
   }
 }
@@ -562,94 +526,6 @@ TEST(BridgeSession, APageAtLevelTwoGetsWaitingEventsInArrays) {
   EXPECT_EQ(page.CloseCode(), 1001);
   runner.join();
   session->Release();
-}
-
-// At level 3 a frame counts until the page acknowledges it: a page that has
-// stopped acknowledging has little more than the bound sent to it, wherever
-// those frames wait, while at level 2 the sockets' buffers take far more; its
-// calls are still answered, and acknowledging lets the feed go on. Then the
-// acknowledgements a page may not send.
-TEST(BridgeSession, AtLevelThreeFramesCountUntilAcknowledged) {
-  constexpr size_t kBound = 16 * 1024;
-  for (const int level : {2, 3}) {
-    SCOPED_TRACE(level);
-    FeedServer backend;
-    BridgeConfig config;
-    config.allowedServers = {{"127.0.0.1", backend.InteractivePort()},
-                             {"127.0.0.1", backend.BroadcastPort()}};
-    config.writeQueueBytes = kBound;
-    config.maxMessagesPerSecond = 0;
-    Bridge bridge(config);
-    Page page;
-    ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
-    page.Send(json{{"hello", {{"protocol", level}}}}.dump());
-    size_t frames = page.Read() ? 1 : 0;
-    int id = 0;
-    const json calls[] = {{"setMultiOC", {1}},
-                          {"setCompression", {false}},
-                          {"setEncryption", {false}},
-                          {"handleData", {true}},
-                          {"setOCDetails",
-                           {"127.0.0.1", std::to_string(backend.InteractivePort()), "127.0.0.1",
-                            std::to_string(backend.BroadcastPort()), "", ""}}};
-    for (const json& c : calls) {
-      page.Call(++id, c[0], c[1]);
-      frames += page.Read() ? 1 : 0;
-    }
-    // The page reads on without acknowledging until nothing more comes for
-    // a second (the first frame may take longer on a loaded machine). The
-    // bound at level 3 holds however early a pause ends the reading.
-    size_t eventBytes = 0;
-    for (std::optional<json> frame;
-         (frame = page.ReadWithin(std::chrono::seconds(eventBytes == 0 ? 10 : 1)));) {
-      ++frames;
-      eventBytes += frame->dump().size();
-      if (eventBytes > 8 * kBound) break;
-    }
-    if (level == 2) {
-      EXPECT_GT(eventBytes, 4 * kBound);
-      continue;
-    }
-    EXPECT_LE(eventBytes, kBound + 1024);
-    EXPECT_GT(eventBytes, 0u);
-    // A call is still read meanwhile; acknowledging lets the feed, and then
-    // the call's answer, go on.
-    page.Call(++id, "getRequestCount", json::array());
-    page.Send(json{{"ack", frames}}.dump());
-    std::optional<json> more;
-    for (int i = 0; i < 1000 && (more = page.ReadWithin(std::chrono::seconds(5))); ++i) {
-      page.Send(R"({"ack":1})");
-      if (more->contains("id")) break;
-    }
-    ASSERT_TRUE(more);
-    EXPECT_EQ(*more, (json{{"id", id}, {"result", 0}}));
-  }
-
-  const auto closeOf = [](int level, const std::vector<std::string>& sent) {
-    Bridge bridge;
-    Page page;
-    EXPECT_EQ(page.Connect(bridge.server->Port()), 101u);
-    page.Send(json{{"hello", {{"protocol", level}}}}.dump());
-    page.Read();
-    for (const std::string& frame : sent) page.Send(frame);
-    const int code = page.CloseCode();
-    return std::make_pair(code, page.CloseReason());
-  };
-  using Close = std::pair<int, std::string>;
-  const std::string malformed = "a malformed acknowledgement";
-  EXPECT_EQ(closeOf(3, {R"({"ack":1})", R"({"ack":1})"}),
-            (Close{1008, "an acknowledgement of frames not sent"}));
-  for (const char* ack : {R"({"ack":0})", R"({"ack":-1})", R"({"ack":"1"})", R"({"ack":1,"id":2})",
-                          R"({"ack":1.5})", R"({"ack")"})
-    EXPECT_EQ(closeOf(3, {ack}), (Close{1007, malformed})) << ack;
-  // Below level 3 it is a call like any other, answered as malformed.
-  Bridge bridge;
-  Page page;
-  ASSERT_EQ(page.Connect(bridge.server->Port()), 101u);
-  page.Send(json{{"hello", {{"protocol", 2}}}}.dump());
-  page.Read();
-  page.Send(R"({"ack":1})");
-  EXPECT_EQ(page.Read()->at("error"), "a call is {\"id\": ID, \"method\": NAME, \"args\": [...]}");
 }
 
 // Two pages of one bridge, each with its own component in the one process:

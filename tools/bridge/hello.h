@@ -2,12 +2,8 @@
 //
 // Protocol levels. Level 1 is the message format of members.h (calls,
 // replies, one event per frame). Level 2 adds only this: events may arrive
-// batched, a JSON array of event objects in the order they were made. Level 3
-// adds acknowledgements: the page answers every frame it receives, the
-// hello's answer included, with {"ack": N}, N the frames taken since its last
-// one (session.h: what waits for the page then counts until acknowledged,
-// not until written). A page that sends no hello is a level-1 page and is
-// served at level 1.
+// batched, a JSON array of event objects in the order they were made. A page
+// that sends no hello is a level-1 page and is served at level 1.
 //
 // A page that speaks a higher level sends, as its very first message,
 //   {"hello": {"protocol": N, "client": "corvane.js 1.2.3"}}
@@ -16,14 +12,14 @@
 // with M the highest level it speaks that is at most N. When it speaks no
 // level that low (N below kProtocolMin) it answers nothing and closes with
 // kCloseProtocolUnsupported, whose reason names both (for example "protocol
-// level 0 is not supported: this bridge speaks 1 to 3"); a hello that is not
+// level 0 is not supported: this bridge speaks 1 to 2"); a hello that is not
 // of that form closes with kCloseMalformedHello. A hello after the first
 // message is not one: it is answered as a malformed call.
 //
 // The status answer (GET /status, no WebSocket, no origin check) tells any
 // page the versions and whether its own origin is allowed, and nothing else:
 //   {"bridge": "1.2.3", "component": "1.2.3",
-//    "protocol": {"min": 1, "max": 3}, "originAllowed": false}
+//    "protocol": {"min": 1, "max": 2}, "originAllowed": false}
 #pragma once
 
 #include <cstdint>
@@ -35,7 +31,7 @@
 namespace corvane::bridge {
 
 constexpr int kProtocolMin = 1;
-constexpr int kProtocolMax = 3;
+constexpr int kProtocolMax = 2;
 
 // The bridge's own close codes (the WebSocket range for applications,
 // 4000-4999); session.h lists every close code the bridge sends.

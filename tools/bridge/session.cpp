@@ -171,8 +171,7 @@ void Session::OnComponentReady(bool made) {
 
 void Session::ReadNext() {
   if (m_closing || m_reading) return;
-  // A level-3 page's acknowledgements are what lowers the count.
-  if (Backlogged() && m_protocolLevel.load() < 3) {
+  if (Backlogged()) {
     m_readPaused = true;
     return;
   }
@@ -212,14 +211,12 @@ void Session::OnRead(beast::error_code ec) {
   }
   if (m_closing) return;
   if (!m_ws.got_text()) return Close(websocket::close_code::unknown_data, "text frames only");
-  std::string frame = beast::buffers_to_string(m_buffer.data());
-  m_buffer.consume(m_buffer.size());
-  // Acknowledgements take no token: each one answers frames the bridge sent.
-  if (m_protocolLevel.load() >= 3 && frame.rfind("{\"ack\"", 0) == 0) return Acknowledge(frame);
   if (!TakeToken())
     return Close(websocket::close_code::policy_error, "message rate limit exceeded");
   if (m_callsInFlight > kMaxCallsWaiting)
     return Close(websocket::close_code::policy_error, "too many calls waiting");
+  std::string frame = beast::buffers_to_string(m_buffer.data());
+  m_buffer.consume(m_buffer.size());
   if (m_firstMessage) {
     m_firstMessage = false;
     HelloOutcome hello = ReadHello(frame);
@@ -237,22 +234,6 @@ void Session::OnRead(beast::error_code ec) {
   m_thread->Run([this, frame = std::move(frame)](MemberCaller& caller) {
     Hand(caller.HandleFrame(frame), true);
   });
-  ReadNext();
-}
-
-void Session::Acknowledge(const std::string& frame) {
-  const nlohmann::json ack = ParsePageJson(frame, 2);
-  if (!ack.is_object() || ack.size() != 1 || !ack.contains("ack") ||
-      !ack["ack"].is_number_unsigned() || ack["ack"].get<uint64_t>() == 0)
-    return Close(websocket::close_code::bad_payload, "a malformed acknowledgement");
-  const uint64_t frames = ack["ack"].get<uint64_t>();
-  if (frames > m_unacknowledged.size())
-    return Close(websocket::close_code::policy_error, "an acknowledgement of frames not sent");
-  for (uint64_t i = 0; i < frames; ++i) {
-    m_queuedBytes -= m_unacknowledged.front();
-    m_unacknowledged.pop_front();
-  }
-  if (!Backlogged()) m_thread->Wake();
   ReadNext();
 }
 
@@ -332,11 +313,6 @@ void Session::WriteNext() {
     m_outCounted = m_out.size();
     m_queue.pop_front();
   }
-  // Level 3: the frame counts until the page acknowledges it.
-  if (m_protocolLevel.load() >= 3) {
-    m_unacknowledged.push_back(m_outCounted);
-    m_outCounted = 0;
-  }
   m_ws.text(true);
   m_ws.async_write(net::buffer(m_out), [self = shared_from_this()](beast::error_code ec, size_t) {
     self->OnWritten(ec);
@@ -377,8 +353,6 @@ void Session::Shutdown() {
   // thread take their bytes off as they arrive (Queue).
   for (const Outgoing& o : m_queue) m_queuedBytes -= o.frame.size();
   m_queue.clear();
-  for (size_t bytes : m_unacknowledged) m_queuedBytes -= bytes;
-  m_unacknowledged.clear();
   // The component's sequences end and its events stop now.
   if (m_thread) m_thread->Hold();
   m_componentWork.reset();

@@ -19,15 +19,8 @@
 // makes nothing more for the page (component_thread.h) and the page's next
 // call is not read. Its queue then fills, its readers stop reading, and TCP
 // holds the servers back. The socket's own send buffer is fixed at
-// kSocketSendBufferBytes (not on Windows), so that little waits where the count
-// cannot see it.
-// At protocol level 3 a frame counts until the page acknowledges it, not
-// until it is written: what the browser holds before the page has taken it
-// (its socket's buffer, its own queues) is counted too, so a slow page's
-// backlog waits in the component's queue, where it is conflated. The page's
-// calls are then read while the count is over the bound, since its
-// acknowledgements come that way; an acknowledgement of more frames than
-// were sent closes the connection (1008).
+// kSocketSendBufferBytes (not on Windows), so that little waits where the
+// count cannot see it.
 //
 // The page's first message may be a hello (hello.h): the session answers it
 // on its own thread, before any call, and keeps the level it serves
@@ -48,9 +41,8 @@
 //
 // Close codes, every one the bridge sends: 1001 the bridge stops; 1003 a
 // binary frame; 1007 a frame that is not JSON (or nests deeper than
-// MemberCaller allows, or a malformed acknowledgement); 1008 over the
-// message rate, too many calls waiting, or an acknowledgement of frames not
-// sent; 1009 over the frame size (Beast sends it); 1011 the component
+// MemberCaller allows); 1008 over the message rate, or too many calls
+// waiting; 1009 over the frame size (Beast sends it); 1011 the component
 // could not be made; 4000 the page's hello names a protocol level the bridge
 // cannot serve (the reason names both); 4001 a malformed hello.
 #pragma once
@@ -135,8 +127,6 @@ class Session : public std::enable_shared_from_this<Session> {
   void TakeHanded();
   bool Backlogged() const { return m_queuedBytes.load() >= m_config.writeQueueBytes; }
   bool TakeToken();
-  // A level-3 page's {"ack": N}: the N oldest frames written leave the count.
-  void Acknowledge(const std::string& frame);
   void Shutdown();
 
   using Stream = boost::beast::websocket::stream<boost::beast::tcp_stream>;
@@ -176,13 +166,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // m_outCounted (taken off m_queuedBytes once it is written).
   std::string m_out;
   size_t m_outCounted = 0;
-  // Level 3: the counted bytes of each frame written (or being written) and
-  // not yet acknowledged, oldest first; they stay in m_queuedBytes.
-  std::deque<size_t> m_unacknowledged;
   bool m_handing = false;  // TakeHanded is queueing: it starts the write itself
-  // The bytes of the frames made for the page and not yet written (at level
-  // 3: not yet acknowledged), those on their way from the component's thread
-  // included.
+  // The bytes of the frames made for the page and not yet written, those on
+  // their way from the component's thread included.
   std::atomic<size_t> m_queuedBytes{0};
   bool m_open = false;  // the WebSocket handshake is done
   bool m_writing = false;
